@@ -42,7 +42,7 @@ void ZipCipher::UpdateKeys(uint8_t plain) {
 }
 
 uint8_t ZipCipher::KeyStreamByte() const {
-  uint16_t t = static_cast<uint16_t>(keys_[2] | 2);
+  uint32_t t = (keys_[2] | 2) & 0xFFFF;
   return static_cast<uint8_t>((t * (t ^ 1)) >> 8);
 }
 

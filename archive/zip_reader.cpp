@@ -14,7 +14,7 @@ namespace {
 // Sequential reads through a buffer, for the many small records of a central directory.
 class BufferedReader {
  public:
-  BufferedReader(ZipStream& stream, uint64_t start) : stream_(stream), position_(start) {
+  BufferedReader(ZipStream& stream, uint64_t start) : stream_(stream) {
     stream_.Seek(start);
   }
   void ReadExact(void* out, size_t n) {
@@ -43,7 +43,6 @@ class BufferedReader {
  private:
   static constexpr size_t kBlock = 1 << 16;
   ZipStream& stream_;
-  uint64_t position_;
   std::vector<uint8_t> buffer_;
   size_t pos_ = 0;
 };

@@ -279,8 +279,13 @@ void TZipBaseArchiver::CloseArchive() {
     update_count_ = 0;
     return;
   }
-  bool writable = (open_mode_ & 3) != 0 || open_mode_ == kOpenCreate;
-  if (writable) {
+  if (update_count_ > 0) {
+    try {
+      UpdatePass();
+    } catch (...) {
+    }
+  }
+  if (Writable()) {
     try {
       if (stream_->Size() == 0) {
         uint8_t end[kEndRecordSize];

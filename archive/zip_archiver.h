@@ -125,6 +125,12 @@ class TZipBaseArchiver {
   void TestFiles(const std::string& file_mask = "*.*", uint32_t search_attr = kFaDefaultSearch);
   void ExtractFiles(const std::string& file_mask = "*.*",
                     uint32_t search_attr = kFaDefaultSearch);
+  // Adds files from disk: one update, the disk walk, then the update pass.
+  void AddFiles(const std::string& file_mask, uint32_t search_attr = kFaDefaultSearch,
+                const std::string& exclusion_mask = "");
+  void BeginUpdate();
+  void EndUpdate();
+  void CancelUpdate();
   bool FindFirst(const std::string& file_mask, TZipArchiveItem& item,
                  uint32_t search_attr = kFaDefaultSearch);
   bool FindNext(TZipArchiveItem& item);
@@ -138,6 +144,8 @@ class TZipBaseArchiver {
 
   // Test access to the stream layer (write-failure injection).
   ZipStream* StreamForTesting() { return stream_.get(); }
+  // Called with the saved tail's path whenever a pass creates one (tests check it is removed).
+  std::function<void(const std::string&)> OnSavedTailForTesting;
 
  protected:
   // The component's virtual operations: each calls its event when one is assigned, otherwise
@@ -180,6 +188,24 @@ class TZipBaseArchiver {
   bool DecodeEntry(int index, const std::string& entry_name, TZipProcessOperation operation,
                    DataSink& sink);
   bool FindFrom(int start, TZipArchiveItem& item);
+
+  // Writing.
+  struct PassState;
+  bool Writable() const;
+  void UpdatePass();
+  void WriteEntryFromSource(int index, PassState& pass);
+  void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
+  void CopyEntryFromTail(int index, PassState& pass);
+  void WriteCentralDirectory();
+  void RollBack(PassState& pass);
+  std::string NameBytes(TDirItem& item) const;
+  // Adding.
+  struct WalkState;
+  void WalkDisk(const std::string& mask, const std::string& folder, WalkState& walk);
+  void Admit(const std::string& path, bool is_folder, WalkState& walk);
+  void RecordEntry(const std::string& path, bool is_folder);
+  std::string StoredNameOf(const std::string& path, bool is_folder) const;
+  std::string ResolvedBaseDir() const;
   void FillItem(int index, TZipArchiveItem& item) const;
   void RequireOpen() const;
 
@@ -200,6 +226,8 @@ class TZipBaseArchiver {
   bool last_operation_aborted_ = false;
   int to_process_ = 0;
   int finished_ = 0;
+  int entries_done_ = 0;
+  int entries_to_do_ = 0;
 };
 
 class TZipArchiver : public TZipBaseArchiver {

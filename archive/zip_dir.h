@@ -17,6 +17,7 @@ namespace tarvo::archive {
 struct TDirItem {
   CentralDirHeader header;
   std::string FileName;  // UTF-8, "/" separators, as stored
+  std::string RawName;   // the name's bytes as read, written back while FileName is unchanged
   std::string Comment;   // raw bytes, never converted
   std::vector<ExtraBlock> ExtraBlocks;  // every block as read, the Zip64 one included
   bool Zip64 = false;
@@ -32,6 +33,7 @@ struct TDirItem {
   std::string SourceFileName;
   std::string Password;
   bool Changed = false;
+  int OriginalIndex = -1;  // position in the rollback copy of an entry that was on disk
 
   bool IsDirectory() const;
   bool IsEncrypted() const { return (header.flags & kFlagEncrypted) != 0; }

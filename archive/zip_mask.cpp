@@ -65,7 +65,7 @@ bool ZipWildcardMatch(std::string_view name_utf8, std::string_view mask_utf8) {
   std::u32string mask = text::Utf8ToUtf32(mask_utf8);
   std::u32string name = text::Utf8ToUtf32(name_utf8);
   size_t star_dot = mask.find(U"*.*");
-  if (star_dot != std::u32string::npos) mask.replace(star_dot, 3, U"*");
+  if (star_dot != std::u32string::npos) mask.erase(star_dot + 1, 2);  // "*.*" becomes "*"
   bool no_extension = false;
   if (!mask.empty() && mask.back() == U'.') {
     mask.pop_back();

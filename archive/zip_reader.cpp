@@ -133,6 +133,7 @@ void ReadEntries(ZipStream& stream, TZipDirManager& dir, uint64_t start, uint64_
     item.header = CentralDirHeader::Parse(raw);
     std::string name = reader.ReadString(item.header.name_length);
     item.FileName = DecodeStoredName(name, item.header.flags, options.oem_file_names);
+    item.RawName = std::move(name);
     std::string extra = reader.ReadString(item.header.extra_length);
     item.ExtraBlocks =
         ParseExtraField(reinterpret_cast<const uint8_t*>(extra.data()), extra.size());
@@ -223,6 +224,7 @@ void RepairDirectory(ZipStream& stream, TZipDirManager& dir, const DirectoryRead
     std::string name = ReadStringAt(stream, *hit + kLocalHeaderSize, l.name_length);
     if (name.size() < l.name_length) name.clear();
     item.FileName = DecodeStoredName(name, l.flags, options.oem_file_names);
+    item.RawName = name;
     if (l.flags & kFlagDataDescriptor) {
       auto dd = FindSignature(stream, *hit, kDataDescriptorSignature, kRepairWindow);
       if (dd && size - *dd >= kDataDescriptorSize) {

@@ -1,4 +1,4 @@
-// tarvo-zip: lists, tests and extracts ZIP archives with the product's archive engine, for people
+// tarvo-zip: lists, tests, extracts and adds to ZIP archives with the product's archive engine, for people
 // and for black-box tests. No dialogs: a failed entry is reported on standard error and the run
 // goes on. Exit status: 0 every selected entry passed, 1 some entry failed, 2 the archive could not
 // be opened (or the command line was wrong).
@@ -38,7 +38,9 @@ int Usage() {
   std::fprintf(stderr,
                "usage: tarvo-zip list [--tsv] ARCHIVE\n"
                "       tarvo-zip test ARCHIVE [MASK] [--password P]\n"
-               "       tarvo-zip extract ARCHIVE DIR [MASK] [--password P]\n");
+               "       tarvo-zip extract ARCHIVE DIR [MASK] [--password P]\n"
+               "       tarvo-zip add ARCHIVE BASEDIR MASK [--level 0-9] [--password P]\n"
+               "                 [--exclude MASK] [--no-test]\n");
   return kExitOpenFailed;
 }
 
@@ -55,6 +57,9 @@ struct Args {
   std::string password;
   bool has_password = false;
   bool tsv = false;
+  int level = 6;
+  std::string exclude;
+  bool no_test = false;
 };
 
 bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
@@ -63,6 +68,17 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
   for (size_t i = 2; i < argv.size(); ++i) {
     if (argv[i] == "--tsv") {
       a.tsv = true;
+    } else if (argv[i] == "--no-test") {
+      a.no_test = true;
+    } else if (argv[i] == "--level" || argv[i] == "--exclude") {
+      if (i + 1 >= argv.size()) return false;
+      if (argv[i] == "--exclude") {
+        a.exclude = argv[++i];
+      } else {
+        const std::string& v = argv[++i];
+        if (v.size() != 1 || v[0] < '0' || v[0] > '9') return false;
+        a.level = v[0] - '0';
+      }
     } else if (argv[i] == "--password") {
       if (++i >= argv.size()) return false;
       a.password = argv[i];
@@ -105,10 +121,10 @@ class Runner {
     }
   }
 
-  bool Open(const std::string& path) {
+  bool Open(const std::string& path, uint16_t mode = tarvo::archive::kOpenReadDenyWrite) {
     zip_.FileName = path;
     try {
-      zip_.OpenArchive(tarvo::archive::kOpenReadDenyWrite);
+      zip_.OpenArchive(mode);
       return true;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "tarvo-zip: cannot open %s: %s\n", path.c_str(), e.what());
@@ -157,6 +173,32 @@ class Runner {
     return failures_ == 0 ? kExitOk : kExitEntryFailed;
   }
 
+  // Exit 1 when an entry was left out, 2 when the pass failed and the archive is unchanged.
+  int Add(const std::string& base, const std::string& mask, const std::string& exclude, int level,
+          const std::string* password, bool test) {
+    zip_.BaseDir = base;
+    zip_.SetCompressionMode(level);
+    if (password) zip_.Password = *password;
+    try {
+      zip_.AddFiles(mask, tarvo::archive::kFaDefaultSearch, exclude);
+    } catch (const std::exception& e) {
+      EndProgressLine();
+      std::fprintf(stderr, "tarvo-zip: %s\n", e.what());
+      return kExitOpenFailed;
+    }
+    if (zip_.LastOperationAborted()) return kExitOpenFailed;
+    int added = failures_;
+    if (test) {
+      try {
+        zip_.TestFiles(mask);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvo-zip: %s\n", e.what());
+        return kExitEntryFailed;
+      }
+    }
+    return failures_ == 0 && added == 0 ? kExitOk : kExitEntryFailed;
+  }
+
  private:
   void EndProgressLine() {
     if (progress_shown_) std::fputc('\n', stderr);
@@ -190,6 +232,15 @@ int Main(const std::vector<std::string>& argv) {
     if (!runner.Open(a.positional[0])) return kExitOpenFailed;
     return runner.Process(true, a.positional.size() > 2 ? a.positional[2] : "*.*",
                           a.positional[1], a.has_password ? &a.password : nullptr);
+  }
+  if (a.command == "add") {
+    if (a.positional.size() != 3) return Usage();
+    bool exists = services.fs->FileExists(a.positional[0]);
+    if (!runner.Open(a.positional[0], exists ? tarvo::archive::kOpenReadWrite
+                                             : tarvo::archive::kOpenCreate))
+      return kExitOpenFailed;
+    return runner.Add(a.positional[1], a.positional[2], a.exclude, a.level,
+                      a.has_password ? &a.password : nullptr, !a.no_test);
   }
   return Usage();
 }

@@ -115,7 +115,7 @@ void TZipDirArray::SetName(int index, const std::string& name) {
   names_.Set(index, name);
 }
 
-int TZipDirArray::IndexOf(std::string_view name) {
+int TZipDirArray::IndexOf(std::string_view name) const {
   int i = names_.IndexOf(name);
   if (i >= Count() || (i >= 0 && names_[i] != text::ToLowerUtf8(items_[i].FileName)))
     throw EZipException(34, 58);

@@ -81,7 +81,7 @@ class TZipDirArray {
   void SetName(int index, const std::string& name);
   // Position of an entry by name (without case), or -1; native error 58 when the index names a
   // position whose entry has another name.
-  int IndexOf(std::string_view name);
+  int IndexOf(std::string_view name) const;
   // Grows the capacity for `needed` items by the growth rule.
   void Reserve(size_t needed);
 
@@ -91,7 +91,7 @@ class TZipDirArray {
   std::vector<TDirItem> items_;
   size_t capacity_ = 0;
   size_t growth_step_ = 0;
-  TZipHashedStringList names_;
+  mutable TZipHashedStringList names_;  // the hash is built on first lookup
 };
 
 // Everything known about the open archive's directory.

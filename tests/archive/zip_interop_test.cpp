@@ -54,7 +54,7 @@ class ZipInteropTest : public ::testing::Test {
     std::map<std::string, std::string> out;
     for (auto& e : fs::recursive_directory_iterator(root)) {
       std::string rel = fs::relative(e.path(), root).generic_string();
-      out[rel + (e.is_directory() ? "/" : "")] = e.is_directory() ? "" : ReadFileBytes(e.path());
+      out[rel + (e.is_directory() ? "/" : "")] = e.is_directory() ? "" : ReadFileBytes(e.path().string());
     }
     return out;
   }

@@ -118,15 +118,22 @@ std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& c
   return out;
 }
 
+namespace {
+// Paths in the tests are UTF-8 text; Windows would read a narrow path in its ANSI code page.
+std::filesystem::path Utf8Path(const std::string& s) {
+  return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
+}  // namespace
+
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Utf8Path(path), std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -144,10 +151,13 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
   std::error_code ec;
-  // Read-only files left by tests must not stop the clean-up.
-  for (auto& e : std::filesystem::recursive_directory_iterator(path_, ec))
-    std::filesystem::permissions(e.path(), std::filesystem::perms::owner_all,
+  // Read-only files left by tests must not stop the clean-up, nor may any error escape.
+  std::filesystem::recursive_directory_iterator it(path_, ec), end;
+  while (!ec && it != end) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
+    it.increment(ec);
+  }
   std::filesystem::remove_all(path_, ec);
 }
 

@@ -461,7 +461,8 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   if ((attributes & 0x10) || (!item.FileName.empty() && item.FileName.back() == '/')) return;
 
   std::string path = prefix + relative;
-  if (fs_.FileExists(path)) {
+  const bool target_exists = fs_.FileExists(path);
+  if (target_exists) {
     std::optional<uint32_t> existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
     int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
@@ -530,7 +531,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     if (failure) std::rethrow_exception(failure);
     return;
   }
-  if (fs_.FileExists(path)) {
+  if (target_exists) {
     fs_.SetAttributes(path, platform::kAttrNormal);
     fs_.DeleteFile(path);
   }
@@ -602,8 +603,14 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   } inflate_end{&zs, &inflating};
 
   const uint64_t memory = fs_.AvailablePhysicalMemory();
-  std::vector<uint8_t> in;
-  std::vector<uint8_t> out(inflating ? kInflateOutput : 0);
+  std::vector<uint8_t>& in = in_buffer_;
+  std::vector<uint8_t>& out = out_buffer_;
+  if (inflating) {
+    // Small entries need no more than their own size (plus room to see an overrun).
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kInflateOutput, expected + 1024));
+    if (out.size() < want) out.resize(want);
+  }
+  const size_t out_size = inflating ? std::min(out.size(), kInflateOutput) : 0;
   bool stream_end = false;
   uint64_t done = 0;
   if (ok) stream_->Seek(data_start);
@@ -622,7 +629,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
            (method == kMethodDeflate ? DeflateOutputNeed(chunk, expected, item.CompressedSize)
                                      : double(chunk)) >= double(memory / 20))
       chunk /= 2;
-    in.resize(chunk);
+    if (in.size() < chunk) in.resize(chunk);
     if (stream_->Read(in.data(), chunk) != chunk) {
       ok = false;
       break;
@@ -637,9 +644,9 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
       zs.avail_in = static_cast<uInt>(chunk);
       do {
         zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out.size());
+        zs.avail_out = static_cast<uInt>(out_size);
         int r = inflate(&zs, Z_NO_FLUSH);
-        size_t have = out.size() - zs.avail_out;
+        size_t have = out_size - zs.avail_out;
         if (have) {
           crc = UpdateCrc32(crc, out.data(), have);
           produced += have;

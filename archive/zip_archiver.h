@@ -228,6 +228,9 @@ class TZipBaseArchiver {
   int finished_ = 0;
   int entries_done_ = 0;
   int entries_to_do_ = 0;
+  // Decode buffers, kept from entry to entry.
+  std::vector<uint8_t> in_buffer_;
+  std::vector<uint8_t> out_buffer_;
 };
 
 class TZipArchiver : public TZipBaseArchiver {

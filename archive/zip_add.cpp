@@ -153,9 +153,10 @@ void TZipBaseArchiver::WalkDisk(const std::string& mask, const std::string& fold
             [](const platform::DirEntry& a, const platform::DirEntry& b) {
               return text::CompareIgnoreCase(a.name, b.name) < 0;
             });
+  const TMask name_mask(pattern);
   for (const platform::DirEntry& e : entries) {
     if (e.attributes & platform::kAttrDirectory) continue;
-    if (!pattern.empty() && !TMask(pattern).Matches(e.name)) continue;
+    if (!pattern.empty() && !name_mask.Matches(e.name)) continue;
     // Hidden and system files only when the set asks for them, as a Windows search does.
     if (e.attributes & 0x06 & ~file_attr) continue;
     bool admitted = (e.attributes & file_attr) != 0 ||
@@ -163,6 +164,7 @@ void TZipBaseArchiver::WalkDisk(const std::string& mask, const std::string& fold
     if (admitted) Admit(dir + e.name, false, walk);
   }
   if (!(walk.search_attr & platform::kAttrDirectory) && !Options.Recurse) return;
+  const TMask full_mask(full);
   for (const platform::DirEntry& e : entries) {
     if (!(e.attributes & platform::kAttrDirectory) || e.name == "." || e.name == "..") continue;
     const std::string sub = dir + e.name;
@@ -170,7 +172,6 @@ void TZipBaseArchiver::WalkDisk(const std::string& mask, const std::string& fold
     for (const std::string& x : walk.exclusions)
       excluded = excluded || PathMatches(sub, true, x, walk.base);
     if (excluded) continue;
-    TMask full_mask(full);
     if ((walk.search_attr & platform::kAttrDirectory) &&
         (full_mask.Matches(sub) || full_mask.Matches(sub + "."))) {
       Admit(sub, true, walk);

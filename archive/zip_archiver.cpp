@@ -228,7 +228,6 @@ void TZipBaseArchiver::OpenArchive(uint16_t mode) {
   if (!create && !fs_.FileExists(FileName) && !fs_.IsRemovableDrive(FileName))
     throw Error(12, {FileName});
   CloseArchive();
-  SpecOfMode(mode);
   OpenSpec spec = SpecOfMode(mode);
   std::unique_ptr<platform::File> file =
       fs_.Open(FileName, spec.access, spec.share,

@@ -75,16 +75,25 @@ void FillFromZip64(TDirItem& item) {
 }
 
 // Whether a local header at `position` is the first entry's: same CRC, version needed, method,
-// time, date and sizes.
+// time, date and sizes (the flags are not compared).
 bool LocalHeaderMatches(ZipStream& stream, uint64_t position, const TDirItem& first) {
   uint8_t raw[kLocalHeaderSize];
   stream.Seek(position);
   if (stream.Read(raw, sizeof raw) != sizeof raw) return false;
   LocalFileHeader h = LocalFileHeader::Parse(raw);
   const CentralDirHeader& c = first.header;
-  return h.crc32 == c.crc32 && h.version_needed == c.version_needed && h.method == c.method &&
-         h.time == c.time && h.date == c.date && h.compressed_size == c.compressed_size &&
+  bool same = h.version_needed == c.version_needed && h.method == c.method && h.time == c.time &&
+              h.date == c.date;
+  // With a data descriptor the local header may hold zeros for the CRC and sizes.
+  if (h.flags & kFlagDataDescriptor) return same;
+  return same && h.crc32 == c.crc32 && h.compressed_size == c.compressed_size &&
          h.uncompressed_size == c.uncompressed_size;
+}
+
+bool HasSignatureAt(ZipStream& stream, uint64_t position, uint32_t signature) {
+  uint8_t raw[4];
+  stream.Seek(position);
+  return stream.Read(raw, 4) == 4 && GetU32(raw) == signature;
 }
 
 void DetectStub(ZipStream& stream, TZipDirManager& dir) {
@@ -110,7 +119,11 @@ void DetectStub(ZipStream& stream, TZipDirManager& dir) {
   if (dir.stub_size == 0) return;
   for (int i = 0; i < items.Count(); ++i) {
     if (items[i].CompressedSize == 0) continue;
-    if (items[i].LocalHeaderOffset < dir.stub_size) {
+    const uint64_t offset = items[i].LocalHeaderOffset;
+    // Corrected only when the offset as stored misses a local header and the corrected one hits
+    // one, so that a false match in front cannot spoil an archive whose offsets are right.
+    if (offset < dir.stub_size && !HasSignatureAt(stream, offset, kLocalHeaderSignature) &&
+        HasSignatureAt(stream, offset + dir.stub_size, kLocalHeaderSignature)) {
       // Offsets counted from the archive's own start: move every entry, folders included, so
       // that a later update copies their local records from the right place too.
       for (int j = 0; j < items.Count(); ++j) items[j].LocalHeaderOffset += dir.stub_size;

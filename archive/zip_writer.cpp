@@ -161,26 +161,46 @@ void TZipBaseArchiver::UpdatePass() {
   pass.is_zip64 = dir_.is_zip64;
   pass.zip64_end_record = dir_.zip64_end_record;
   pass.zip64_locator = dir_.zip64_locator;
-  // Everything from the lowest local header of the entries from K on is saved; entries before K
-  // whose data lies in that region (a directory out of physical order) are copied as well.
-  if (k < old.Count()) {
-    uint64_t t = UINT64_MAX;
-    for (bool moved = true; moved;) {
-      moved = false;
-      for (int j = k; j < old.Count(); ++j) t = std::min(t, old[j].LocalHeaderOffset);
-      for (int j = 0; j < k; ++j) {
-        if (old[j].LocalHeaderOffset >= t) {
-          k = j;
-          moved = true;
-          break;
-        }
+  // Everything from the lowest local header of the entries from K on is saved (or, when only
+  // entries are appended, from the old directory on); entries before K whose record lies in that
+  // region (a directory out of physical order, a damaged archive) are copied as well, so that
+  // the cut never loses a record the new directory refers to.
+  uint64_t t = old.Count() > 0 ? dir_.directory_start : dir_.stub_size;
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (int j = k; j < old.Count(); ++j) t = std::min(t, old[j].LocalHeaderOffset);
+    for (int j = 0; j < k; ++j) {
+      if (old[j].LocalHeaderOffset >= t) {
+        k = j;
+        moved = true;
+        break;
       }
     }
-    pass.truncation_point = t;
-  } else if (old.Count() > 0) {
-    pass.truncation_point = dir_.directory_start;
-  } else {
-    pass.truncation_point = dir_.stub_size;
+  }
+  pass.truncation_point = t;
+  // Entries left in place keep decoding as they did: one whose data claims to run into the old
+  // directory (a damaged archive) is cut where readers of the old file cut it.
+  for (int j = 0; j < k; ++j) {
+    TDirItem& item = items[j];
+    if (item.LocalHeaderOffset + kLocalHeaderSize + item.CompressedSize + 0x20000 <
+        dir_.directory_start)
+      continue;
+    uint8_t raw[kLocalHeaderSize];
+    try {
+      stream_->Seek(item.LocalHeaderOffset);
+      if (stream_->Read(raw, sizeof raw) != sizeof raw) continue;
+    } catch (const platform::PlatformError&) {
+      continue;
+    }
+    LocalFileHeader local = LocalFileHeader::Parse(raw);
+    uint64_t data_start =
+        item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
+    uint64_t available =
+        data_start >= dir_.directory_start ? 0 : dir_.directory_start - data_start;
+    if (item.CompressedSize <= available) continue;
+    item.CompressedSize = available;
+    if (item.header.compressed_size != kOverflow32)
+      item.header.compressed_size = static_cast<uint32_t>(available);
   }
   pass.truncation_point = std::min(pass.truncation_point, stream_->Size());
 
@@ -343,9 +363,17 @@ void TZipBaseArchiver::CopyEntryFromTail(int index, PassState& pass) {
   pass.tail->Seek(from);
   if (ReadFull(*pass.tail, raw, sizeof raw) != sizeof raw) throw EStreamError("Stream read error");
   LocalFileHeader local = LocalFileHeader::Parse(raw);
-  uint64_t length = kLocalHeaderSize + local.name_length + local.extra_length + source.CompressedSize;
+  const uint64_t head = kLocalHeaderSize + local.name_length + local.extra_length;
+  // Data is never read past the old directory's start; a damaged entry that claims more keeps
+  // what a reader of the old file saw, so that it decodes as it did before.
+  const uint64_t data_start = source.LocalHeaderOffset + head;
+  const uint64_t available =
+      data_start >= pass.directory_start ? 0 : pass.directory_start - data_start;
+  const bool cut = source.CompressedSize > available;
+  const uint64_t data_length = cut ? available : source.CompressedSize;
+  uint64_t length = head + data_length;
   // A data descriptor written by another program follows the data; it goes along.
-  if (source.header.flags & kFlagDataDescriptor) {
+  if (!cut && (source.header.flags & kFlagDataDescriptor)) {
     uint8_t d[24];
     pass.tail->Seek(from + length);
     size_t got = ReadFull(*pass.tail, d, sizeof d);
@@ -366,6 +394,11 @@ void TZipBaseArchiver::CopyEntryFromTail(int index, PassState& pass) {
   int original = item.OriginalIndex;
   item = source;
   item.OriginalIndex = original;
+  if (cut) {
+    item.CompressedSize = data_length;
+    if (item.header.compressed_size != kOverflow32)
+      item.header.compressed_size = static_cast<uint32_t>(data_length);
+  }
   item.LocalHeaderOffset = offset;
   item.header.local_header_offset =
       offset >= kOverflow32 ? kOverflow32 : static_cast<uint32_t>(offset);
@@ -572,9 +605,14 @@ void TZipBaseArchiver::WriteCentralDirectory() {
   ByteWriter w;
   for (int i = 0; i < items.Count(); ++i) {
     TDirItem& item = items[i];
-    CentralDirHeader h = item.header;
     std::string name = NameBytes(item);
-    h.flags = item.header.flags;
+    // Offsets are written as the file has them, also for entries read from an archive whose
+    // offsets did not count a stub in front.
+    if (item.LocalHeaderOffset >= kOverflow32) item.header.local_header_offset = kOverflow32;
+    else if (item.header.local_header_offset != kOverflow32)
+      item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
+    CentralDirHeader h = item.header;
+    h.signature = kCentralHeaderSignature;  // never checked on reading, always right on writing
     Zip64Values v;
     v.has_uncompressed = h.uncompressed_size == kOverflow32;
     v.uncompressed_size = item.UncompressedSize;

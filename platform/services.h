@@ -13,6 +13,17 @@
 #include <string>
 #include <vector>
 
+// <windows.h> defines these names as macros; files that include it do so before this header.
+#ifdef DeleteFile
+#undef DeleteFile
+#endif
+#ifdef MessageBox
+#undef MessageBox
+#endif
+#ifdef RemoveDirectory
+#undef RemoveDirectory
+#endif
+
 namespace tarvo::platform {
 
 // Windows file attribute bits, as the file system reports them.

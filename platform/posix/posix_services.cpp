@@ -1,0 +1,541 @@
+// POSIX stand-ins for the Windows services, so that everything but the window runs on Linux.
+// Paths are Windows-form: "\" is a separator and each name is found without regard to case.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "platform/path.h"
+#include "platform/pe_version.h"
+#include "platform/services.h"
+#include "text/codepage.h"
+
+namespace tarvo::platform {
+namespace {
+
+constexpr char kAttrXattr[] = "user.tarvo.attributes";
+
+int ToWindowsError(int err) {
+  switch (err) {
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case EEXIST:
+      return kErrorFileExists;
+    case EBUSY:
+    case ETXTBSY:
+      return kErrorSharingViolation;
+    case ENOSPC:
+      return 112;  // ERROR_DISK_FULL
+    default:
+      return 31;  // ERROR_GEN_FAILURE
+  }
+}
+
+[[noreturn]] void Throw(const std::string& what, const std::string& path, int err) {
+  throw PlatformError(what + " \"" + path + "\": " + std::strerror(err), ToWindowsError(err));
+}
+
+std::string Normalise(std::string_view path) {
+  std::string s(path);
+  for (char& c : s) {
+    if (c == '\\') c = '/';
+  }
+  return s;
+}
+
+// Finds each component of the path on disk without regard to letter case. Components that do
+// not exist are kept as written, so the result also serves to create them.
+std::string Resolve(std::string_view windows_path) {
+  std::string path = Normalise(windows_path);
+  if (path.empty()) return path;
+  std::string out;
+  size_t pos = 0;
+  if (path[0] == '/') {
+    out = "/";
+    pos = 1;
+  }
+  bool exists = true;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    const std::string part = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty()) continue;
+    std::string candidate = out + part;
+    if (exists && part != "." && part != "..") {
+      struct stat st;
+      if (lstat(candidate.c_str(), &st) != 0) {
+        exists = false;
+        if (DIR* dir = opendir(out.empty() ? "." : out.c_str())) {
+          while (dirent* e = readdir(dir)) {
+            if (text::EqualsIgnoreCase(e->d_name, part)) {
+              candidate = out + e->d_name;
+              exists = true;
+              break;
+            }
+          }
+          closedir(dir);
+        }
+      }
+    }
+    out = candidate;
+    if (next < path.size()) out += '/';
+  }
+  return out;
+}
+
+bool StatPath(const std::string& path, struct stat& st) {
+  return !path.empty() && stat(Resolve(path).c_str(), &st) == 0;
+}
+
+time_t DosToTime(DosDateTime d) {
+  const LocalTime t = FromDosDateTime(d);
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
+LocalTime FromTime(time_t when, long nanos) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  LocalTime t;
+  t.year = tm.tm_year + 1900;
+  t.month = tm.tm_mon + 1;
+  t.day = tm.tm_mday;
+  t.hour = tm.tm_hour;
+  t.minute = tm.tm_min;
+  t.second = tm.tm_sec;
+  t.millisecond = static_cast<int>(nanos / 1000000);
+  t.day_of_week = tm.tm_wday;
+  return t;
+}
+
+class PosixFile : public File {
+ public:
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  size_t Read(void* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t got = ::read(fd_, static_cast<char*>(buffer) + done, n - done);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        Throw("cannot read", path_, errno);
+      }
+      if (got == 0) break;
+      done += static_cast<size_t>(got);
+    }
+    return done;
+  }
+  void Write(const void* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t put = ::write(fd_, static_cast<const char*>(buffer) + done, n - done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        Throw("cannot write", path_, errno);
+      }
+      done += static_cast<size_t>(put);
+    }
+  }
+  void Seek(uint64_t position) override {
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) Throw("cannot seek", path_, errno);
+  }
+  uint64_t Position() override {
+    const off_t p = ::lseek(fd_, 0, SEEK_CUR);
+    if (p < 0) Throw("cannot seek", path_, errno);
+    return static_cast<uint64_t>(p);
+  }
+  uint64_t Size() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) Throw("cannot stat", path_, errno);
+    return static_cast<uint64_t>(st.st_size);
+  }
+  void Truncate() override {
+    if (::ftruncate(fd_, static_cast<off_t>(Position())) != 0) Throw("cannot truncate", path_, errno);
+  }
+  void Flush() override {
+    if (::fsync(fd_) != 0 && errno != EINVAL) Throw("cannot flush", path_, errno);
+  }
+  void SetLastWriteTime(DosDateTime time) override {
+    const timespec times[2] = {{0, UTIME_OMIT}, {DosToTime(time), 0}};
+    if (::futimens(fd_, times) != 0) Throw("cannot set the time of", path_, errno);
+  }
+  void Close() override {
+    if (fd_ >= 0) {
+      const int fd = fd_;
+      fd_ = -1;
+      if (::close(fd) != 0) Throw("cannot close", path_, errno);
+    }
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return StatPath(path, st) && !S_ISDIR(st.st_mode);
+  }
+  bool DirectoryExists(const std::string& path) override {
+    struct stat st;
+    return StatPath(path, st) && S_ISDIR(st.st_mode);
+  }
+  std::optional<uint32_t> GetAttributes(const std::string& path) override {
+    struct stat st;
+    if (!StatPath(path, st)) return std::nullopt;
+    return AttributesOf(Resolve(path), st);
+  }
+  bool SetAttributes(const std::string& path, uint32_t attributes) override {
+    const std::string p = Resolve(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) return false;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & kAttrReadOnly) {
+      mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else {
+      mode |= S_IWUSR;
+    }
+    if (chmod(p.c_str(), mode) != 0) return false;
+    const uint32_t stored = attributes == 0 ? kAttrNormal : attributes;
+    setxattr(p.c_str(), kAttrXattr, &stored, sizeof stored, 0);  // where the file system allows
+    return true;
+  }
+  std::vector<DirEntry> List(const std::string& folder, const std::string& pattern) override {
+    const std::string p = Resolve(folder.empty() ? std::string(".") : folder);
+    DIR* dir = opendir(p.c_str());
+    if (!dir) Throw("cannot list", folder, errno);
+    std::vector<DirEntry> out;
+    while (dirent* e = readdir(dir)) {
+      if (!text::WildcardMatch(pattern, e->d_name)) continue;
+      const std::string full = (p.back() == '/' ? p : p + "/") + e->d_name;
+      struct stat st;
+      if (stat(full.c_str(), &st) != 0) continue;  // a dangling link
+      out.push_back({e->d_name, AttributesOf(full, st), static_cast<uint64_t>(st.st_size)});
+    }
+    closedir(dir);
+    return out;
+  }
+  bool CreateDirectories(const std::string& path) override {
+    const std::string p = Resolve(path);
+    std::string partial;
+    for (size_t i = 0; i <= p.size(); ++i) {
+      if (i == p.size() || p[i] == '/') {
+        if (!partial.empty() && partial != "/") mkdir(partial.c_str(), 0777);
+      }
+      if (i < p.size()) partial += p[i];
+    }
+    return DirectoryExists(path);
+  }
+  bool RemoveDirectory(const std::string& path) override {
+    return rmdir(Resolve(path).c_str()) == 0;
+  }
+  bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override {
+    if (FileExists(target) || DirectoryExists(target)) return false;
+    const std::string from = Resolve(source);
+    const std::string to = Resolve(target);
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0) {
+      close(in);
+      return false;
+    }
+    char buffer[1 << 16];
+    bool ok = true;
+    while (true) {
+      const ssize_t got = read(in, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ok = got == 0;
+        break;
+      }
+      if (write(out, buffer, static_cast<size_t>(got)) != got) {
+        ok = false;
+        break;
+      }
+    }
+    struct stat st;
+    if (ok && fstat(in, &st) == 0) {
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      futimens(out, times);
+      fchmod(out, st.st_mode & 07777);
+    }
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) unlink(to.c_str());
+    return ok;
+  }
+  bool Rename(const std::string& source, const std::string& target) override {
+    if (FileExists(target) || DirectoryExists(target)) return false;  // Windows never replaces
+    return rename(Resolve(source).c_str(), Resolve(target).c_str()) == 0;
+  }
+  bool DeleteFile(const std::string& path) override {
+    if (!FileExists(path)) return false;
+    const std::string p = Resolve(path);
+    auto attributes = GetAttributes(path);
+    if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
+    return unlink(p.c_str()) == 0;
+  }
+  std::optional<DosDateTime> GetLastWriteTime(const std::string& path) override {
+    struct stat st;
+    if (!StatPath(path, st)) return std::nullopt;
+    return ToDosDateTime(FromTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  }
+  bool SetLastWriteTime(const std::string& path, DosDateTime time) override {
+    const timespec times[2] = {{0, UTIME_OMIT}, {DosToTime(time), 0}};
+    return utimensat(AT_FDCWD, Resolve(path).c_str(), times, 0) == 0;
+  }
+  std::unique_ptr<File> Open(const std::string& path, Access access, Share share,
+                             Disposition disposition) override {
+    const std::string p = Resolve(path);
+    int flags = O_CLOEXEC;
+    flags |= access == Access::kRead ? O_RDONLY : access == Access::kWrite ? O_WRONLY : O_RDWR;
+    switch (disposition) {
+      case Disposition::kOpenExisting:
+        break;
+      case Disposition::kCreateAlways:
+        flags |= O_CREAT | O_TRUNC;
+        break;
+      case Disposition::kCreateNew:
+        flags |= O_CREAT | O_EXCL;
+        break;
+      case Disposition::kOpenAlways:
+        flags |= O_CREAT;
+        break;
+    }
+    if (DirectoryExists(path)) Throw("cannot open", path, EACCES);
+    if (access != Access::kRead) {
+      auto attributes = GetAttributes(path);
+      if (attributes && (*attributes & kAttrReadOnly)) Throw("cannot open", path, EACCES);
+    }
+    const int fd = open(p.c_str(), flags, 0666);
+    if (fd < 0) Throw("cannot open", path, errno);
+    // Share modes have no POSIX equivalent; an exclusive opener takes an advisory lock so that
+    // our own processes see each other.
+    if (share == Share::kExclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      Throw("cannot open", path, EBUSY);
+    }
+    return std::make_unique<PosixFile>(fd, path);
+  }
+  std::string MakeTempFile(const std::string& folder, const std::string& prefix) override {
+    std::string dir = Resolve(folder.empty() ? TempFolder() : folder);
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
+    const std::string head = prefix.substr(0, 3);
+    for (int attempt = 0; attempt < 65535; ++attempt) {
+      char unique[8];
+      std::snprintf(unique, sizeof unique, "%X", static_cast<unsigned>(rng() % 0xFFFF) + 1);
+      const std::string name = dir + head + unique + ".tmp";
+      const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        close(fd);
+        return name;
+      }
+      if (errno != EEXIST) Throw("cannot create a temporary file in", folder, errno);
+    }
+    Throw("cannot create a temporary file in", folder, EEXIST);
+  }
+  std::string TempFolder() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string t = tmp && *tmp ? tmp : "/tmp";
+    if (t.back() != '/') t += '/';
+    return t;
+  }
+  bool IsRemovableDrive(const std::string&) override { return false; }
+  uint64_t AvailablePhysicalMemory() override {
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : 0;
+  }
+  std::string ExecutablePath() override {
+    char buffer[4096];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+  std::string FullPath(const std::string& path) override {
+    std::string p = Normalise(path);
+    if (!p.empty() && p[0] == '/') return p;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return p;
+    return std::string(cwd) + "/" + p;
+  }
+
+ private:
+  static uint32_t AttributesOf(const std::string& resolved, const struct stat& st) {
+    uint32_t stored = 0;
+    if (getxattr(resolved.c_str(), kAttrXattr, &stored, sizeof stored) == sizeof stored) {
+      stored &= ~kAttrDirectory;
+      if (S_ISDIR(st.st_mode)) stored = (stored & ~kAttrNormal) | kAttrDirectory;
+    } else {
+      stored = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+      const std::string name = ExtractFileName(resolved);
+      if (name.size() > 1 && name[0] == '.' && name != "..") stored |= kAttrHidden;
+    }
+    if ((st.st_mode & S_IWUSR) == 0) stored |= kAttrReadOnly;
+    if (stored & ~kAttrNormal) stored &= ~kAttrNormal;
+    return stored;
+  }
+};
+
+// Registry values from a text file named by TARVO_REGISTRY_FILE:
+//   [HKLM\SOFTWARE\...\{...}_is1]
+//   InstallLocation=/opt/tarvo/
+class FileRegistry : public Registry {
+ public:
+  StringValue ReadLocalMachineString(const std::string& key, const std::string& name) override {
+    StringValue result;
+    const char* file = std::getenv("TARVO_REGISTRY_FILE");
+    if (!file || !*file) return result;
+    std::ifstream in(file);
+    std::string line;
+    std::string want = key;
+    while (!want.empty() && want.front() == '\\') want.erase(0, 1);
+    bool in_key = false;
+    while (std::getline(in, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+      if (line.front() == '[' && line.back() == ']') {
+        std::string k = line.substr(1, line.size() - 2);
+        for (const char* hive : {"HKLM\\", "HKEY_LOCAL_MACHINE\\"}) {
+          if (text::EqualsIgnoreCase(k.substr(0, std::strlen(hive)), hive)) {
+            k = k.substr(std::strlen(hive));
+          }
+        }
+        while (!k.empty() && k.front() == '\\') k.erase(0, 1);
+        in_key = text::EqualsIgnoreCase(k, want);
+        result.key_opened = result.key_opened || in_key;
+        continue;
+      }
+      const size_t eq = line.find('=');
+      if (in_key && eq != std::string::npos && !result.value_present &&
+          text::EqualsIgnoreCase(line.substr(0, eq), name)) {
+        result.value_present = true;
+        result.value = line.substr(eq + 1);
+      }
+    }
+    return result;
+  }
+};
+
+// The running marker as an advisory lock on a file in the temporary folder (or
+// TARVO_MARKER_DIR): held by whoever created it, seen by everyone else.
+class LockMarker : public RunningMarker {
+ public:
+  ~LockMarker() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  State Create(const std::string& name) override {
+    const char* dir = std::getenv("TARVO_MARKER_DIR");
+    std::string path = dir && *dir ? dir : "/tmp";
+    path += "/" + name + ".lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return errno == EACCES ? State::kAccessDenied : State::kFailed;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      // The other process's lock is what "already exists" means here; keep our descriptor open
+      // as Windows keeps the handle.
+      if (fd_ < 0) fd_ = fd; else close(fd);
+      return err == EWOULDBLOCK ? State::kAlreadyExists : State::kFailed;
+    }
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+    return State::kCreated;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+class PeVersionInfo : public VersionInfo {
+ public:
+  explicit PeVersionInfo(FileSystem& fs) : fs_(fs) {}
+  Strings Read(const std::string& path, const std::vector<std::string>& names) override {
+    std::string image;
+    try {
+      auto file = fs_.Open(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+      const uint64_t size = file->Size();
+      if (size > (256u << 20)) throw PlatformError("too large", 0);
+      image.resize(static_cast<size_t>(size));
+      image.resize(file->Read(image.data(), image.size()));
+    } catch (const PlatformError&) {
+      Strings none;
+      none.values.resize(names.size());
+      return none;
+    }
+    return ReadPeVersionStrings(image, names);
+  }
+
+ private:
+  FileSystem& fs_;
+};
+
+// Without a window system the questions go to standard error and take their default answer.
+class ConsoleDialogs : public Dialogs {
+ public:
+  DialogResult MessageBox(const std::string& text, const std::string& caption,
+                          const std::vector<DialogResult>& buttons, MessageIcon,
+                          DialogResult default_button) override {
+    std::cerr << caption << ": " << text << "\n";
+    if (default_button != DialogResult::kNone) return default_button;
+    return buttons.empty() ? DialogResult::kOk : buttons.front();
+  }
+  bool InputQuery(const std::string& caption, const std::string& prompt, std::string&) override {
+    std::cerr << caption << ": " << prompt << "(no input)\n";
+    return false;
+  }
+};
+
+class SystemClock : public Clock {
+ public:
+  LocalTime Now() override {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return FromTime(ts.tv_sec, ts.tv_nsec);
+  }
+};
+
+}  // namespace
+
+Services MakeSystemServices() {
+  Services s;
+  s.fs = std::make_unique<PosixFileSystem>();
+  s.registry = std::make_unique<FileRegistry>();
+  s.marker = std::make_unique<LockMarker>();
+  s.version = std::make_unique<PeVersionInfo>(*s.fs);
+  s.dialogs = std::make_unique<ConsoleDialogs>();
+  s.clock = std::make_unique<SystemClock>();
+  return s;
+}
+
+}  // namespace tarvo::platform

@@ -250,6 +250,8 @@ TEST(FormMainTest, RowThreeRemovedAt96Dpi) { ExpectRowThreeRemoved(96, 560, 40, 
 TEST(FormMainTest, RowThreeRemovedAt120DpiRoundsHalvesToEven) {
   // Icon 40 pixels plus 8 x 1.25; the balloon lifts by 6 x 1.25 = 7.5, rounded to 8.
   ExpectRowThreeRemoved(120, 700, 50, 8);
+  // At 1.75 the lift is 10.5, which goes down to 10.
+  ExpectRowThreeRemoved(168, 980, 56 + 14, 10);
 }
 
 TEST(FormMainTest, LayoutIsScaledWithTheScreen) {

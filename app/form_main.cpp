@@ -89,6 +89,12 @@ void TForm_Main::BuildLayout() {
   header.align = Align::kTop;
   header.sections = {{"Проверка", 440, TextAlign::kCenter}, {"Статус", 60, TextAlign::kCenter}};
 
+  // Separators first: a long row text is drawn over the column line.
+  bevel(*Panel1_, "Bevel_2", {46, 65, 393, 2}, false);
+  Bevel_3_ = &bevel(*Panel1_, "Bevel_3", {46, 103, 393, 2}, false);
+  Bevel_4_ = &bevel(*Panel1_, "Bevel_4", {46, 141, 393, 2}, false);
+  bevel(*Panel1_, "Bevel1", {434, 23, 2, 161}, true);
+
   // Row 1: path.
   Image_path_ = &image(*Panel1_, "Image_path", {8, 30, 32, 32}, Picture::kPath);
   Label_1_ = &label(*Panel1_, "Label_1", {48, 40, 88, 14}, "Путь доступа:");
@@ -102,14 +108,14 @@ void TForm_Main::BuildLayout() {
 
   // Row 2: program state.
   Image_state_ = &image(*Panel1_, "Image_state", {8, 68, 32, 32}, Picture::kProgramState);
-  Label_2_ = &label(*Panel1_, "Label_2", {48, 78, 380, 14}, "Состояние программы");
+  Label_2_ = &label(*Panel1_, "Label_2", {48, 78, 404, 14}, "Состояние программы");
   Label_2_->font.bold = true;
   Label_2_->hint = "Проверка на присутствие Tarvo в памяти компьютера (в данный момент)";
   Image_2_ = &image(*Panel1_, "Image_2", {456, 68, 32, 32}, Picture::kNone);
 
   // Row 3: open estimates.
   Image_open_ = &image(*Panel1_, "Image_open", {8, 106, 32, 32}, Picture::kOpenEstimates);
-  Label_3_ = &label(*Panel1_, "Label_3", {48, 116, 380, 14}, "Открытые сметы");
+  Label_3_ = &label(*Panel1_, "Label_3", {48, 116, 404, 14}, "Открытые сметы");
   Label_3_->font.bold = true;
   Label_3_->hint = "Проверка на наличие открытых смет";
   Image_3_ = &image(*Panel1_, "Image_3", {456, 106, 32, 32}, Picture::kNone);
@@ -124,10 +130,6 @@ void TForm_Main::BuildLayout() {
   Label_Version_->hint = "Проверка текущей и требуемой версии Tarvo Estimate";
   Image_4_ = &image(*Panel1_, "Image_4", {456, 144, 32, 32}, Picture::kNone);
 
-  bevel(*Panel1_, "Bevel_2", {46, 65, 393, 2}, false);
-  Bevel_3_ = &bevel(*Panel1_, "Bevel_3", {46, 103, 393, 2}, false);
-  Bevel_4_ = &bevel(*Panel1_, "Bevel_4", {46, 141, 393, 2}, false);
-  bevel(*Panel1_, "Bevel1", {434, 23, 2, 161}, true);
 
   // Pictures the rows copy; never shown themselves.
   const std::pair<const char*, Picture> sources[] = {
@@ -186,7 +188,7 @@ void TForm_Main::BuildLayout() {
   CheckListBox1_->hint = "Список устанавливаемых компонентов обновления";
   CheckListBox1_->tab_order = 1;
 
-  RadioButton1_ = &add(panel3, "RadioButton1", ControlKind::kRadioButton, {46, 63, 369, 17});
+  RadioButton1_ = &add(panel3, "RadioButton1", ControlKind::kRadioButton, {46, 63, 445, 17});
   RadioButton1_->text = "Перенести данные пользователя из старой базы в новую";
   RadioButton1_->font.bold = true;
   RadioButton1_->tab_order = 6;
@@ -195,7 +197,7 @@ void TForm_Main::BuildLayout() {
       "Рекомендуется использовать данную возможность, если программный комплекс уже был ранее "
       "установлен и пользователи вносили свои изменения в БД.");
   Label_for_Radio1_->word_wrap = true;
-  RadioButton2_ = &add(panel3, "RadioButton2", ControlKind::kRadioButton, {46, 111, 369, 17});
+  RadioButton2_ = &add(panel3, "RadioButton2", ControlKind::kRadioButton, {46, 111, 445, 17});
   RadioButton2_->text = "Заменить старую базу данных на новую";
   RadioButton2_->font.bold = true;
   RadioButton2_->tab_order = 7;

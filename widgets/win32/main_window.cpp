@@ -587,6 +587,22 @@ void View::PaintContainer(HDC dc, const Control& c, const RECT& client) {
   }
 }
 
+// Keeps the start and the end of a text that is too wide and puts an ellipsis between them.
+std::wstring ShortenInMiddle(HDC dc, const std::wstring& text, int width) {
+  auto fits = [&](const std::wstring& t) {
+    SIZE s{};
+    GetTextExtentPoint32W(dc, t.c_str(), static_cast<int>(t.size()), &s);
+    return s.cx <= width;
+  };
+  if (fits(text)) return text;
+  for (size_t keep = text.size(); keep-- > 0;) {
+    size_t head = (keep + 1) / 2, tail = keep - head;
+    std::wstring t = text.substr(0, head) + L"\u2026" + text.substr(text.size() - tail);
+    if (fits(t)) return t;
+  }
+  return L"\u2026";
+}
+
 void View::PaintText(HDC dc, const Control& c, RECT r, COLORREF color) {
   std::wstring text = Wide(c.text);
   UINT flags = DT_NOPREFIX;
@@ -603,7 +619,7 @@ void View::PaintText(HDC dc, const Control& c, RECT r, COLORREF color) {
     }
   } else {
     flags |= DT_SINGLELINE | (c.vertical_center ? DT_VCENTER : 0);
-    if (c.ellipsis_middle) flags |= DT_PATH_ELLIPSIS;
+    if (c.ellipsis_middle) text = ShortenInMiddle(dc, text, r.right - r.left);
   }
   SetTextColor(dc, color);
   DrawTextW(dc, text.c_str(), -1, &r, flags);

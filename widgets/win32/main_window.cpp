@@ -237,6 +237,13 @@ void View::Update(const Control& c, HWND h) {
           SendMessageW(h, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item.text).c_str()));
         }
       }
+      // Each row's state as item data, so other programs (the end-to-end driver, accessibility
+      // tools) can read it: bit 0 checked, bit 1 enabled, bit 2 header row.
+      for (size_t i = 0; i < c.items.size(); ++i) {
+        const CheckItem& item = c.items[i];
+        LPARAM data = (item.checked ? 1 : 0) | (item.enabled ? 2 : 0) | (item.header ? 4 : 0);
+        SendMessageW(h, LB_SETITEMDATA, i, data);
+      }
       break;
     }
     default:
@@ -611,12 +618,17 @@ void View::PaintText(HDC dc, const Control& c, RECT r, COLORREF color) {
                                                 : DT_LEFT;
   if (c.word_wrap) {
     flags |= DT_WORDBREAK;
-    if (c.vertical_center) {
+    // A screen font wider than the designed one would push the last line out of the label:
+    // step the font down a little until the text fits.
+    int h = 0;
+    for (int height = c.font.height; height >= std::max(8, c.font.height * 4 / 5); --height) {
+      SelectObject(dc, Font({c.font.name, height, c.font.bold, c.font.color}));
       RECT calc = r;
       DrawTextW(dc, text.c_str(), -1, &calc, flags | DT_CALCRECT);
-      int h = calc.bottom - calc.top;
-      if (h < r.bottom - r.top) r.top += (r.bottom - r.top - h) / 2;
+      h = calc.bottom - calc.top;
+      if (h <= r.bottom - r.top) break;
     }
+    if (c.vertical_center && h < r.bottom - r.top) r.top += (r.bottom - r.top - h) / 2;
   } else {
     flags |= DT_SINGLELINE | (c.vertical_center ? DT_VCENTER : 0);
     if (c.ellipsis_middle) text = ShortenInMiddle(dc, text, r.right - r.left);

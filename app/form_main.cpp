@@ -33,8 +33,8 @@ TForm_Main::TForm_Main(platform::Services& services, std::string installer_folde
   ScaleBy(screen_.pixels_per_inch, kDesignPixelsPerInch);
   FormCreate();
   // Centred on the screen until a front end reports where the window really is.
-  SetClientOrigin({(screen_.width - root().bounds.width) / 2,
-                   (screen_.height - root().bounds.height) / 2});
+  SetClientOrigin(
+      {(screen_.width - root().bounds.width) / 2, (screen_.height - root().bounds.height) / 2});
 }
 
 // The controls as designed at 96 pixels per inch.
@@ -84,8 +84,8 @@ void TForm_Main::BuildLayout() {
   Panel1_->align = Align::kClient;
   Panel1_->border = true;
 
-  Control& header = add(*Panel1_, "HeaderControl1", ControlKind::kHeaderControl,
-                        {0, 0, kClientWidth, 24});
+  Control& header =
+      add(*Panel1_, "HeaderControl1", ControlKind::kHeaderControl, {0, 0, kClientWidth, 24});
   header.align = Align::kTop;
   header.sections = {{"Проверка", 440, TextAlign::kCenter}, {"Статус", 60, TextAlign::kCenter}};
 
@@ -129,7 +129,6 @@ void TForm_Main::BuildLayout() {
   Label_Version_->ellipsis_middle = true;
   Label_Version_->hint = "Проверка текущей и требуемой версии Tarvo Estimate";
   Image_4_ = &image(*Panel1_, "Image_4", {456, 144, 32, 32}, Picture::kNone);
-
 
   // Pictures the rows copy; never shown themselves.
   const std::pair<const char*, Picture> sources[] = {
@@ -216,8 +215,8 @@ void TForm_Main::BuildLayout() {
     b.tab_order = tab;
     return b;
   };
-  Btn_All_ON_ = &button("Btn_All_ON", 48, 85, "Включить все",
-                        "Включить все устанавливаемые компоненты", 2);
+  Btn_All_ON_ =
+      &button("Btn_All_ON", 48, 85, "Включить все", "Включить все устанавливаемые компоненты", 2);
   Btn_All_OFF_ = &button("Btn_All_OFF", 139, 94, "Выключить все",
                          "Выключить все устанавливаемые компоненты", 3);
   Btn_install_ = &button("Btn_install", 322, 112, "Начать установку",
@@ -494,10 +493,9 @@ void TForm_Main::HideChoiceHint() {
 }
 
 void TForm_Main::LockForRun() {
-  for (Control* c :
-       {Btn_install_, CheckListBox1_, Btn_All_ON_, Btn_All_OFF_, Btn_exit_, Label_1_, StaticText1_,
-        Label_2_, Label_3_, Label_4_, Label_Version_, RadioButton1_, RadioButton2_,
-        Label_for_Radio1_, Label_for_Radio2_}) {
+  for (Control* c : {Btn_install_, CheckListBox1_, Btn_All_ON_, Btn_All_OFF_, Btn_exit_, Label_1_,
+                     StaticText1_, Label_2_, Label_3_, Label_4_, Label_Version_, RadioButton1_,
+                     RadioButton2_, Label_for_Radio1_, Label_for_Radio2_}) {
     SetEnabled(*c, false);
   }
   SetBounds(*Panel_info_, Memo1_->bounds);
@@ -522,8 +520,8 @@ void TForm_Main::ShowProgressPanel() {
 }
 
 Control& TForm_Main::StageLabel(int stage) {
-  if (stage < 1 || stage > 4) throw widgets::FormError("no installation stage " +
-                                                       std::to_string(stage));
+  if (stage < 1 || stage > 4)
+    throw widgets::FormError("no installation stage " + std::to_string(stage));
   return Get("GrLabel_Level" + std::to_string(stage));
 }
 
@@ -577,9 +575,7 @@ bool TForm_Main::TransferChoiceChecked() const { return RadioButton1_->checked; 
 bool TForm_Main::ReplaceChoiceChecked() const { return RadioButton2_->checked; }
 bool TForm_Main::TransferChoiceEnabled() const { return RadioButton1_->enabled; }
 
-int TForm_Main::ComponentRowCount() const {
-  return static_cast<int>(CheckListBox1_->items.size());
-}
+int TForm_Main::ComponentRowCount() const { return static_cast<int>(CheckListBox1_->items.size()); }
 
 bool TForm_Main::ComponentChecked(int row) const {
   if (row < 0 || row >= ComponentRowCount()) return false;

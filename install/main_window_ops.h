@@ -32,7 +32,7 @@ class MainWindowOps {
 
   // The user's choices.
   virtual bool TransferChoiceChecked() const = 0;  // "Перенести данные пользователя ..."
-  virtual bool ReplaceChoiceChecked() const = 0;   // "Заменить старую базу данных на новую"
+  virtual bool ReplaceChoiceChecked() const = 0;  // "Заменить старую базу данных на новую"
   virtual bool TransferChoiceEnabled() const = 0;
   virtual bool TransferMode() const = 0;
   // Rows of the component list: row 0 is the header row, component i is row i.

@@ -122,7 +122,7 @@ struct Control {
   Align align = Align::kNone;
   std::string text;
   Font font;
-  Color color = kColorBtnFace;  // background; the fill of a shape
+  Color color = kColorBtnFace;      // background; the fill of a shape
   Color pen_color = kColorBtnFace;  // outline of a shape
   bool transparent = false;
   bool border = false;  // flat one-pixel border (panels, memo)

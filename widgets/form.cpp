@@ -75,9 +75,7 @@ Control& Form::Get(std::string_view name) {
   return *c;
 }
 
-const Control& Form::Get(std::string_view name) const {
-  return const_cast<Form*>(this)->Get(name);
-}
+const Control& Form::Get(std::string_view name) const { return const_cast<Form*>(this)->Get(name); }
 
 void Form::ScaleBy(int numerator, int denominator) {
   if (numerator == denominator) return;

@@ -77,7 +77,7 @@ struct Machine {
       fake.fs->AddFile(std::string(kProduct) + "start7.exe", "MZ");
       fake.fs->AddFile(std::string(kProduct) + "Tarvo7.exe", "MZ");
       fake.version->files["c:\\tarvo\\tarvo7.exe"] = {{"FileVersion", file_version},
-                                                       {"ProductVersion", product_version}};
+                                                      {"ProductVersion", product_version}};
       fake.fs->AddFolder(std::string(kProduct) + "Edit\\Smeta1");
       if (open_estimate) fake.fs->AddFile(std::string(kProduct) + "Edit\\Smeta1\\a_base8491.DB");
       if (res_bd) fake.fs->AddFile(std::string(kProduct) + "Base\\RES.bd");
@@ -89,8 +89,8 @@ struct Machine {
       }
     }
     if (running) fake.marker->state = platform::RunningMarker::State::kAlreadyExists;
-    return std::make_unique<TForm_Main>(fake.services, kInstaller,
-                                        ScreenInfo{dpi, 1280, 1024}, run);
+    return std::make_unique<TForm_Main>(fake.services, kInstaller, ScreenInfo{dpi, 1280, 1024},
+                                        run);
   }
 };
 
@@ -145,9 +145,9 @@ TEST(FormMainTest, ReadyMachineShowsEveryRowPassedAndEnablesInstall) {
 
   std::vector<std::string> order;
   for (Control* c : f->TabOrder()) order.push_back(c->name);
-  EXPECT_EQ(order, (std::vector<std::string>{"Memo1", "CheckListBox1", "Btn_All_ON", "Btn_All_OFF",
-                                             "Btn_install", "Btn_exit", "RadioButton1",
-                                             "RadioButton2"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"Memo1", "CheckListBox1", "Btn_All_ON", "Btn_All_OFF",
+                                      "Btn_install", "Btn_exit", "RadioButton1", "RadioButton2"}));
 }
 
 TEST(FormMainTest, ProductNotFoundGreysTheOpenEstimatesRowAndBlocksEverything) {
@@ -163,8 +163,7 @@ TEST(FormMainTest, ProductNotFoundGreysTheOpenEstimatesRowAndBlocksEverything) {
   EXPECT_FALSE(f->Get("Label_3").enabled);
   EXPECT_EQ(f->Get("Image_3").picture, Picture::kNone);
   // The installer's own executable has no version resource, which sorts above "7.25b".
-  EXPECT_EQ(f->Get("Label_Version").text,
-            "7.25b (текущая версия: ValueValue Not Available)");
+  EXPECT_EQ(f->Get("Label_Version").text, "7.25b (текущая версия: ValueValue Not Available)");
   EXPECT_EQ(f->Get("Image_4").picture, Picture::kStatusOk);
 
   EXPECT_EQ(f->Get("Memo1").font.color, kColorFailed);
@@ -365,8 +364,9 @@ TEST(FormMainTest, FailedTableCheckGreysChoosingButKeepsExit) {
   EXPECT_FALSE(f->Get("ChoiceHint").visible);
   EXPECT_FALSE(f->Get("Timer1").enabled);
   EXPECT_EQ(f->Get("Memo1").font.color, kColorFailed);
-  EXPECT_EQ(f->Get("Memo1").lines,
-            (std::vector<std::string>{kNotPossibleLine, "Некорректный состав модулей обновления."}));
+  EXPECT_EQ(
+      f->Get("Memo1").lines,
+      (std::vector<std::string>{kNotPossibleLine, "Некорректный состав модулей обновления."}));
   ExpectEnabled(*f, kChoosingControls, false);
   EXPECT_TRUE(f->Get("Btn_exit").enabled);
   // Nothing that takes input reacts any more.
@@ -430,9 +430,9 @@ TEST(FormMainTest, LockForRunAndResult) {
   f->Click(f->Get("RadioButton1"));
   f->LockForRun();
   ExpectEnabled(*f,
-                {"Btn_install", "CheckListBox1", "Btn_All_ON", "Btn_All_OFF", "Btn_exit",
-                 "Label_1", "StaticText1", "Label_2", "Label_3", "Label_4", "Label_Version",
-                 "RadioButton1", "RadioButton2", "Label_for_Radio1", "Label_for_Radio2"},
+                {"Btn_install", "CheckListBox1", "Btn_All_ON", "Btn_All_OFF", "Btn_exit", "Label_1",
+                 "StaticText1", "Label_2", "Label_3", "Label_4", "Label_Version", "RadioButton1",
+                 "RadioButton2", "Label_for_Radio1", "Label_for_Radio2"},
                 false);
   EXPECT_EQ(f->Get("Panel_info").bounds, f->Get("Memo1").bounds);
   EXPECT_TRUE(f->Get("Panel_info").visible);

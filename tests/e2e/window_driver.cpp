@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/screenshot.h"
+
 namespace {
 
 const wchar_t kUninstallKey[] =
@@ -29,8 +31,8 @@ void Check(bool ok, const std::string& scenario, const std::string& what) {
 
 std::string Utf8(const std::wstring& w) {
   if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(n, '\0');
   WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
                       nullptr);
@@ -38,17 +40,12 @@ std::string Utf8(const std::wstring& w) {
 }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  if (!tarvo::e2e::WriteBytes(path, bytes)) {
     std::printf("cannot write %s\n", Utf8(path).c_str());
     ++g_failures;
-    return;
   }
-  DWORD written = 0;
-  ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
 }
+using tarvo::e2e::Screenshot;
 
 void MakeFolders(const std::wstring& path) {
   for (size_t i = 3; i <= path.size(); ++i) {
@@ -94,7 +91,8 @@ Machine Prepare(const Scenario& s, const std::wstring& work, const std::wstring&
     WriteFile(m.installer + f, "PK");
   }
   if (s.user_tables) {
-    for (const wchar_t* f : {L"U_Base8491.db", L"U_Link8491.db", L"U_Link_mex.DB", L"U_W_list.DB"}) {
+    for (const wchar_t* f :
+         {L"U_Base8491.db", L"U_Link8491.db", L"U_Link_mex.DB", L"U_W_list.DB"}) {
       WriteFile(m.installer + f, "table");
     }
   }
@@ -110,8 +108,8 @@ Machine Prepare(const Scenario& s, const std::wstring& work, const std::wstring&
   HKEY key;
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_32KEY, 0);
   if (s.product &&
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0,
-                      KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY,
+                      nullptr, &key, nullptr) == ERROR_SUCCESS) {
     RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(m.product.c_str()),
                    static_cast<DWORD>((m.product.size() + 1) * sizeof(wchar_t)));
@@ -210,47 +208,7 @@ class Program {
   HWND form_ = nullptr;
 };
 
-// Saves the screen area of the window (with the balloon, which lies over it) as a BMP file.
-void Screenshot(HWND form, const std::wstring& path) {
-  RECT r;
-  GetWindowRect(form, &r);
-  r.left = std::max<LONG>(0, r.left - 4);
-  r.top = std::max<LONG>(0, r.top - 4);
-  r.right += 4;
-  r.bottom += 4;
-  int w = r.right - r.left, h = r.bottom - r.top;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  BITMAPINFOHEADER bi{};
-  bi.biSize = sizeof(bi);
-  bi.biWidth = w;
-  bi.biHeight = h;
-  bi.biPlanes = 1;
-  bi.biBitCount = 24;
-  bi.biCompression = BI_RGB;
-  int stride = (w * 3 + 3) & ~3;
-  std::string pixels(static_cast<size_t>(stride) * h, '\0');
-  GetDIBits(mem, bmp, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS);
-  BITMAPFILEHEADER fh{};
-  fh.bfType = 0x4D42;
-  fh.bfOffBits = sizeof(fh) + sizeof(bi);
-  fh.bfSize = static_cast<DWORD>(fh.bfOffBits + pixels.size());
-  std::string file(reinterpret_cast<char*>(&fh), sizeof(fh));
-  file.append(reinterpret_cast<char*>(&bi), sizeof(bi));
-  file += pixels;
-  WriteFile(path, file);
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-}
-
-void Settle() {
-  Sleep(400);
-}
+void Settle() { Sleep(400); }
 
 LRESULT RowData(HWND list, int row) { return SendMessageW(list, LB_GETITEMDATA, row, 0); }
 
@@ -351,8 +309,8 @@ int wmain(int argc, wchar_t** argv) {
             "not installed line");
       Check(!IsWindowEnabled(p.Child(L"Button", L"Начать установку")), s.name, "install disabled");
       Check(!IsWindowEnabled(p.Child(L"ListBox")), s.name, "list disabled");
-      Check(!IsWindowEnabled(p.Child(L"Button", L"Заменить старую базу данных на новую")),
-            s.name, "choices disabled");
+      Check(!IsWindowEnabled(p.Child(L"Button", L"Заменить старую базу данных на новую")), s.name,
+            "choices disabled");
       Check(IsWindowEnabled(p.Child(L"Button", L"Выход")), s.name, "exit usable");
       Screenshot(p.form(), shots + L"\\not_ready.bmp");
       PostMessageW(p.form(), WM_CLOSE, 0, 0);

@@ -1,7 +1,7 @@
 #include "widgets/win32/main_window.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <map>
@@ -156,9 +156,9 @@ void View::Create(Control& c, HWND parent) {
     return;
   }
   if (c.kind == ControlKind::kBalloon) {
-    balloon_ = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE, kBalloonClass,
-                               L"", WS_POPUP, 0, 0, 10, 10, main_, nullptr,
-                               GetModuleHandleW(nullptr), nullptr);
+    balloon_ =
+        CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE, kBalloonClass, L"",
+                        WS_POPUP, 0, 0, 10, 10, main_, nullptr, GetModuleHandleW(nullptr), nullptr);
     hwnds_[&c] = balloon_;
     controls_[balloon_] = &c;
     return;
@@ -519,7 +519,7 @@ void View::DrawListItem(const DRAWITEMSTRUCT& d) {
   UINT state = DFCS_BUTTONCHECK | DFCS_FLAT | (item.checked ? DFCS_CHECKED : 0) |
                (usable ? 0 : DFCS_INACTIVE);
   DrawFrameControl(dc, &cb, DFC_BUTTON, state);
-  SetTextColor(dc, GetSysColor(!usable     ? COLOR_GRAYTEXT
+  SetTextColor(dc, GetSysColor(!usable    ? COLOR_GRAYTEXT
                                : selected ? COLOR_HIGHLIGHTTEXT
                                           : COLOR_WINDOWTEXT));
   RECT t = r;
@@ -735,7 +735,7 @@ void View::PaintStatusBar(HDC dc, const Control& c, const RECT& client) {
     RECT r{x, 2, right - 2, client.bottom};
     DrawEdge(dc, &r, BDR_SUNKENOUTER, BF_RECT);
     RECT t{r.left + 3, r.top, r.right - 3, r.bottom};
-    UINT align = s.align == TextAlign::kCenter ? DT_CENTER
+    UINT align = s.align == TextAlign::kCenter  ? DT_CENTER
                  : s.align == TextAlign::kRight ? DT_RIGHT
                                                 : DT_LEFT;
     DrawTextW(dc, Wide(s.text).c_str(), -1, &t,
@@ -764,8 +764,8 @@ void View::PaintProgress(HDC dc, const Control& c, const RECT& client) {
   // The text in the bar's colour over the empty part and in white over the filled part.
   RECT empty{filled, inner.top, inner.right, inner.bottom};
   RECT full{inner.left, inner.top, filled, inner.bottom};
-  for (auto [clip, color] : {std::pair{empty, ToColorRef(c.font.color)},
-                             std::pair{full, RGB(255, 255, 255)}}) {
+  for (auto [clip, color] :
+       {std::pair{empty, ToColorRef(c.font.color)}, std::pair{full, RGB(255, 255, 255)}}) {
     if (clip.right <= clip.left) continue;
     SaveDC(dc);
     IntersectClipRect(dc, clip.left, clip.top, clip.right, clip.bottom);
@@ -795,8 +795,7 @@ SIZE View::MeasureBalloon(const Control& c) {
   SelectObject(dc, old);
   ReleaseDC(main_, dc);
   int w = 3 * kBalloonPad + icon + std::max(title.right, text.right);
-  int h = kBalloonStem + 2 * kBalloonPad +
-          std::max<int>(icon, title.bottom + 4 + text.bottom);
+  int h = kBalloonStem + 2 * kBalloonPad + std::max<int>(icon, title.bottom + 4 + text.bottom);
   return {w, h};
 }
 
@@ -807,10 +806,10 @@ void View::PlaceBalloon(const Control& c) {
     return;
   }
   SIZE s = MeasureBalloon(c);
-  SetWindowPos(balloon_, HWND_TOPMOST, c.bounds.left, c.bounds.top, s.cx, s.cy,
-               SWP_NOACTIVATE);
+  SetWindowPos(balloon_, HWND_TOPMOST, c.bounds.left, c.bounds.top, s.cx, s.cy, SWP_NOACTIVATE);
   HRGN body = CreateRoundRectRgn(0, kBalloonStem, s.cx, s.cy, 14, 14);
-  POINT stem[3] = {{kBalloonStem, 0}, {kBalloonStem, kBalloonStem + 1},
+  POINT stem[3] = {{kBalloonStem, 0},
+                   {kBalloonStem, kBalloonStem + 1},
                    {2 * kBalloonStem + 6, kBalloonStem + 1}};
   HRGN pointer = CreatePolygonRgn(stem, 3, WINDING);
   CombineRgn(body, body, pointer, RGN_OR);
@@ -894,8 +893,8 @@ int View::Run() {
   // window is owned by it.
   app_ = CreateWindowExW(0, kAppClass, Wide(app_title_).c_str(),
                          WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_VISIBLE,
-                         GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0,
-                         0, nullptr, nullptr, inst, nullptr);
+                         GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
+                         nullptr, nullptr, inst, nullptr);
   const Control& root = form_.root();
   DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   RECT r{0, 0, root.bounds.width, root.bounds.height};

@@ -31,8 +31,7 @@ class Canvas {
     ::Ellipse(dc_, X(l), Y(t), X(rr), Y(b));
     Deselect();
   }
-  void Polygon(std::initializer_list<std::pair<double, double>> pts, COLORREF fill,
-               COLORREF pen) {
+  void Polygon(std::initializer_list<std::pair<double, double>> pts, COLORREF fill, COLORREF pen) {
     std::vector<POINT> p;
     for (auto [x, y] : pts) p.push_back({X(x), Y(y)});
     Select(fill, pen, 1);
@@ -109,8 +108,7 @@ void Components(Canvas& c, const Palette& p) {
   auto box = [&](double x, double y) {
     c.Polygon({{x, y + 3}, {x + 6, y}, {x + 12, y + 3}, {x + 6, y + 6}}, p.light, p.dark);
     c.Polygon({{x, y + 3}, {x + 6, y + 6}, {x + 6, y + 13}, {x, y + 10}}, p.main, p.dark);
-    c.Polygon({{x + 6, y + 6}, {x + 12, y + 3}, {x + 12, y + 10}, {x + 6, y + 13}}, p.dark,
-              p.dark);
+    c.Polygon({{x + 6, y + 6}, {x + 12, y + 3}, {x + 12, y + 10}, {x + 6, y + 13}}, p.dark, p.dark);
   };
   box(10, 2);
   box(3, 15);
@@ -165,17 +163,13 @@ void Header(Canvas& c) {
 
 void DrawPicture(HDC dc, Picture picture, const RECT& r) {
   Canvas c(dc, r);
-  const Palette folder{RGB(235, 180, 50), RGB(250, 215, 110), RGB(140, 95, 10),
-                       RGB(255, 245, 210)};
+  const Palette folder{RGB(235, 180, 50), RGB(250, 215, 110), RGB(140, 95, 10), RGB(255, 245, 210)};
   const Palette blue{RGB(50, 110, 200), RGB(200, 225, 250), RGB(25, 60, 120), RGB(255, 255, 255)};
   const Palette green{RGB(40, 160, 60), RGB(170, 225, 170), RGB(20, 90, 30), RGB(255, 255, 255)};
   const Palette red{RGB(205, 40, 40), RGB(245, 170, 170), RGB(120, 15, 15), RGB(255, 255, 255)};
-  const Palette paper{RGB(90, 120, 170), RGB(220, 230, 245), RGB(70, 80, 100),
-                      RGB(255, 255, 255)};
-  const Palette violet{RGB(120, 90, 190), RGB(210, 200, 245), RGB(60, 40, 110),
-                       RGB(255, 255, 255)};
-  const Palette orange{RGB(230, 140, 40), RGB(250, 210, 150), RGB(130, 70, 10),
-                       RGB(255, 255, 255)};
+  const Palette paper{RGB(90, 120, 170), RGB(220, 230, 245), RGB(70, 80, 100), RGB(255, 255, 255)};
+  const Palette violet{RGB(120, 90, 190), RGB(210, 200, 245), RGB(60, 40, 110), RGB(255, 255, 255)};
+  const Palette orange{RGB(230, 140, 40), RGB(250, 210, 150), RGB(130, 70, 10), RGB(255, 255, 255)};
   switch (picture) {
     case Picture::kNone:
       break;

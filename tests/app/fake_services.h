@@ -1,111 +1,126 @@
-// In-memory stand-ins for the operating system, so the main window is tested on any host with
-// Windows-form paths such as "C:\Tarvo\".
+// Services for the application's tests: the real file system in a scratch folder, and a
+// registry, running marker and version reader that the test sets up.
 #pragma once
 
 #include <map>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/auto_dialogs.h"
 #include "platform/services.h"
+#include "text/codepage.h"
 
 namespace tarvo::testing {
 
-class MemoryFileSystem : public platform::FileSystem {
- public:
-  void AddFile(const std::string& path, std::string content = {});
-  void AddFolder(const std::string& path, uint32_t attributes = platform::kAttrDirectory);
-  std::string Content(const std::string& path) const;
-  std::vector<std::string> deleted() const { return deleted_; }
-
-  bool FileExists(const std::string& path) override;
-  bool DirectoryExists(const std::string& path) override;
-  std::optional<uint32_t> GetAttributes(const std::string& path) override;
-  bool SetAttributes(const std::string& path, uint32_t attributes) override;
-  std::vector<platform::DirEntry> List(const std::string& folder,
-                                       const std::string& pattern) override;
-  bool CreateDirectories(const std::string& path) override;
-  bool RemoveDirectory(const std::string& path) override;
-  bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override;
-  bool Rename(const std::string& source, const std::string& target) override;
-  bool DeleteFile(const std::string& path) override;
-  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& path) override;
-  bool SetLastWriteTime(const std::string& path, platform::DosDateTime time) override;
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::Access access,
-                                       platform::Share share,
-                                       platform::Disposition disposition) override;
-  std::string MakeTempFile(const std::string& folder, const std::string& prefix) override;
-  std::string TempFolder() override { return "C:\\Temp\\"; }
-  bool IsRemovableDrive(const std::string& path) override { return false; }
-  uint64_t AvailablePhysicalMemory() override { return uint64_t{1} << 30; }
-  std::string ExecutablePath() override { return executable_path; }
-  std::string FullPath(const std::string& path) override { return path; }
-
-  std::string executable_path = "C:\\Update\\TarvoUpdate.exe";
-
- private:
-  struct Node {
-    std::string name;  // as created
-    uint32_t attributes = platform::kAttrArchive;
-    std::shared_ptr<std::string> content;  // null for folders
-  };
-  static std::string Key(const std::string& path);
-  static std::string ParentKey(const std::string& key);
-  void EnsureParents(const std::string& key);
-
-  std::map<std::string, Node> nodes_;
-  std::vector<std::string> deleted_;
-  int temp_counter_ = 0;
-};
-
 class FakeRegistry : public platform::Registry {
  public:
-  StringValue ReadLocalMachineString(const std::string& key, const std::string& name) override;
-  // key -> (value name -> value)
   std::map<std::string, std::map<std::string, std::string>> keys;
+  StringValue ReadLocalMachineString(const std::string& key, const std::string& name) override {
+    StringValue v;
+    auto k = keys.find(key);
+    if (k == keys.end()) return v;
+    v.key_opened = true;
+    auto n = k->second.find(name);
+    if (n != k->second.end()) {
+      v.value_present = true;
+      v.value = n->second;
+    }
+    return v;
+  }
 };
 
 class FakeMarker : public platform::RunningMarker {
  public:
-  State Create(const std::string& name) override { return state; }
   State state = State::kCreated;
-};
-
-class FakeVersionInfo : public platform::VersionInfo {
- public:
-  Strings Read(const std::string& path, const std::vector<std::string>& names) override;
-  // Files with a version resource: lower-case path -> (value name -> value).
-  std::map<std::string, std::map<std::string, std::string>> files;
-};
-
-class RecordingDialogs : public platform::Dialogs {
- public:
-  platform::DialogResult MessageBox(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
-  bool InputQuery(const std::string& caption, const std::string& prompt,
-                  std::string& value) override {
-    return false;
+  std::vector<std::string> created;
+  State Create(const std::string& name) override {
+    created.push_back(name);
+    return state;
   }
-  std::vector<std::pair<std::string, std::string>> shown;  // text, caption
 };
 
-class FixedClock : public platform::Clock {
+class FakeVersion : public platform::VersionInfo {
  public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 6, 0, 0, 0, 3}; }
+  // Keyed by the path in lower case; unknown paths carry no resource.
+  std::map<std::string, std::map<std::string, std::string>> files;
+  std::map<std::string, bool> without_translation;
+  std::vector<std::string> asked;
+  Strings Read(const std::string& path, const std::vector<std::string>& names) override {
+    asked.push_back(path);
+    Strings s;
+    s.values.resize(names.size());
+    auto f = files.find(text::ToLowerUtf8(path));
+    if (f == files.end()) return s;
+    s.has_resource = true;
+    if (without_translation[text::ToLowerUtf8(path)]) return s;
+    s.has_translation = true;
+    for (size_t i = 0; i < names.size(); ++i) {
+      auto v = f->second.find(names[i]);
+      if (v != f->second.end()) s.values[i] = v->second;
+    }
+    return s;
+  }
 };
 
-// Services wired to the fakes above; the raw pointers stay valid while `services` lives.
-struct FakeServices {
-  FakeServices();
+struct TestServices {
   platform::Services services;
-  MemoryFileSystem* fs;
   FakeRegistry* registry;
   FakeMarker* marker;
-  FakeVersionInfo* version;
-  RecordingDialogs* dialogs;
+  FakeVersion* version;
+  platform::AutoDialogs* dialogs;
+  std::string root;  // a fresh scratch folder, ending with a separator
+
+  TestServices() {
+    platform::Services real = platform::MakeSystemServices();
+    services.fs = std::move(real.fs);
+    services.clock = std::move(real.clock);
+    auto r = std::make_unique<FakeRegistry>();
+    auto m = std::make_unique<FakeMarker>();
+    auto v = std::make_unique<FakeVersion>();
+    auto d = std::make_unique<platform::AutoDialogs>();
+    registry = r.get();
+    marker = m.get();
+    version = v.get();
+    dialogs = d.get();
+    services.registry = std::move(r);
+    services.marker = std::move(m);
+    services.version = std::move(v);
+    services.dialogs = std::move(d);
+    const std::string temp = services.fs->MakeTempFile("", "TAP");
+    services.fs->DeleteFile(temp);
+    root = temp + ".d\\";
+    services.fs->CreateDirectories(root);
+  }
+  ~TestServices() { RemoveTree(root); }
+
+  void Write(const std::string& path, const std::string& bytes) {
+    const size_t cut = path.find_last_of("\\/");
+    if (cut != std::string::npos) services.fs->CreateDirectories(path.substr(0, cut));
+    auto f = services.fs->Open(path, platform::Access::kWrite, platform::Share::kDenyWrite,
+                               platform::Disposition::kCreateAlways);
+    f->Write(bytes.data(), bytes.size());
+    f->Close();
+  }
+  // Text given in UTF-8, written in Windows-1251 as the product's files are.
+  void WriteAnsi(const std::string& path, const std::string& utf8) {
+    Write(path, text::Utf8ToCp1251(utf8));
+  }
+
+  void RemoveTree(const std::string& folder) {
+    try {
+      for (const auto& e : services.fs->List(folder, "*")) {
+        if (e.name == "." || e.name == "..") continue;
+        if (e.attributes & platform::kAttrDirectory) {
+          RemoveTree(folder + e.name + "\\");
+        } else {
+          services.fs->SetAttributes(folder + e.name, platform::kAttrNormal);
+          services.fs->DeleteFile(folder + e.name);
+        }
+      }
+    } catch (const platform::PlatformError&) {
+    }
+    services.fs->RemoveDirectory(folder);
+  }
 };
 
 }  // namespace tarvo::testing

@@ -8,12 +8,12 @@
 
 #include "app/product.h"
 #include "app/readiness.h"
-#include "tests/app/fake_services.h"
+#include "tests/app/memory_services.h"
 
 namespace tarvo::app {
 namespace {
 
-using testing::FakeServices;
+using testing::memory::FakeServices;
 using widgets::Control;
 using widgets::Picture;
 

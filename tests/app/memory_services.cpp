@@ -1,9 +1,9 @@
-#include "tests/app/fake_services.h"
+#include "tests/app/memory_services.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace tarvo::testing {
+namespace tarvo::testing::memory {
 
 using platform::DirEntry;
 using platform::PlatformError;
@@ -284,4 +284,4 @@ FakeServices::FakeServices() {
   services.clock = std::make_unique<FixedClock>();
 }
 
-}  // namespace tarvo::testing
+}  // namespace tarvo::testing::memory

@@ -1,2 +1,0 @@
-// Stands in for the product's executables in end-to-end tests: only its version resource matters.
-int main() { return 0; }

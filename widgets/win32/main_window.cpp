@@ -1,7 +1,8 @@
 #include "widgets/win32/main_window.h"
 
-#include <commctrl.h>
 #include <windows.h>
+// commctrl.h needs the types of windows.h.
+#include <commctrl.h>
 
 #include <algorithm>
 #include <map>

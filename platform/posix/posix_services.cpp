@@ -15,7 +15,9 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/path.h"
 #include "platform/pe_version.h"
@@ -61,6 +63,82 @@ std::string Normalise(std::string_view path) {
   return s;
 }
 
+// Folder listings by upper-case name, so that finding a name without regard to case costs one
+// look-up instead of a scan of the folder. A listing is trusted while the folder's change time
+// and inode are those it was read at; our own changes update it in place, so that creating many
+// files in one folder does not read the folder again for each.
+struct FolderListing {
+  ino_t inode = 0;
+  timespec mtime{};
+  bool trusted = false;
+  std::unordered_map<std::string, std::string> names;  // upper case -> as stored
+};
+
+std::mutex listing_mutex;
+std::unordered_map<std::string, FolderListing> listings;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool ChangedJustNow(const timespec& mtime) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const double age = static_cast<double>(now.tv_sec - mtime.tv_sec) +
+                     static_cast<double>(now.tv_nsec - mtime.tv_nsec) / 1e9;
+  // Folder times move in coarse clock ticks: a change made by someone else in the same tick as
+  // our reading would go unseen, so a folder changed this recently is read again next time.
+  return age < 0.05;
+}
+
+std::optional<std::string> FindIgnoringCase(const std::string& folder, const std::string& name) {
+  const std::string dir = folder.empty() ? "." : folder;
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  std::lock_guard<std::mutex> lock(listing_mutex);
+  FolderListing& l = listings[dir];
+  if (!l.trusted || l.inode != st.st_ino || !SameTime(l.mtime, st.st_mtim)) {
+    l.names.clear();
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+      listings.erase(dir);
+      return std::nullopt;
+    }
+    while (dirent* e = readdir(d)) l.names.emplace(text::ToUpperUtf8(e->d_name), e->d_name);
+    closedir(d);
+    l.inode = st.st_ino;
+    l.mtime = st.st_mtim;
+    l.trusted = !ChangedJustNow(st.st_mtim);
+  }
+  auto it = l.names.find(text::ToUpperUtf8(name));
+  if (it == l.names.end()) return std::nullopt;
+  return it->second;
+}
+
+// Keeps a listing current after one of our own changes to the folder of `resolved`.
+void NoteChange(const std::string& resolved, bool added) {
+  const size_t cut = resolved.find_last_of('/');
+  const std::string dir = cut == std::string::npos ? "." : cut == 0 ? "/" : resolved.substr(0, cut);
+  const std::string name = cut == std::string::npos ? resolved : resolved.substr(cut + 1);
+  std::lock_guard<std::mutex> lock(listing_mutex);
+  auto it = listings.find(dir);
+  if (it == listings.end()) return;
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    listings.erase(it);
+    return;
+  }
+  FolderListing& l = it->second;
+  if (added) {
+    l.names[text::ToUpperUtf8(name)] = name;
+  } else {
+    auto n = l.names.find(text::ToUpperUtf8(name));
+    if (n != l.names.end() && n->second == name) l.names.erase(n);
+  }
+  l.mtime = st.st_mtim;
+  l.inode = st.st_ino;
+}
+
 // Finds each component of the path on disk without regard to letter case. Components that do
 // not exist are kept as written, so the result also serves to create them.
 std::string Resolve(std::string_view windows_path) {
@@ -83,16 +161,12 @@ std::string Resolve(std::string_view windows_path) {
     if (exists && part != "." && part != "..") {
       struct stat st;
       if (lstat(candidate.c_str(), &st) != 0) {
-        exists = false;
-        if (DIR* dir = opendir(out.empty() ? "." : out.c_str())) {
-          while (dirent* e = readdir(dir)) {
-            if (text::EqualsIgnoreCase(e->d_name, part)) {
-              candidate = out + e->d_name;
-              exists = true;
-              break;
-            }
-          }
-          closedir(dir);
+        std::string folder = out;
+        if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (auto found = FindIgnoringCase(folder, part)) {
+          candidate = out + *found;
+        } else {
+          exists = false;
         }
       }
     }
@@ -250,14 +324,19 @@ class PosixFileSystem : public FileSystem {
     std::string partial;
     for (size_t i = 0; i <= p.size(); ++i) {
       if (i == p.size() || p[i] == '/') {
-        if (!partial.empty() && partial != "/") mkdir(partial.c_str(), 0777);
+        if (!partial.empty() && partial != "/" && mkdir(partial.c_str(), 0777) == 0) {
+          NoteChange(partial, true);
+        }
       }
       if (i < p.size()) partial += p[i];
     }
     return DirectoryExists(path);
   }
   bool RemoveDirectory(const std::string& path) override {
-    return rmdir(Resolve(path).c_str()) == 0;
+    const std::string p = Resolve(path);
+    if (rmdir(p.c_str()) != 0) return false;
+    NoteChange(ExcludeTrailingBackslash(p), false);
+    return true;
   }
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override {
     if (FileExists(target) || DirectoryExists(target)) return false;
@@ -270,6 +349,7 @@ class PosixFileSystem : public FileSystem {
       close(in);
       return false;
     }
+    NoteChange(to, true);
     char buffer[1 << 16];
     bool ok = true;
     while (true) {
@@ -292,19 +372,26 @@ class PosixFileSystem : public FileSystem {
     }
     close(in);
     if (close(out) != 0) ok = false;
-    if (!ok) unlink(to.c_str());
+    if (!ok && unlink(to.c_str()) == 0) NoteChange(to, false);
     return ok;
   }
   bool Rename(const std::string& source, const std::string& target) override {
     if (FileExists(target) || DirectoryExists(target)) return false;  // Windows never replaces
-    return rename(Resolve(source).c_str(), Resolve(target).c_str()) == 0;
+    const std::string from = Resolve(source);
+    const std::string to = Resolve(target);
+    if (rename(from.c_str(), to.c_str()) != 0) return false;
+    NoteChange(from, false);
+    NoteChange(to, true);
+    return true;
   }
   bool DeleteFile(const std::string& path) override {
     if (!FileExists(path)) return false;
     const std::string p = Resolve(path);
     auto attributes = GetAttributes(path);
     if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
-    return unlink(p.c_str()) == 0;
+    if (unlink(p.c_str()) != 0) return false;
+    NoteChange(p, false);
+    return true;
   }
   std::optional<DosDateTime> GetLastWriteTime(const std::string& path) override {
     struct stat st;
@@ -340,6 +427,7 @@ class PosixFileSystem : public FileSystem {
     }
     const int fd = open(p.c_str(), flags, 0666);
     if (fd < 0) Throw("cannot open", path, errno);
+    if (flags & O_CREAT) NoteChange(p, true);
     // Share modes have no POSIX equivalent. Advisory locks give the part that matters most: an
     // exclusive opener keeps every other opener out, and cannot open what others hold.
     const int lock = share == Share::kExclusive ? LOCK_EX : LOCK_SH;
@@ -361,6 +449,7 @@ class PosixFileSystem : public FileSystem {
       const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         close(fd);
+        NoteChange(name, true);
         return name;
       }
       if (errno != EEXIST) Throw("cannot create a temporary file in", folder, errno);

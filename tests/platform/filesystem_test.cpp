@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "platform/auto_dialogs.h"
 #include "platform/path.h"
@@ -63,6 +64,25 @@ TEST_F(FileSystemTest, NamesIgnoreCaseAndTakeBackslashes) {
   EXPECT_TRUE(fs_->DirectoryExists(root_ + "sub\\DEEPER"));
   EXPECT_FALSE(fs_->FileExists(root_ + "Sub\\"));
   EXPECT_FALSE(fs_->FileExists(""));
+}
+
+TEST_F(FileSystemTest, NamesCreatedElsewhereAreFoundInAnyCase) {
+  for (int i = 0; i < 50; ++i) Write(root_ + "File" + std::to_string(i) + ".dat", "x");
+  EXPECT_TRUE(fs_->FileExists(root_ + "FILE7.DAT"));
+  EXPECT_FALSE(fs_->FileExists(root_ + "Other.txt"));
+  // Made behind the platform layer's back, right after its last look at the folder.
+  std::string outside = root_ + "OTHER.TXT";
+#ifndef _WIN32
+  for (char& c : outside) {
+    if (c == '\\') c = '/';
+  }
+#endif
+  { std::ofstream(outside) << "y"; }
+  EXPECT_TRUE(fs_->FileExists(root_ + "other.txt"));
+  EXPECT_TRUE(fs_->DeleteFile(root_ + "file7.dat"));
+  EXPECT_FALSE(fs_->FileExists(root_ + "File7.dat"));
+  Write(root_ + "file7.DAT", "z");
+  EXPECT_EQ(Read(root_ + "FILE7.dat"), "z");
 }
 
 TEST_F(FileSystemTest, ListingShowsDotEntriesAndFiltersByPattern) {

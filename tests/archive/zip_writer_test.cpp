@@ -397,12 +397,15 @@ TEST_F(ZipWriterTest, UpdatesKeepRecordsOfUnusualArchives) {
     auto again = Make(path);
     again->OpenArchive(kOpenReadDenyWrite);
     EXPECT_EQ(again->FileCount(), 3) << n;
-    again->BaseDir = scratch_ / ("u" + std::to_string(n));
+    std::string out_name = "u";
+    out_name += std::to_string(n);
+    const std::string out_dir = scratch_ / out_name;
+    again->BaseDir = out_dir;
     again->ExtractFiles();
     EXPECT_TRUE(dialogs_.shown().empty()) << n;
-    EXPECT_EQ(ReadFileBytes(scratch_ / ("u" + std::to_string(n) + "/first.txt")),
+    EXPECT_EQ(ReadFileBytes(out_dir + "/first.txt"),
               std::string(4000, '1')) << n;
-    EXPECT_EQ(ReadFileBytes(scratch_ / ("u" + std::to_string(n) + "/second.txt")), "replaced");
+    EXPECT_EQ(ReadFileBytes(out_dir + "/second.txt"), "replaced");
     if (HaveTool("unzip")) {
       EXPECT_EQ(Shell("unzip -tqq '" + path + "'"), 0) << n;
     }

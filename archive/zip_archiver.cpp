@@ -29,15 +29,15 @@ std::string Backslashed(std::string s) {
   return s;
 }
 
-struct OpenSpec {
+struct OpenFlags {
   platform::Access access;
   platform::Share share;
 };
 
 // Windows file-mode bits: access in the low two, sharing in bits 4 to 6.
-OpenSpec SpecOfMode(uint16_t mode) {
+OpenFlags FlagsOfMode(uint16_t mode) {
   if (mode == kOpenCreate) return {platform::Access::kReadWrite, platform::Share::kExclusive};
-  OpenSpec s{platform::Access::kRead, platform::Share::kExclusive};
+  OpenFlags s{platform::Access::kRead, platform::Share::kExclusive};
   switch (mode & 3) {
     case 1: s.access = platform::Access::kWrite; break;
     case 2: s.access = platform::Access::kReadWrite; break;
@@ -228,9 +228,9 @@ void TZipBaseArchiver::OpenArchive(uint16_t mode) {
   if (!create && !fs_.FileExists(FileName) && !fs_.IsRemovableDrive(FileName))
     throw Error(12, {FileName});
   CloseArchive();
-  OpenSpec spec = SpecOfMode(mode);
+  OpenFlags flags = FlagsOfMode(mode);
   std::unique_ptr<platform::File> file =
-      fs_.Open(FileName, spec.access, spec.share,
+      fs_.Open(FileName, flags.access, flags.share,
                create ? platform::Disposition::kCreateAlways : platform::Disposition::kOpenExisting);
   OpenStream(std::move(file), mode, create);
 }

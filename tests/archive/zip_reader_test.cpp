@@ -316,6 +316,26 @@ TEST_F(ZipReaderTest, StubsInFrontAreFound) {
   EXPECT_EQ(ReadFileBytes(Out("c.bin")), std::string(3000, 'c'));
 }
 
+TEST_F(ZipReaderTest, StubInFrontOfDescriptorEntries) {
+  // Local headers of descriptor entries hold no CRC or sizes: the stub is still recognised.
+  auto entries = ThreeEntries();
+  for (auto& e : entries) e.descriptor = true;
+  auto zip = Open(std::string(1000, 'S') + BuildZip(entries));
+  EXPECT_EQ(zip->Directory().stub_size, 1000u);
+  zip->ExtractFiles();
+  EXPECT_TRUE(dialogs_.shown().empty());
+  EXPECT_EQ(ReadFileBytes(Out("Sub/Dir/b.txt")), std::string(3000, 'b'));
+}
+
+TEST_F(ZipReaderTest, OffsetsThatAlreadyCountTheStubStayAsTheyAre) {
+  // A local-header look-alike in front must not shift offsets that are right.
+  std::string zip_bytes = BuildZip(ThreeEntries());
+  auto zip = Open(zip_bytes);
+  EXPECT_EQ(zip->Directory().stub_size, 0u);
+  zip->TestFiles();
+  EXPECT_TRUE(dialogs_.shown().empty());
+}
+
 TEST_F(ZipReaderTest, EndRecordSearchSkipsFalseRecords) {
   std::string comment(700, 'c');
   // A fake end record inside the comment whose comment length points past the end.

@@ -37,9 +37,12 @@ std::string Deflate(const std::string& data, int level) {
   return out;
 }
 
-std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& comment) {
-  std::string out, central;
+std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& comment,
+                     const std::vector<int>& central_order) {
+  std::string out;
+  std::vector<std::string> centrals;
   for (const TestEntry& e : entries) {
+    std::string central;
     uint32_t crc = UpdateCrc32(0, e.data.data(), e.data.size());
     if (e.corrupt_crc) crc ^= 0x1;
     std::string payload = e.method == 8 ? Deflate(e.data) : e.data;
@@ -103,7 +106,11 @@ std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& c
     Put32(central, offset);
     central += e.name;
     central += e.central_extra;
+    centrals.push_back(central);
   }
+  std::string central;
+  for (size_t i = 0; i < centrals.size(); ++i)
+    central += centrals[central_order.empty() ? i : static_cast<size_t>(central_order[i])];
   uint32_t dir_offset = static_cast<uint32_t>(out.size());
   out += central;
   Put32(out, kEndRecordSignature);

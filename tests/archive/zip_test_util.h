@@ -23,7 +23,9 @@ struct TestEntry {
 };
 
 // Builds an archive: local records, central directory, end record with the comment.
-std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& comment = "");
+// `central_order` lists the entries' positions in the central directory (default: as given).
+std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& comment = "",
+                     const std::vector<int>& central_order = {});
 
 std::string Deflate(const std::string& data, int level = 6);
 std::string ReadFileBytes(const std::string& path);

@@ -373,6 +373,45 @@ TEST_F(ZipWriterTest, ForeignArchiveKeepsCommentExtraBlocksAndEntries) {
   EXPECT_EQ(ReadFileBytes(out + "/Added/x.txt"), "x");
 }
 
+TEST_F(ZipWriterTest, UpdatesKeepRecordsOfUnusualArchives) {
+  using testing::BuildZip;
+  using testing::TestEntry;
+  WriteFileBytes(base_ + "/add.txt", "added");
+  std::vector<TestEntry> entries = {{"first.txt", std::string(4000, '1')},
+                                    {"second.txt", std::string(4000, '2')}};
+  // A directory whose order is not the physical one, an archive behind a stub whose offsets do
+  // not count it, and one whose entries carry data descriptors.
+  std::vector<std::string> archives = {BuildZip(entries, "", {1, 0}),
+                                       std::string(777, 'S') + BuildZip(entries)};
+  for (auto& e : entries) e.descriptor = true;
+  archives.push_back(BuildZip(entries));
+  for (size_t n = 0; n < archives.size(); ++n) {
+    std::string path = scratch_ / ("unusual" + std::to_string(n) + ".zip");
+    WriteFileBytes(path, archives[n]);
+    WriteFileBytes(base_ + "/second.txt", "replaced");
+    auto zip = Make(path);
+    zip->OpenArchive(kOpenReadWrite);
+    zip->AddFiles("second.txt");
+    zip->AddFiles("add.txt");
+    zip->CloseArchive();
+    auto again = Make(path);
+    again->OpenArchive(kOpenReadDenyWrite);
+    EXPECT_EQ(again->FileCount(), 3) << n;
+    std::string out_name = "u";
+    out_name += std::to_string(n);
+    const std::string out_dir = scratch_ / out_name;
+    again->BaseDir = out_dir;
+    again->ExtractFiles();
+    EXPECT_TRUE(dialogs_.shown().empty()) << n;
+    EXPECT_EQ(ReadFileBytes(out_dir + "/first.txt"),
+              std::string(4000, '1')) << n;
+    EXPECT_EQ(ReadFileBytes(out_dir + "/second.txt"), "replaced");
+    if (HaveTool("unzip")) {
+      EXPECT_EQ(Shell("unzip -tqq '" + path + "'"), 0) << n;
+    }
+  }
+}
+
 TEST_F(ZipWriterTest, OtherProgramsGiveBackTheTree) {
   if (!HaveTool("unzip") || !HaveTool("7z")) GTEST_SKIP();
   std::string path = scratch_ / "b.zip";

@@ -1,0 +1,81 @@
+// The tarvo-zip tool as a black box: output format and exit status.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/archive/zip_test_util.h"
+
+namespace tarvo::archive {
+namespace {
+
+using testing::BuildZip;
+using testing::ReadFileBytes;
+using testing::ScratchDir;
+using testing::TestEntry;
+using testing::WriteFileBytes;
+
+class TarvoZipCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("TARVO_BINARY_DIR");
+    tool_ = std::string(bin ? bin : ".") + "/tools/tarvo-zip";
+    if (!std::filesystem::exists(tool_)) GTEST_SKIP() << "tarvo-zip is not built";
+  }
+  int Run(const std::string& args, std::string* out = nullptr) {
+    std::string file = scratch_ / "stdout.txt";
+    int rc = std::system((tool_ + " " + args + " > '" + file + "' 2>/dev/null").c_str());
+    if (out) *out = ReadFileBytes(file);
+    return WEXITSTATUS(rc);
+  }
+  std::string tool_;
+  ScratchDir scratch_;
+};
+
+TEST_F(TarvoZipCliTest, ListTestExtractAndExitCodes) {
+  TestEntry a{"Dir/a.txt", "hello"};
+  a.time = (13 << 11) | (45 << 5) | 29;
+  TestEntry bad{"bad.txt", std::string(100, 'x')};
+  bad.corrupt_crc = true;
+  TestEntry secret{"s.txt", "secret", 0};
+  secret.password = "pw";
+  std::string good = scratch_ / "good.zip", mixed = scratch_ / "mixed.zip";
+  WriteFileBytes(good, BuildZip({a, secret}));
+  WriteFileBytes(mixed, BuildZip({a, bad}));
+
+  std::string out;
+  EXPECT_EQ(Run("list --tsv '" + good + "'", &out), 0);
+  EXPECT_EQ(out,
+            "Dir/a.txt\t8\t5\t7\t3610a686\t0\t00000020\t2025-01-01T13:45:58\n"
+            "s.txt\t0\t6\t18\t5ca2e8e5\t1\t00000020\t2025-01-01T12:00:00\n");
+  EXPECT_EQ(Run("test '" + good + "' --password pw"), 0);
+  EXPECT_EQ(Run("test '" + good + "' --password wrong"), 1);
+  EXPECT_EQ(Run("test '" + good + "' 'Dir\\*.*'"), 0);
+  EXPECT_EQ(Run("test '" + mixed + "'"), 1);
+  EXPECT_EQ(Run("extract '" + mixed + "' '" + (scratch_ / "out") + "'"), 1);
+  EXPECT_EQ(ReadFileBytes(scratch_ / "out/Dir/a.txt"), "hello");  // the run goes on
+  EXPECT_FALSE(std::filesystem::exists(scratch_ / "out/bad.txt"));
+  EXPECT_EQ(Run("list '" + (scratch_ / "none.zip") + "'"), 2);
+  WriteFileBytes(scratch_ / "text.zip", "not an archive");
+  EXPECT_EQ(Run("test '" + (scratch_ / "text.zip") + "'"), 2);
+}
+
+TEST_F(TarvoZipCliTest, AddCreatesThenAppends) {
+  std::string base = scratch_ / "base";
+  std::filesystem::create_directories(base + "/Data/sub");
+  WriteFileBytes(base + "/Data/one.db", std::string(10000, '1'));
+  WriteFileBytes(base + "/Data/sub/two.db", "two");
+  std::string zip = scratch_ / "new.zip";
+  EXPECT_EQ(Run("add '" + zip + "' '" + base + "' 'Data\\*.*' --level 9"), 0);
+  std::string out;
+  EXPECT_EQ(Run("list --tsv '" + zip + "'", &out), 0);
+  EXPECT_NE(out.find("Data/one.db\t8\t10000\t"), std::string::npos) << out;
+  EXPECT_NE(out.find("Data/sub/\t0\t0\t0\t00000000\t0\t00000010\t"), std::string::npos) << out;
+  WriteFileBytes(base + "/extra.txt", "extra");
+  EXPECT_EQ(Run("add '" + zip + "' '" + base + "' extra.txt --password pw --no-test"), 0);
+  EXPECT_EQ(Run("test '" + zip + "' --password pw"), 0);
+  EXPECT_EQ(Run("add '" + zip + "' '" + base + "' x --level 12"), 2);
+}
+
+}  // namespace
+}  // namespace tarvo::archive

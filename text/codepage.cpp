@@ -134,11 +134,11 @@ std::string FromUtf8(std::string_view utf8, CodePage cp) {
   return out;
 }
 
-std::string AnsiToOem(std::string_view cp1251) {
+std::string Cp1251ToCp866(std::string_view cp1251) {
   return FromUtf8(Cp1251ToUtf8(cp1251), CodePage::kCp866);
 }
 
-std::string OemToAnsi(std::string_view cp866) {
+std::string Cp866ToCp1251(std::string_view cp866) {
   return FromUtf8(Cp866ToUtf8(cp866), CodePage::kWindows1251);
 }
 

@@ -31,8 +31,8 @@ char32_t ByteToChar(uint8_t byte, CodePage cp);
 std::optional<uint8_t> CharToByte(char32_t ch, CodePage cp);
 
 // Windows' CharToOemA/OemToCharA on a Russian system, byte by byte.
-std::string AnsiToOem(std::string_view cp1251);
-std::string OemToAnsi(std::string_view cp866);
+std::string Cp1251ToCp866(std::string_view cp1251);
+std::string Cp866ToCp1251(std::string_view cp866);
 
 // UTF-8 <-> UTF-16 (Win32 W functions) and <-> code points. Bad sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);

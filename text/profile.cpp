@@ -78,15 +78,21 @@ ProfileFile ProfileFile::Parse(std::string_view bytes) {
 std::string ProfileFile::ReadString(std::string_view section, std::string_view key) const {
   const std::string want_section = TrimmedName(section);
   const std::string want_key = TrimmedName(key);
+  if (want_section.empty()) return {};  // "[]" names no section that can be asked for
   for (const Section& s : sections_) {
     if (!SameName(s.name, want_section)) continue;
     for (const Key& k : s.keys) {
       if (!SameName(k.name, want_key)) continue;
       if (!k.value) return {};
       std::u32string v = Utf8ToUtf32(*k.value);
-      // One enclosing pair of quotes, single or double, is dropped.
+      // One enclosing pair of quotes, single or double, is dropped. The value is cut to the
+      // buffer first and the closing quote dropped after, as Windows does: a quoted value of
+      // exactly 2,047 characters loses its last one.
       if (v.size() >= 2 && (v.front() == U'"' || v.front() == U'\'') && v.back() == v.front()) {
-        v = v.substr(1, v.size() - 2);
+        const size_t rest = v.size() - 1;
+        v = v.substr(1, kMaxValueLength);
+        if (rest <= kMaxValueLength + 1 && !v.empty()) v.pop_back();
+        return Utf32ToUtf8(v);
       }
       if (v.size() > kMaxValueLength) v.resize(kMaxValueLength);
       return Utf32ToUtf8(v);

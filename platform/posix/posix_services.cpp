@@ -340,9 +340,10 @@ class PosixFileSystem : public FileSystem {
     }
     const int fd = open(p.c_str(), flags, 0666);
     if (fd < 0) Throw("cannot open", path, errno);
-    // Share modes have no POSIX equivalent; an exclusive opener takes an advisory lock so that
-    // our own processes see each other.
-    if (share == Share::kExclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Share modes have no POSIX equivalent. Advisory locks give the part that matters most: an
+    // exclusive opener keeps every other opener out, and cannot open what others hold.
+    const int lock = share == Share::kExclusive ? LOCK_EX : LOCK_SH;
+    if (flock(fd, lock | LOCK_NB) != 0) {
       close(fd);
       Throw("cannot open", path, EBUSY);
     }

@@ -1,0 +1,126 @@
+// Services for the application's tests: the real file system in a scratch folder, and a
+// registry, running marker and version reader that the test sets up.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/auto_dialogs.h"
+#include "platform/services.h"
+#include "text/codepage.h"
+
+namespace tarvo::testing {
+
+class FakeRegistry : public platform::Registry {
+ public:
+  std::map<std::string, std::map<std::string, std::string>> keys;
+  StringValue ReadLocalMachineString(const std::string& key, const std::string& name) override {
+    StringValue v;
+    auto k = keys.find(key);
+    if (k == keys.end()) return v;
+    v.key_opened = true;
+    auto n = k->second.find(name);
+    if (n != k->second.end()) {
+      v.value_present = true;
+      v.value = n->second;
+    }
+    return v;
+  }
+};
+
+class FakeMarker : public platform::RunningMarker {
+ public:
+  State state = State::kCreated;
+  std::vector<std::string> created;
+  State Create(const std::string& name) override {
+    created.push_back(name);
+    return state;
+  }
+};
+
+class FakeVersion : public platform::VersionInfo {
+ public:
+  // Keyed by the path in lower case; unknown paths carry no resource.
+  std::map<std::string, std::map<std::string, std::string>> files;
+  std::map<std::string, bool> without_translation;
+  std::vector<std::string> asked;
+  Strings Read(const std::string& path, const std::vector<std::string>& names) override {
+    asked.push_back(path);
+    Strings s;
+    s.values.resize(names.size());
+    auto f = files.find(text::ToLowerUtf8(path));
+    if (f == files.end()) return s;
+    s.has_resource = true;
+    if (without_translation[text::ToLowerUtf8(path)]) return s;
+    s.has_translation = true;
+    for (size_t i = 0; i < names.size(); ++i) {
+      auto v = f->second.find(names[i]);
+      if (v != f->second.end()) s.values[i] = v->second;
+    }
+    return s;
+  }
+};
+
+struct TestServices {
+  platform::Services services;
+  FakeRegistry* registry;
+  FakeMarker* marker;
+  FakeVersion* version;
+  platform::AutoDialogs* dialogs;
+  std::string root;  // a fresh scratch folder, ending with a separator
+
+  TestServices() {
+    platform::Services real = platform::MakeSystemServices();
+    services.fs = std::move(real.fs);
+    services.clock = std::move(real.clock);
+    auto r = std::make_unique<FakeRegistry>();
+    auto m = std::make_unique<FakeMarker>();
+    auto v = std::make_unique<FakeVersion>();
+    auto d = std::make_unique<platform::AutoDialogs>();
+    registry = r.get();
+    marker = m.get();
+    version = v.get();
+    dialogs = d.get();
+    services.registry = std::move(r);
+    services.marker = std::move(m);
+    services.version = std::move(v);
+    services.dialogs = std::move(d);
+    const std::string temp = services.fs->MakeTempFile("", "TAP");
+    services.fs->DeleteFile(temp);
+    root = temp + ".d\\";
+    services.fs->CreateDirectories(root);
+  }
+  ~TestServices() { RemoveTree(root); }
+
+  void Write(const std::string& path, const std::string& bytes) {
+    const size_t cut = path.find_last_of("\\/");
+    if (cut != std::string::npos) services.fs->CreateDirectories(path.substr(0, cut));
+    auto f = services.fs->Open(path, platform::Access::kWrite, platform::Share::kDenyWrite,
+                               platform::Disposition::kCreateAlways);
+    f->Write(bytes.data(), bytes.size());
+    f->Close();
+  }
+  // Text given in UTF-8, written in Windows-1251 as the product's files are.
+  void WriteAnsi(const std::string& path, const std::string& utf8) {
+    Write(path, text::Utf8ToCp1251(utf8));
+  }
+
+  void RemoveTree(const std::string& folder) {
+    try {
+      for (const auto& e : services.fs->List(folder, "*")) {
+        if (e.name == "." || e.name == "..") continue;
+        if (e.attributes & platform::kAttrDirectory) {
+          RemoveTree(folder + e.name + "\\");
+        } else {
+          services.fs->SetAttributes(folder + e.name, platform::kAttrNormal);
+          services.fs->DeleteFile(folder + e.name);
+        }
+      }
+    } catch (const platform::PlatformError&) {
+    }
+    services.fs->RemoveDirectory(folder);
+  }
+};
+
+}  // namespace tarvo::testing

@@ -202,15 +202,25 @@ Collation::Collation(const TextCodec& codec, std::string_view sort_order_name) {
 }
 
 int Collation::Compare(const uint8_t* a, const uint8_t* b, size_t n) const {
+  // Equal bytes weigh the same, so the language pass starts where the bytes first differ.
+  size_t first = 0;
+  while (first + 8 <= n) {
+    uint64_t x, y;
+    std::memcpy(&x, a + first, 8);
+    std::memcpy(&y, b + first, 8);
+    if (x != y) break;
+    first += 8;
+  }
+  while (first < n && a[first] == b[first]) ++first;
+  if (first == n) return 0;
   if (!byte_order_) {
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = first; i < n; ++i) {
       uint32_t wa = weight_[a[i]], wb = weight_[b[i]];
       if (wa != wb) return wa < wb ? -1 : 1;
       if (a[i] == 0) break;
     }
   }
-  int c = std::memcmp(a, b, n);
-  return c < 0 ? -1 : c > 0 ? 1 : 0;
+  return a[first] < b[first] ? -1 : 1;
 }
 
 // ---- calendar ----

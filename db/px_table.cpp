@@ -590,7 +590,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
     const uint8_t* p = bytes.data() + h.header_size + static_cast<size_t>(n - 1) * h.block_size;
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
-  raw_ = std::move(bytes);
+  disk_blocks_ = avail;
   order_valid_ = false;
 }
 
@@ -778,7 +778,20 @@ void PxTable::LinkAfter(uint16_t after, uint16_t n) {
     a.next = n;
     a.dirty = true;
   }
-  order_valid_ = false;
+  // Keep the list order current: appending at the end, the usual case, costs nothing.
+  if (order_valid_) {
+    if (after == 0) {
+      order_.insert(order_.begin(), n);
+    } else if (!order_.empty() && order_.back() == after) {
+      order_.push_back(n);
+    } else {
+      auto it = std::find(order_.begin(), order_.end(), after);
+      if (it == order_.end())
+        order_valid_ = false;
+      else
+        order_.insert(it + 1, n);
+    }
+  }
 }
 
 void PxTable::Unlink(uint16_t n) {
@@ -800,7 +813,13 @@ void PxTable::Unlink(uint16_t n) {
   b.ids.clear();
   b.next = b.prev = 0;
   free_blocks_.insert(free_blocks_.begin(), n);
-  order_valid_ = false;
+  if (order_valid_) {
+    auto it = std::find(order_.begin(), order_.end(), n);
+    if (it == order_.end())
+      order_valid_ = false;
+    else
+      order_.erase(it);
+  }
 }
 
 RecId PxTable::Insert(const std::string& record) {
@@ -1334,9 +1353,7 @@ void PxTable::Flush() {
     h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
     header_records_ = static_cast<int32_t>(live_);
 
-    size_t old_blocks = raw_.size() > static_cast<size_t>(header_size_)
-                            ? (raw_.size() - header_size_) / block_size_
-                            : 0;
+    size_t old_blocks = disk_blocks_;
     file_->Seek(0);
     file_->Write(h.data(), h.size());
     for (uint16_t n = 1; n <= blocks_.size(); ++n) {
@@ -1354,9 +1371,7 @@ void PxTable::Flush() {
     }
     file_->Flush();
     for (auto& b : blocks_) b.dirty = false;
-    // Keep the image of what is on disk for the next write.
-    raw_.assign(end, 0);
-    std::memcpy(raw_.data(), h.data(), h.size());
+    disk_blocks_ = blocks_.size();
     WriteIndexFiles(h[0x2D]);
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path_);
@@ -1406,12 +1421,16 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<size_t> perm(all.size());
     std::iota(perm.begin(), perm.end(), 0);
-    std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
+    auto before = [&](size_t a, size_t b) {
       int c = CompareFields(rec(all[a]), rec(all[b]), ix.fields, &ix.descending);
       if (c) return c < 0;
       if (keyed()) return ComparePrimary(rec(all[a]), rec(all[b])) < 0;
       return a < b;
-    });
+    };
+    // Records often come in index order already (an index led by the key, rows appended in
+    // order); then the sort is a single pass.
+    if (!std::is_sorted(perm.begin(), perm.end(), before))
+      std::stable_sort(perm.begin(), perm.end(), before);
     for (size_t i : perm) {
       const uint8_t* r = rec(all[i]);
       std::string x;

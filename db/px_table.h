@@ -171,7 +171,7 @@ class PxTable {
   bool modified_ = false;
 
   std::vector<uint8_t> header_;
-  std::vector<uint8_t> raw_;  // the file as read (blocks not changed are written from it)
+  size_t disk_blocks_ = 0;  // blocks in the file; unchanged ones are never rewritten
   int header_size_ = 0;
   int record_size_ = 0;
   int block_size_ = 0;

@@ -285,8 +285,10 @@ void TTable::ComputeBounds() {
     lo_ = hi_ = view_->end();
   } else if (range_active_) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(probe_rec_.data());
+    // One descent for both ends: the probe sits before (-1) or after (+1) its equals.
     lo_ = view_->lower_bound(Probe{p, -1});
-    hi_ = view_->upper_bound(Probe{p, +1});
+    hi_ = lo_;
+    if (hi_ != view_->end() && InRange(px_->rec(*hi_))) hi_ = view_->upper_bound(Probe{p, +1});
   } else {
     lo_ = view_->begin();
     hi_ = view_->end();
@@ -504,12 +506,21 @@ void TTable::Post() {
   RecId id = px_->Insert(edit_);
   if (id >= seq_.size()) seq_.resize(id + 1);
   seq_[id] = next_seq_++;
-  view_->insert(id);
+  auto it = view_->insert(id).first;
   AddToLocateIndexes(id);
   state_ = TDataSetState::dsBrowse;
   edit_.clear();
-  ComputeBounds();
-  cur_ = view_->find(id);
+  // The bounds move only when the new record opens the range; other insertions leave the
+  // iterators valid.
+  if (!range_active_) {
+    lo_ = view_->begin();
+    hi_ = view_->end();
+  } else if (!range_empty_ && InRange(px_->rec(id))) {
+    if (std::next(it) == lo_) lo_ = it;
+  } else {
+    ComputeBounds();
+  }
+  cur_ = it;
   has_current_ = true;
   eof_ = false;
   NotifyDetails();
@@ -537,9 +548,16 @@ void TTable::Delete() {
   bool has_next = next != hi_;
   RecId next_id = has_next ? *next : 0;
   RemoveFromLocateIndexes(id);
+  bool was_lo = cur_ == lo_;
+  auto after = std::next(cur_);
   view_->erase(cur_);
   px_->Erase(id);
-  ComputeBounds();
+  if (!range_active_) {
+    lo_ = view_->begin();
+    hi_ = view_->end();
+  } else if (was_lo) {
+    lo_ = after;
+  }
   if (has_next) {
     cur_ = view_->find(next_id);
     has_current_ = true;

@@ -90,7 +90,9 @@ TEST(Pxlib, ReadsWhatWeWriteForEveryFieldType) {
     bool in_blob_file = !blank && i % 3 == 0;
     // pxlib flags blank text as null; its numbers of blank fields are its own sentinels.
     EXPECT_EQ(v[1]->isnull != 0, blank);
-    if (blank) EXPECT_EQ(v[4]->value.lval, -2147483648L);
+    if (blank) {
+      EXPECT_EQ(v[4]->value.lval, -2147483648L);
+    }
     if (!blank) {
       EXPECT_EQ(std::string(v[1]->value.str.val, v[1]->value.str.len), "row " + std::to_string(kRows - i));
       EXPECT_EQ(v[2]->value.lval, 730000 + i);
@@ -101,7 +103,9 @@ TEST(Pxlib, ReadsWhatWeWriteForEveryFieldType) {
       EXPECT_EQ(v[7]->value.lval, i % 2);
       EXPECT_EQ(v[8]->value.lval, i * 1000);
       EXPECT_DOUBLE_EQ(v[9]->value.dval, 63716202001000.0 + i);
-      if (!in_blob_file) EXPECT_EQ(std::string(v[10]->value.str.val, v[10]->value.str.len), "short");
+      if (!in_blob_file) {
+        EXPECT_EQ(std::string(v[10]->value.str.val, v[10]->value.str.len), "short");
+      }
       EXPECT_EQ(std::string(v[11]->value.str.val, v[11]->value.str.len), "xyz");
       EXPECT_EQ(std::atof(std::string(v[12]->value.str.val, v[12]->value.str.len).c_str()), i + 0.5);
     }

@@ -468,7 +468,9 @@ TEST(Create, EveryFieldTypeRoundTrips) {
   t.Next();
   EXPECT_EQ(t.FieldByName("INC").AsInteger(), 2);
   for (int i = 0; i < t.FieldCount(); ++i)
-    if (t.Fields(i).FieldName() != "INC") EXPECT_TRUE(t.Fields(i).IsNull()) << i;
+    if (t.Fields(i).FieldName() != "INC") {
+      EXPECT_TRUE(t.Fields(i).IsNull()) << i;
+    }
   EXPECT_EQ(t.Data().indexes().size(), 2u);
   t.Close();
   auto p = PxTable::Open(Fs(), dir / "all.db", PxTable::Mode::kRead);

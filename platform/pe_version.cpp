@@ -9,7 +9,6 @@ namespace tarvo::platform {
 namespace {
 
 constexpr uint32_t kRtVersion = 16;
-constexpr int kMaxDepth = 8;
 
 class Reader {
  public:

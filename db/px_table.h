@@ -1,0 +1,206 @@
+// One Paradox table family on disk: the table file (".db"), its primary index (".px"), its blob
+// file (".mb") and its secondary indexes (".Xnn"/".Ynn" single-field, ".XGn"/".YGn" composite).
+//
+// The table is read whole when it is opened and written back when it is closed after a change:
+// the data blocks that changed, the header counters, and every index file rebuilt from the data.
+// A family closed without a change is left byte for byte as it was.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/field_codec.h"
+#include "platform/services.h"
+
+namespace tarvo::db {
+
+using RecId = uint32_t;
+
+// A field of a table to be created. `size` is the declared size: Alpha and Bytes length, blob
+// leader length (the record holds 10 bytes more), BCD digits after the point; ignored otherwise.
+struct FieldSpec {
+  std::string name;
+  FieldType type = FieldType::kAlpha;
+  int size = 0;
+};
+
+struct IndexSpec {
+  std::string name;                 // empty for a single-field index (named after its field)
+  std::vector<std::string> fields;  // field names, in key order
+  bool maintained = true;
+  bool descending = false;
+};
+
+struct TableSpec {
+  std::vector<FieldSpec> fields;
+  int key_fields = 0;
+  int code_page = 1251;
+  std::string sort_order;  // empty: the usual one of the code page
+  int block_size_kb = 4;   // 1, 2, 3, 4, 8, 16 or 32
+  std::vector<IndexSpec> indexes;
+};
+
+// A secondary index of an open table.
+struct SecondaryIndex {
+  std::string name;         // label of a composite index; the field name for a single-field one
+  bool composite = false;
+  int number = 0;           // n of ".XGn", or the field number of ".Xnn"
+  bool maintained = true;
+  std::vector<int> fields;  // table field ordinals, in key order
+  std::vector<bool> descending;
+  std::string x_path, y_path;
+  // The index's own data file, as parsed.
+  std::vector<uint8_t> x_header, y_header;
+  int x_record_size = 0;
+  int x_key_fields = 0;
+  int x_block_size = 0, y_block_size = 0;
+  bool y_present = false;
+};
+
+struct ParsedHeader;
+
+class PxTable {
+ public:
+  enum class Mode { kRead, kReadWrite };
+  // Opens the family of the ".db" file `path`. Read-write mode falls back to reading when the
+  // file cannot be written; the first change then raises.
+  static std::unique_ptr<PxTable> Open(platform::FileSystem& fs, const std::string& path,
+                                       Mode mode);
+  // Parses a table file from memory (no companions): for checks and fuzzing.
+  static std::unique_ptr<PxTable> FromBytes(std::vector<uint8_t> bytes);
+  // Creates a new family; fails when the table file exists.
+  static void Create(platform::FileSystem& fs, const std::string& path, const TableSpec& spec);
+  // Removes every record of a closed family, keeping its structure and indexes.
+  static void Empty(platform::FileSystem& fs, const std::string& path);
+
+  ~PxTable();
+  PxTable(const PxTable&) = delete;
+  PxTable& operator=(const PxTable&) = delete;
+
+  // Writes the changes (if any) and releases the files.
+  void Close();
+  void Flush();
+
+  const std::string& path() const { return path_; }
+  const std::vector<FieldInfo>& fields() const { return fields_; }
+  int FieldIndex(std::string_view name) const;  // -1 when absent; case-insensitive
+  int key_fields() const { return key_fields_; }
+  bool keyed() const { return key_fields_ > 0; }
+  int record_size() const { return record_size_; }
+  int block_size() const { return block_size_; }
+  int version_id() const { return version_id_; }
+  int code_page() const { return codec_.code_page(); }
+  const std::string& sort_order() const { return sort_order_; }
+  const TextCodec& codec() const { return codec_; }
+  const Collation& collation() const { return collation_; }
+  const std::vector<SecondaryIndex>& indexes() const { return indexes_; }
+  bool primary_index_present() const { return px_present_; }
+  bool read_only() const { return read_only_; }
+  bool modified() const { return modified_; }
+  int32_t header_record_count() const { return header_records_; }
+
+  // Live records.
+  size_t size() const { return live_; }
+  const uint8_t* rec(RecId id) const { return reinterpret_cast<const uint8_t*>(pool_[id].data()); }
+  // Record ids in the order of the data blocks (key order in a keyed table).
+  std::vector<RecId> RecordsInOrder() const;
+  // Data block number holding a record.
+  uint16_t BlockOf(RecId id) const { return rec_block_[id]; }
+
+  // A blank record (every field blank).
+  std::string BlankRecord() const { return std::string(record_size_, '\0'); }
+  // Stores a record; in a keyed table a record whose key is present raises a key violation.
+  RecId Insert(const std::string& rec);
+  void Erase(RecId id);
+  void EraseAll();
+  // The value the next autoincrement field gets, and its consumption.
+  int32_t NextAutoInc() const { return autoinc_ + 1; }
+  void TakeAutoInc(int32_t v);
+
+  // Field values of a record buffer.
+  Variant GetValue(const uint8_t* rec, int field) const;
+  // Text of a field as the callers see it ("" for blank).
+  std::string GetText(const uint8_t* rec, int field) const;
+  bool IsBlank(const uint8_t* rec, int field) const;
+  // Converts and stores; blob data beyond the leader goes to the ".mb" file at once.
+  void SetValue(std::string& rec, int field, const Variant& v);
+  void SetText(std::string& rec, int field, std::string_view text);
+  // Encodes a value as the field's bytes (no blobs), for key lookups.
+  std::string EncodeField(int field, const Variant& v);
+
+  // Orders records by fields (with per-field descending flags) the way the index files do.
+  int CompareFields(const uint8_t* a, const uint8_t* b, const std::vector<int>& fields,
+                    const std::vector<bool>* descending = nullptr) const;
+  int CompareField(const uint8_t* a, const uint8_t* b, int field) const;
+  int ComparePrimary(const uint8_t* a, const uint8_t* b) const;
+
+  // Verifies the family: key order, counters, the primary index and every secondary index
+  // against the data. Returns what is wrong (nothing when it is sound).
+  std::vector<std::string> Check();
+
+ private:
+  struct Block {
+    uint16_t next = 0, prev = 0;
+    bool in_use = false;
+    bool dirty = false;
+    std::vector<RecId> ids;
+  };
+  PxTable() = default;
+  void Load(std::vector<uint8_t> bytes);
+  void LoadCompanions();
+  void RequireWritable();
+  uint16_t AllocateBlock();
+  void LinkAfter(uint16_t after, uint16_t b);
+  void Unlink(uint16_t b);
+  void RebuildOrder() const;
+  std::vector<uint8_t> BlockImage(uint16_t number) const;
+  std::string ReadBlob(const uint8_t* desc, int leader) const;
+  void WriteBlob(uint8_t* desc, int leader, const std::string& data);
+  void WriteIndexFiles(uint8_t db_stamp);
+  std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,
+                                     const std::vector<FieldInfo>& key_fields,
+                                     const std::vector<std::pair<std::string, uint16_t>>& expect);
+
+  platform::FileSystem* fs_ = nullptr;
+  std::unique_ptr<platform::File> file_;
+  std::unique_ptr<platform::File> mb_;
+  std::string path_;
+  bool read_only_ = true;
+  bool modified_ = false;
+
+  std::vector<uint8_t> header_;
+  std::vector<uint8_t> raw_;  // the file as read (blocks not changed are written from it)
+  int header_size_ = 0;
+  int record_size_ = 0;
+  int block_size_ = 0;
+  int file_type_ = 0;
+  int version_id_ = 0;
+  int key_fields_ = 0;
+  int32_t header_records_ = 0;
+  int32_t autoinc_ = 0;
+  std::string sort_order_;
+  TextCodec codec_;
+  Collation collation_;
+  std::vector<FieldInfo> fields_;
+
+  std::vector<std::string> pool_;
+  std::vector<uint16_t> rec_block_;
+  std::vector<RecId> free_ids_;
+  size_t live_ = 0;
+  std::vector<Block> blocks_;  // by block number - 1
+  uint16_t first_ = 0, last_ = 0;
+  std::vector<uint16_t> free_blocks_;  // head first
+  mutable std::vector<uint16_t> order_;
+  mutable bool order_valid_ = false;
+
+  bool px_present_ = false;
+  std::string px_path_;
+  std::vector<uint8_t> px_header_;
+  std::vector<SecondaryIndex> indexes_;
+  std::string mb_path_;
+  uint16_t mb_mod_ = 1;
+};
+
+}  // namespace tarvo::db

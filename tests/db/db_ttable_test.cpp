@@ -1,0 +1,480 @@
+// TTable on tables shaped like the product's: a master and three details linked on NOBOSN, the
+// classifier and its groups.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "db/catalogue.h"
+#include "db/px_table.h"
+#include "db/ttable.h"
+#include "tests/db/db_test_util.h"
+
+namespace tarvo::db {
+namespace {
+
+using namespace testing;
+using K = EDBEngineError::Kind;
+
+TableSpec MasterSpec() {
+  TableSpec s;
+  s.fields = {{"NOBOSN", FieldType::kAlpha, 20}, {"OBOSN", FieldType::kAlpha, 30},
+              {"ID", FieldType::kLong, 0},       {"NAIMR", FieldType::kAlpha, 120},
+              {"TRUD", FieldType::kNumber, 0},   {"YEAR", FieldType::kAlpha, 4},
+              {"DT", FieldType::kDate, 0}};
+  s.key_fields = 1;
+  s.code_page = 1251;
+  s.indexes = {{"base8491_1", {"NOBOSN"}}};
+  return s;
+}
+
+TableSpec DetailSpec(const std::string& index, int extra_fields) {
+  TableSpec s;
+  s.fields = {{"N", FieldType::kAutoInc, 0}, {"NOBOSN", FieldType::kAlpha, 20},
+              {"KOD", FieldType::kAlpha, 20}};
+  for (int i = 0; i < extra_fields; ++i)
+    s.fields.push_back({"Q" + std::to_string(i), FieldType::kNumber, 0});
+  s.key_fields = 1;
+  s.code_page = 1251;
+  s.indexes = {{index, {"NOBOSN"}}};
+  return s;
+}
+
+void MakeSet(const TempDir& dir, const std::string& prefix, int detail_extra = 2) {
+  PxTable::Create(Fs(), dir / (prefix + "Base8491.db"), MasterSpec());
+  PxTable::Create(Fs(), dir / (prefix + "Link8491.db"), DetailSpec("link8491_1", detail_extra));
+  PxTable::Create(Fs(), dir / (prefix + "Link_mex.db"), DetailSpec("link_mex_1", detail_extra));
+  PxTable::Create(Fs(), dir / (prefix + "W_list.db"), DetailSpec("w_list_1", detail_extra));
+}
+
+void AddMaster(TTable& t, const std::string& nobosn, const std::string& obosn,
+               const std::string& year = "") {
+  t.Append();
+  t.FieldByName("NOBOSN").SetAsString(nobosn);
+  t.FieldByName("OBOSN").SetAsString(obosn);
+  t.FieldByName("YEAR").SetAsString(year);
+  t.Post();
+}
+
+void AddDetail(TTable& t, const std::string& kod) {
+  t.Append();
+  t.FieldByName("KOD").SetAsString(kod);
+  t.Post();
+}
+
+std::vector<std::string> Column(TTable& t, const char* field) {
+  std::vector<std::string> out;
+  for (t.First(); !t.Eof(); t.Next()) out.push_back(t.FieldByName(field).AsString());
+  return out;
+}
+
+class CatalogueSet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeSet(dir_, "");
+    cat_ = std::make_unique<TableCatalogue>(Fs());
+    for (auto c : {"Tb_Base8491", "Tb_link8491", "Tb_link_mex", "Tb_w_list"})
+      cat_->BindPath(c, dir_.str());
+    master().Open();
+    link().Open();
+  }
+  TTable& master() { return cat_->Tb_Base8491; }
+  TTable& link() { return cat_->Tb_link8491; }
+  TempDir dir_;
+  std::unique_ptr<TableCatalogue> cat_;
+};
+
+TEST_F(CatalogueSet, DetailFollowsMasterAndTakesItsKey) {
+  AddMaster(master(), "U1", "Е1-1");
+  AddDetail(link(), "a");
+  AddDetail(link(), "b");
+  AddMaster(master(), "U2", "Е1-2");
+  AddMaster(master(), "U3", "Е1-3");
+  AddDetail(link(), "c");
+  // The detail row took the master's NOBOSN at append.
+  EXPECT_EQ(link().FieldByName("NOBOSN").AsString(), "U3");
+  master().First();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "U1");
+  EXPECT_EQ(link().RecordCount(), 2);
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"a", "b"}));
+  master().Next();
+  EXPECT_TRUE(link().Eof());  // at once, no rows for U2
+  EXPECT_EQ(link().RecordCount(), 0);
+  master().Next();
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"c"}));
+  master().Next();
+  EXPECT_TRUE(master().Eof());
+  EXPECT_EQ(master().RecordCount(), 3);
+  // Closing the master lifts the range.
+  master().Close();
+  EXPECT_EQ(link().RecordCount(), 3);
+  link().Close();
+  for (auto f : {"Base8491.db", "Link8491.db"}) {
+    auto p = PxTable::Open(Fs(), dir_ / f, PxTable::Mode::kRead);
+    EXPECT_TRUE(p->Check().empty()) << f;
+  }
+}
+
+TEST_F(CatalogueSet, FilterAppliesToVisitsAndCounts) {
+  AddMaster(master(), "A1", "x", "04");
+  AddMaster(master(), "A2", "y", "05");
+  AddMaster(master(), "U3", "z", "04");
+  master().SetFilter("YEAR = '04'");
+  master().SetFiltered(true);
+  EXPECT_EQ(master().RecordCount(), 2);
+  EXPECT_EQ(Column(master(), "NOBOSN"), (std::vector<std::string>{"A1", "U3"}));
+  master().SetFilter("NOBOSN = 'A*' AND NOT (YEAR = '05')");
+  EXPECT_EQ(Column(master(), "NOBOSN"), (std::vector<std::string>{"A1"}));
+  master().SetFiltered(false);
+  EXPECT_EQ(master().RecordCount(), 3);
+  master().SetFilter("YEAR = ");
+  EXPECT_THROW(master().SetFiltered(true), EDBEngineError);
+  EXPECT_FALSE(master().Filtered());
+}
+
+TEST_F(CatalogueSet, LocateIsCaseInsensitiveAndWholeValue) {
+  AddMaster(master(), "U1", "Е1-1");
+  AddMaster(master(), "u2", "е1-2");
+  AddMaster(master(), "U3", "Е1-3");
+  EXPECT_TRUE(master().Locate("NOBOSN", Variant::String("U2")));
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "u2");
+  EXPECT_TRUE(master().Locate("OBOSN", Variant::String("е1-3")));  // Cyrillic letter case
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "U3");
+  EXPECT_FALSE(master().Locate("OBOSN", Variant::String("Е1")));  // no partial match
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "U3");     // cursor unchanged
+  // Kept up to date after appends and deletes.
+  AddMaster(master(), "U4", "new");
+  EXPECT_TRUE(master().Locate("OBOSN", Variant::String("NEW")));
+  master().Delete();
+  EXPECT_FALSE(master().Locate("OBOSN", Variant::String("new")));
+  // Only visible records are found.
+  master().SetFilter("NOBOSN <> 'U1'");
+  master().SetFiltered(true);
+  EXPECT_FALSE(master().Locate("NOBOSN", Variant::String("u1")));
+  EXPECT_THROW(master().Locate("NOPE", Variant::String("x")), EDBEngineError);
+}
+
+TEST_F(CatalogueSet, DeleteMovesToFollowingOrNewLastRecord) {
+  for (auto n : {"A", "B", "C", "D"}) AddMaster(master(), n, n);
+  ASSERT_TRUE(master().Locate("NOBOSN", Variant::String("B")));
+  master().Delete();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "C");
+  ASSERT_TRUE(master().Locate("NOBOSN", Variant::String("D")));
+  master().Delete();
+  EXPECT_FALSE(master().Eof());
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "C");
+  master().Delete();
+  master().Delete();
+  EXPECT_TRUE(master().Eof());
+  EXPECT_EQ(master().RecordCount(), 0);
+  EXPECT_THROW(master().Delete(), EDBEngineError);
+}
+
+TEST_F(CatalogueSet, FieldsByNameAndOrdinal) {
+  AddMaster(master(), "U1", "o");
+  EXPECT_EQ(master().FieldCount(), 7);
+  EXPECT_EQ(master().Fields(1).FieldName(), "OBOSN");
+  EXPECT_EQ(master().FindField("obosn"), &master().Fields(1));
+  EXPECT_EQ(master().FindField("UKOD"), nullptr);
+  try {
+    master().FieldByName("UKOD");
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.kind(), K::kNoField);
+    EXPECT_NE(std::string(e.what()).find("UKOD"), std::string::npos);
+  }
+  EXPECT_THROW(master().Fields(7), EDBEngineError);
+  // Field values can be written only while appending.
+  EXPECT_THROW(master().FieldByName("OBOSN").SetAsString("x"), EDBEngineError);
+}
+
+TEST_F(CatalogueSet, ValueConversionsAndNull) {
+  master().Append();
+  master().FieldByName("NOBOSN").SetAsInteger(15);
+  master().FieldByName("ID").SetAsString("42");
+  master().FieldByName("TRUD").SetAsVariant(Variant::String("1,5"));
+  master().FieldByName("DT").SetAsString("31.12.2004");
+  master().FieldByName("NAIMR").SetAsString("Смета №1");
+  master().FieldByName("OBOSN").SetAsString("to be cleared");
+  master().FieldByName("OBOSN").SetAsVariant(Variant::Null());
+  EXPECT_THROW(master().FieldByName("ID").SetAsString("abc"), EDBEngineError);
+  EXPECT_THROW(master().FieldByName("DT").SetAsString("32.01.2004"), EDBEngineError);
+  EXPECT_THROW(master().FieldByName("NAIMR").SetAsString("日本"), EDBEngineError);  // not in 1251
+  master().Post();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "15");
+  EXPECT_EQ(master().FieldByName("ID").AsInteger(), 42);
+  EXPECT_EQ(master().FieldByName("ID").AsVariant(), Variant::Int(42));
+  EXPECT_DOUBLE_EQ(master().FieldByName("TRUD").AsFloat(), 1.5);
+  EXPECT_EQ(master().FieldByName("DT").AsString(), "31.12.2004");
+  EXPECT_EQ(master().FieldByName("NAIMR").AsString(), "Смета №1");
+  EXPECT_TRUE(master().FieldByName("OBOSN").IsNull());
+  EXPECT_TRUE(master().FieldByName("YEAR").AsVariant().IsNull());
+  // Variants carry values across tables, with conversion to the target type.
+  link().Append();
+  link().FieldByName("KOD").SetAsVariant(master().FieldByName("TRUD").AsVariant());
+  link().FieldByName("Q0").SetAsVariant(master().FieldByName("ID").AsVariant());
+  link().Post();
+  EXPECT_EQ(link().FieldByName("KOD").AsString(), "1.5");
+  EXPECT_EQ(link().FieldByName("Q0").AsInteger(), 42);
+}
+
+TEST_F(CatalogueSet, KeyViolationOnPost) {
+  AddMaster(master(), "U1", "a");
+  master().Append();
+  master().FieldByName("NOBOSN").SetAsString("U1");
+  try {
+    master().Post();
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.kind(), K::kKeyViolation);
+  }
+  master().Cancel();
+  EXPECT_EQ(master().RecordCount(), 1);
+}
+
+TEST_F(CatalogueSet, ManyRecordsInRandomOrderStayValid) {
+  std::vector<int> keys(3000);
+  for (int i = 0; i < 3000; ++i) keys[i] = i;
+  std::shuffle(keys.begin(), keys.end(), std::mt19937(3));
+  for (int k : keys) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "K%05d", k);
+    AddMaster(master(), buf, std::string("obosn ") + buf);
+    if (k % 3 == 0) AddDetail(link(), buf);
+  }
+  // Delete a slice to free blocks.
+  for (int k = 100; k < 400; ++k) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "K%05d", k);
+    ASSERT_TRUE(master().Locate("NOBOSN", Variant::String(buf)));
+    master().Delete();
+  }
+  EXPECT_EQ(master().RecordCount(), 2700);
+  master().First();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "K00000");
+  master().Close();
+  link().Close();
+  for (auto f : {"Base8491.db", "Link8491.db"}) {
+    auto p = PxTable::Open(Fs(), dir_ / f, PxTable::Mode::kRead);
+    auto problems = p->Check();
+    EXPECT_TRUE(problems.empty()) << f << ": " << (problems.empty() ? "" : problems[0]);
+  }
+  auto p = PxTable::Open(Fs(), dir_ / "Base8491.db", PxTable::Mode::kRead);
+  auto ids = p->RecordsInOrder();
+  ASSERT_EQ(ids.size(), 2700u);
+  for (size_t i = 1; i < ids.size(); ++i)
+    ASSERT_LT(p->GetText(p->rec(ids[i - 1]), 0), p->GetText(p->rec(ids[i]), 0));
+}
+
+// The save of user records as the installer performs it, on two table sets.
+TEST(Transfer, CopiesNewMastersWithTheirDetails) {
+  TempDir dir;
+  MakeSet(dir, "");
+  MakeSet(dir, "U_", 1);  // details with fewer fields than the product's
+  TableCatalogue cat(Fs());
+  for (auto c : {"Tb_Base8491", "Tb_link8491", "Tb_link_mex", "Tb_w_list"}) cat.BindPath(c, dir.str());
+  for (auto c : {"Table1", "Table2", "Table3", "Table4"}) cat.BindPath(c, dir.str());
+  TTable* src[] = {&cat.Tb_Base8491, &cat.Tb_link8491, &cat.Tb_link_mex, &cat.Tb_w_list};
+  TTable* dst[] = {&cat.Table1, &cat.Table2, &cat.Table3, &cat.Table4};
+  for (TTable* t : src) t->Open();
+  for (TTable* t : dst) t->Open();
+  AddMaster(*src[0], "U1", "O1", "04");
+  AddDetail(*src[1], "d1");
+  AddMaster(*src[0], "P2", "O2", "99");
+  AddMaster(*src[0], "U3", "O3", "04");
+  AddMaster(*dst[0], "u3", "X");  // already saved
+  src[0]->SetFilter("YEAR = '04'");
+  src[0]->SetFiltered(true);
+  EXPECT_EQ(src[0]->RecordCount(), 2);
+  for (src[0]->First(); !src[0]->Eof(); src[0]->Next()) {
+    if (dst[0]->Locate("NOBOSN", Variant::String(src[0]->FieldByName("NOBOSN").AsString())))
+      continue;
+    dst[0]->Append();
+    for (auto f : {"OBOSN", "NOBOSN", "YEAR"})
+      dst[0]->FieldByName(f).SetAsVariant(src[0]->FieldByName(f).AsVariant());
+    dst[0]->Post();
+    for (int k = 1; k < 4; ++k) {
+      while (!src[k]->Eof()) {
+        dst[k]->Append();
+        for (int i = 1; i < src[k]->FieldCount(); ++i) {
+          if (i >= dst[k]->FieldCount()) {
+            // The shorter user table makes the copy fail on its first row.
+            EXPECT_THROW(dst[k]->Fields(i), EDBEngineError);
+            break;
+          }
+          dst[k]->Fields(i).SetAsVariant(src[k]->Fields(i).AsVariant());
+        }
+        dst[k]->Post();
+        src[k]->Next();
+      }
+    }
+  }
+  dst[0]->First();
+  EXPECT_EQ(dst[0]->RecordCount(), 2);
+  ASSERT_TRUE(dst[0]->Locate("NOBOSN", Variant::String("U1")));
+  EXPECT_EQ(dst[1]->RecordCount(), 1);
+  EXPECT_EQ(dst[1]->FieldByName("KOD").AsString(), "d1");
+  EXPECT_EQ(dst[1]->FieldByName("NOBOSN").AsString(), "U1");
+  cat.CloseAll();
+}
+
+TEST(Classifier, SetAsidePruneAndUsersGroup) {
+  TempDir dir;
+  TableSpec spr;
+  spr.fields = {{"Kod", FieldType::kAlpha, 10}, {"NAME", FieldType::kAlpha, 80},
+                {"YEAR", FieldType::kAlpha, 4}, {"Group_kod", FieldType::kLong, 0}};
+  spr.key_fields = 1;
+  spr.indexes = {{"kl_spr_kod", {"Kod"}}};
+  // Created in upper case: the installer's mixed-case names must still find it.
+  PxTable::Create(Fs(), dir / "KL_SPR.DB", spr);
+  TableSpec grp;
+  grp.fields = {{"Group_kod", FieldType::kLong, 0}, {"Name", FieldType::kAlpha, 60}};
+  grp.key_fields = 1;
+  grp.indexes = {{"kl_group_1", {"Group_kod"}}};
+  PxTable::Create(Fs(), dir / "Kl_Group.db", grp);
+  TableCatalogue cat(Fs());
+  cat.BindPath("Tb_Kl_Spr", dir.str());
+  TTable& t = cat.Tb_Kl_Spr;
+  t.Open();
+  const char* years[] = {"04", "4", "04 ", "", "04", "05"};
+  for (int i = 0; i < 6; ++i) {
+    t.Append();
+    t.FieldByName("Kod").SetAsString("K" + std::to_string(i));
+    t.FieldByName("NAME").SetAsString("Сборник " + std::to_string(i));
+    t.FieldByName("YEAR").SetAsString(years[i]);
+    t.FieldByName("Group_kod").SetAsInteger(i);
+    t.Post();
+  }
+  t.First();
+  while (!t.Eof()) {
+    if (t.FieldByName("YEAR").AsString() != "04")
+      t.Delete();
+    else
+      t.Next();
+  }
+  t.Close();
+  t.Open();
+  EXPECT_EQ(Column(t, "Kod"), (std::vector<std::string>{"K0", "K4"}));
+  t.Close();
+  cat.BindPath("Tb_Kl_Group", dir.str());
+  TTable& g = cat.Tb_Kl_Group;
+  g.Open();
+  g.Append();
+  g.FieldByName("Group_kod").SetAsInteger(1000);
+  g.FieldByName("Name").SetAsString("Сборники пользователя");
+  g.Post();
+  EXPECT_TRUE(g.Locate("Name", Variant::String("СБОРНИКИ ПОЛЬЗОВАТЕЛЯ")));
+  g.Close();
+  auto p = PxTable::Open(Fs(), dir / "kl_spr.db", PxTable::Mode::kRead);
+  EXPECT_TRUE(p->Check().empty());
+}
+
+TEST(Catalogue, ComponentsAreWiredAsListed) {
+  TableCatalogue cat(Fs());
+  EXPECT_EQ(CatalogueEntries().size(), 11u);
+  EXPECT_EQ(cat.Tb_link_mex.IndexName(), "link_mex_1");
+  EXPECT_EQ(cat.Tb_link_mex.MasterSource(), &cat.Ds_Base8491);
+  EXPECT_EQ(cat.Tb_link_mex.MasterFields(), "NOBOSN");
+  EXPECT_EQ(cat.Table4.MasterSource(), &cat.DataSource1);
+  EXPECT_EQ(cat.DataSource1.DataSet(), &cat.Table1);
+  EXPECT_EQ(cat.Tb_Kl_Group.IndexName(), "kl_group_1");
+  EXPECT_EQ(cat._Tb_Kl_spr.MasterSource(), nullptr);
+  cat.BindPath("Table3", "C:\\Upd\\");
+  EXPECT_EQ(cat.Table3.TableName(), "C:\\Upd\\U_Link_mex.DB");
+  // A closed table keeps its properties and closing again is harmless.
+  cat.Table3.Close();
+  EXPECT_EQ(cat.Table3.IndexName(), "link_mex_1");
+  TempDir dir;
+  cat.BindPath("Tb_Base8491", dir.str());
+  try {
+    cat.Tb_Base8491.Open();
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.kind(), K::kMissingFile);
+  }
+}
+
+TEST(Collation, CyrillicKeysSortWithoutRegardToCase) {
+  TempDir dir;
+  TableSpec s;
+  s.fields = {{"K", FieldType::kAlpha, 10}};
+  s.key_fields = 1;
+  s.code_page = 1251;
+  PxTable::Create(Fs(), dir / "c.db", s);
+  TTable t(Fs(), "t");
+  t.SetTableName(dir / "c.db");
+  t.Open();
+  for (auto k : {"Ж", "б", "Ё", "е", "А", "Б", "z", "A"}) {
+    t.Append();
+    t.FieldByName("K").SetAsString(k);
+    t.Post();
+  }
+  EXPECT_EQ(Column(t, "K"), (std::vector<std::string>{"A", "z", "А", "Б", "б", "е", "Ё", "Ж"}));
+  t.Close();
+  auto p = PxTable::Open(Fs(), dir / "c.db", PxTable::Mode::kRead);
+  EXPECT_TRUE(p->Check().empty());
+}
+
+TEST(Create, EveryFieldTypeRoundTrips) {
+  TempDir dir;
+  TableSpec s;
+  s.fields = {{"A", FieldType::kAlpha, 12},   {"D", FieldType::kDate, 0},
+              {"S", FieldType::kShort, 0},    {"I", FieldType::kLong, 0},
+              {"M", FieldType::kMoney, 0},    {"N", FieldType::kNumber, 0},
+              {"L", FieldType::kLogical, 0},  {"MEMO", FieldType::kMemo, 5},
+              {"BLOB", FieldType::kBlob, 0},  {"T", FieldType::kTime, 0},
+              {"TS", FieldType::kTimestamp, 0}, {"INC", FieldType::kAutoInc, 0},
+              {"BCD", FieldType::kBcd, 2},    {"Y", FieldType::kBytes, 4}};
+  s.code_page = 866;
+  s.indexes = {{"", {"I"}}, {"both", {"A", "S"}}};
+  PxTable::Create(Fs(), dir / "all.db", s);
+  TTable t(Fs(), "t");
+  t.SetTableName(dir / "all");
+  t.Open();
+  t.Append();
+  t.FieldByName("A").SetAsString("Привет");
+  t.FieldByName("D").SetAsString("2004-12-31");
+  t.FieldByName("S").SetAsInteger(-5);
+  t.FieldByName("I").SetAsInteger(0);
+  t.FieldByName("M").SetAsString("12.34");
+  t.FieldByName("N").SetAsString("-0.5");
+  t.FieldByName("L").SetAsString("False");
+  t.FieldByName("MEMO").SetAsString("a memo much longer than its five-byte leader");
+  t.FieldByName("BLOB").SetAsVariant(Variant::Bytes(std::string("\0\1\2", 3)));
+  t.FieldByName("T").SetAsString("23:59:58");
+  t.FieldByName("TS").SetAsString("01.02.2020 01:00:01");
+  t.FieldByName("BCD").SetAsString("-123.45");
+  t.FieldByName("Y").SetAsVariant(Variant::Bytes("abcd"));
+  t.Post();
+  t.Append();
+  t.Post();  // every field blank, the counter aside
+  t.Close();
+  t.Open();
+  t.First();
+  EXPECT_EQ(t.FieldByName("A").AsString(), "Привет");
+  EXPECT_EQ(t.FieldByName("D").AsString(), "31.12.2004");
+  EXPECT_EQ(t.FieldByName("S").AsInteger(), -5);
+  EXPECT_FALSE(t.FieldByName("I").IsNull());  // zero, not blank
+  EXPECT_EQ(t.FieldByName("M").AsString(), "12.34");
+  EXPECT_EQ(t.FieldByName("N").AsString(), "-0.5");
+  EXPECT_EQ(t.FieldByName("L").AsString(), "False");
+  EXPECT_EQ(t.FieldByName("MEMO").AsString(), "a memo much longer than its five-byte leader");
+  EXPECT_EQ(t.FieldByName("BLOB").AsVariant(), Variant::Bytes(std::string("\0\1\2", 3)));
+  EXPECT_EQ(t.FieldByName("T").AsString(), "23:59:58");
+  EXPECT_EQ(t.FieldByName("TS").AsString(), "01.02.2020 01:00:01");
+  EXPECT_EQ(t.FieldByName("INC").AsInteger(), 1);
+  EXPECT_EQ(t.FieldByName("BCD").AsString(), "-123.45");
+  EXPECT_EQ(t.FieldByName("Y").AsVariant(), Variant::Bytes("abcd"));
+  t.Next();
+  EXPECT_EQ(t.FieldByName("INC").AsInteger(), 2);
+  for (int i = 0; i < t.FieldCount(); ++i)
+    if (t.Fields(i).FieldName() != "INC") EXPECT_TRUE(t.Fields(i).IsNull()) << i;
+  EXPECT_EQ(t.Data().indexes().size(), 2u);
+  t.Close();
+  auto p = PxTable::Open(Fs(), dir / "all.db", PxTable::Mode::kRead);
+  auto problems = p->Check();
+  EXPECT_TRUE(problems.empty()) << (problems.empty() ? "" : problems[0]);
+}
+
+}  // namespace
+}  // namespace tarvo::db

@@ -137,6 +137,9 @@ void NoteChange(const std::string& resolved, bool added) {
   }
   l.mtime = st.st_mtim;
   l.inode = st.st_ino;
+  // Our own change is known exactly; only a stranger's change in the very tick of our last
+  // reading could be missed, which is why a fresh reading starts untrusted.
+  l.trusted = true;
 }
 
 // Finds each component of the path on disk without regard to letter case. Components that do

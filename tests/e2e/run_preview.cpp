@@ -2,11 +2,14 @@
 // window, progress panel, result) are seen on the real window. Started by the end-to-end script
 // from a prepared update folder; saves a screenshot of each state and closes.
 //
-// tarvo_run_preview <installer folder> <screenshot folder> <result code>
+// tarvo_run_preview <installer folder> <screenshot folder> <result code | close>
+// "close" asks to close the window in the middle of the run: the run must go on, a box it opens
+// must close by itself, and the program must end once the run has returned.
 #include <windows.h>
 
 #include <string>
 
+#include "app/close_aware_dialogs.h"
 #include "app/form_main.h"
 #include "install/installation_run.h"
 #include "platform/services.h"
@@ -17,6 +20,9 @@ namespace {
 
 std::wstring g_shots;
 int g_code = 0;
+bool g_close_midway = false;
+bool g_failed = false;
+tarvo::platform::Dialogs* g_dialogs = nullptr;
 
 std::string Utf8(const std::wstring& w) {
   int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
@@ -38,6 +44,18 @@ class ScriptedRun : public tarvo::install::InstallationRun {
  public:
   int Run(tarvo::install::MainWindowOps& window) override {
     window.LockForRun();
+    if (g_close_midway) {
+      PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
+      window.ProcessPendingMessages();
+      if (!window.CloseRequested()) g_failed = true;
+      auto answer = g_dialogs->MessageBox(
+          "Продолжать?", "Tarvo Update",
+          {tarvo::platform::DialogResult::kYes, tarvo::platform::DialogResult::kNo},
+          tarvo::platform::MessageIcon::kQuestion, tarvo::platform::DialogResult::kNo);
+      if (answer != tarvo::platform::DialogResult::kNo) g_failed = true;
+      window.ShowResult(0);
+      return 0;
+    }
     window.ShowProgressPanel();
     window.SetProgressPercent(100);
     window.ShowStageTick(1);
@@ -102,13 +120,21 @@ void CALLBACK StartRun(HWND, UINT, UINT_PTR id, DWORD) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
   g_shots = argv[2];
+  g_close_midway = std::wstring(argv[3]) == L"close";
   g_code = _wtoi(argv[3]);
   tarvo::platform::Services services = tarvo::platform::MakeSystemServices();
+  tarvo::app::TForm_Main* window = nullptr;
+  tarvo::app::CloseAwareDialogs dialogs(*services.dialogs,
+                                        [&window] { return window && window->closed(); });
+  g_dialogs = &dialogs;
   tarvo::widgets::win32::InitCommonControls();
   auto screen = tarvo::widgets::win32::QueryScreen();
   ScriptedRun run;
   tarvo::app::TForm_Main form(services, Utf8(argv[1]),
                               {screen.pixels_per_inch, screen.width, screen.height}, &run);
+  window = &form;
   SetTimer(nullptr, 0, 1500, StartRun);
-  return tarvo::widgets::win32::RunMainWindow(form, "Tarvo Update");
+  int code = tarvo::widgets::win32::RunMainWindow(form, "Tarvo Update");
+  window = nullptr;
+  return g_failed ? 1 : code;
 }

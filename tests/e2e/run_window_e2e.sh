@@ -34,7 +34,7 @@ set_dpi 96
 ready="$out/work/ready/Update"
 key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{3F1B7C20-8D4E-4A6B-9C35-0E2A7D19B648}_is1'
 tarvo_wine_reg_add "$key" InstallLocation "$(w "$out/work/ready/Tarvo")\\"
-for code in 0 3; do
+for code in 0 3 close; do
   timeout 120 "$WINE" "$preview" "$(w "$ready")\\" "$(w "$out/shots")" $code || status=$?
 done
 tarvo_wine_reg_delete "$key"

@@ -1,0 +1,127 @@
+#include "install/backup.h"
+
+#include <cmath>
+#include <exception>
+
+#include "archive/zip_archiver.h"
+#include "text/profile.h"
+
+namespace tarvo::install {
+namespace {
+
+constexpr char kStartIniName[] = "Start.ini";
+constexpr uint64_t kMaxIniSize = 64u << 20;
+
+// Start.ini's Backup_dir; an absent or unreadable file reads as empty.
+std::string ReadBackupDir(platform::FileSystem& fs, const std::string& installer_folder) {
+  const std::string path = installer_folder + kStartIniName;
+  try {
+    if (!fs.FileExists(path)) return {};
+    auto file = fs.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+                        platform::Disposition::kOpenExisting);
+    const uint64_t size = file->Size();
+    if (size > kMaxIniSize) return {};
+    std::string bytes(static_cast<size_t>(size), '\0');
+    bytes.resize(file->Read(bytes.data(), bytes.size()));
+    return text::ProfileFile::Parse(bytes).ReadString("Backup", "Backup_dir");
+  } catch (const platform::PlatformError&) {
+    return {};
+  }
+}
+
+void SetLevel(archive::TZipArchiver& zip, int level) {
+  using archive::TZipCompressionLevel;
+  switch (level) {
+    case 0:
+      zip.SetCompressionLevel(TZipCompressionLevel::clNone);
+      break;
+    case 1:
+      zip.SetCompressionLevel(TZipCompressionLevel::clFastest);
+      break;
+    case 2:
+      zip.SetCompressionLevel(TZipCompressionLevel::clNormal);
+      break;
+    case 3:
+      zip.SetCompressionLevel(TZipCompressionLevel::clMax);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+std::string TwoDigitText(unsigned value) {
+  std::string text = std::to_string(value);
+  return value < 10 ? "0" + text : text;
+}
+
+std::string BackupArchiveName(const platform::LocalTime& when, const std::string& tail) {
+  return "Архив от " + TwoDigitText(when.day) + "." + TwoDigitText(when.month) + "." +
+         std::to_string(when.year) + " г. [" + TwoDigitText(when.hour) + "-" +
+         TwoDigitText(when.minute) + "]" + tail;
+}
+
+void ShowArchiveProgress(MainWindowOps& window, double progress) {
+  // nearbyint in the default rounding mode rounds halves to even.
+  const double rounded = std::nearbyint(std::isfinite(progress) ? progress : 0.0);
+  const double clamped = rounded < -1e9 ? -1e9 : (rounded > 1e9 ? 1e9 : rounded);
+  window.SetProgressPercent(static_cast<int>(clamped));
+  window.ProcessPendingMessages();
+}
+
+bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
+                     const std::string& archive_path, const std::string& base_folder,
+                     const std::string& mask, int level, bool test) {
+  try {
+    archive::TZipArchiver zip(fs, dialogs);
+    SetLevel(zip, level);
+    zip.FileName = archive_path;
+    zip.BaseDir = base_folder;
+    zip.OnOverallProgress = [&window](archive::TZipBaseArchiver&, double progress,
+                                      archive::TZipProcessOperation, archive::TZipProgressPhase,
+                                      bool&) { ShowArchiveProgress(window, progress); };
+    window.SetActivity(Activity::kSaving, true);
+    zip.OpenArchive(fs.FileExists(archive_path) ? archive::kOpenReadWrite : archive::kOpenCreate);
+    zip.AddFiles(mask, archive::kFaDefaultSearch, "");
+    if (zip.LastOperationAborted()) return false;
+    window.SetActivity(Activity::kSaving, false);
+    if (test) {
+      window.SetActivity(Activity::kChecking, true);
+      zip.TestFiles(mask, archive::kFaDefaultSearch);
+      if (zip.LastOperationAborted()) return false;
+      window.SetActivity(Activity::kChecking, false);
+    }
+    zip.CloseArchive();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platform::Clock& clock,
+                   MainWindowOps& window, const RunSettings& settings) {
+  const platform::LocalTime now = clock.Now();
+  const std::string default_folder = settings.product_folder + "Backup";
+  if (!fs.DirectoryExists(default_folder) && !fs.CreateDirectories(default_folder) &&
+      !fs.DirectoryExists(default_folder)) {
+    return kCodeBackupFolder;
+  }
+  const std::string name = BackupArchiveName(now, settings.backup_file_name);
+  std::string backup_folder = default_folder + "\\";
+  // Used as written: the person who set it chose where the archive goes.
+  const std::string override_folder = ReadBackupDir(fs, settings.installer_folder);
+  if (!override_folder.empty()) backup_folder = override_folder;
+  const std::string archive_path = backup_folder + name;
+  for (int i = 0; i < settings.backup_count; ++i) {
+    const std::string folder =
+        static_cast<size_t>(i) < settings.backup_folders.size() ? settings.backup_folders[i] : "";
+    if (!BackupToArchive(fs, dialogs, window, archive_path, settings.product_folder,
+                         folder + "\\*.*", 2, true)) {
+      return kCodeBackupArchive;
+    }
+  }
+  return 0;
+}
+
+}  // namespace tarvo::install

@@ -1,0 +1,132 @@
+#include "install/classifier.h"
+
+#include <exception>
+#include <stdexcept>
+
+namespace tarvo::install {
+namespace {
+
+const char* const kExtensions[] = {".db", ".px", ".XG0", ".YG0"};
+// The copy is pruned under a name of its own, so that a failure half-way leaves both the
+// product's classifier and any earlier set-aside untouched.
+const char* const kStagingStem = "_Kl_spr_new";
+
+void DeleteFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
+  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);  // result not examined
+}
+
+void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
+                const std::string& to) {
+  for (const char* ext : kExtensions) {
+    const std::string source = folder + from + ext;
+    if (!fs.FileExists(source)) continue;  // a family without its secondary index
+    if (!fs.CopyFileNoOverwrite(source, folder + to + ext))
+      throw std::runtime_error("Cannot copy the classifier file " + source);
+  }
+}
+
+void RenameFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
+                  const std::string& to) {
+  for (const char* ext : kExtensions) {
+    const std::string source = folder + from + ext;
+    if (fs.FileExists(source)) fs.Rename(source, folder + to + ext);
+  }
+}
+
+// Runs the work, then closes the tables whatever happened; the work's error wins.
+template <typename Work>
+void ClosingAfter(std::initializer_list<db::TTable*> tables, Work work) {
+  std::exception_ptr error;
+  try {
+    work();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  for (db::TTable* t : tables) {
+    try {
+      t->Close();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+// Appends every row of `from` whose Kod `to` lacks; `group` overrides the row's group when >= 0.
+void AddMissingRows(db::TTable& from, db::TTable& to, int group) {
+  from.First();
+  while (!from.Eof()) {
+    const std::string kod = from.FieldByName("Kod").AsString();
+    if (!to.Locate("Kod", db::Variant::String(kod), true)) {
+      to.Append();
+      to.FieldByName("Kod").SetAsString(kod);
+      to.FieldByName("NAME").SetAsString(from.FieldByName("NAME").AsString());
+      to.FieldByName("YEAR").SetAsString(from.FieldByName("YEAR").AsString());
+      if (group >= 0)
+        to.FieldByName("Group_kod").SetAsInteger(group);
+      else
+        to.FieldByName("Group_kod").SetAsVariant(from.FieldByName("Group_kod").AsVariant());
+      to.Post();
+    }
+    from.Next();
+  }
+}
+
+}  // namespace
+
+void SetAsideClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
+                        const std::string& database_folder, MainWindowOps& window) {
+  const std::string& folder = database_folder;
+  tables.Tb_Kl_Spr.Close();  // the copy must see the files as they are on disk
+  DeleteFamily(fs, folder, kStagingStem);
+  CopyFamily(fs, folder, "Kl_spr", kStagingStem);
+
+  db::TTable staging(fs, kStagingStem);
+  staging.SetTableName(folder + kStagingStem + ".db");
+  staging.SetIndexName(tables.Tb_Kl_Spr.IndexName());
+  ClosingAfter({&staging, &tables._Tb_Kl_spr}, [&] {
+    staging.Open();
+    staging.First();
+    while (!staging.Eof()) {
+      if (staging.FieldByName("YEAR").AsString() != "04")
+        staging.Delete();
+      else
+        staging.Next();
+    }
+    // A set-aside left by a merge that failed holds rows that may exist nowhere else now.
+    if (fs.FileExists(folder + "_Kl_spr.db")) {
+      tables.BindPath("_Tb_Kl_spr", folder);
+      tables._Tb_Kl_spr.Open();
+      AddMissingRows(tables._Tb_Kl_spr, staging, -1);
+    }
+  });
+  DeleteFamily(fs, folder, "_Kl_spr");
+  RenameFamily(fs, folder, kStagingStem, "_Kl_spr");
+}
+
+void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
+                     const std::string& database_folder, MainWindowOps& window) {
+  const std::string& folder = database_folder;
+  if (fs.FileExists(folder + "_Kl_spr.db")) {
+    tables.BindPath("_Tb_Kl_spr", folder);
+    ClosingAfter({&tables.Tb_Kl_Spr, &tables._Tb_Kl_spr}, [&] {
+      tables.Tb_Kl_Spr.Open();
+      tables._Tb_Kl_spr.Open();
+      AddMissingRows(tables._Tb_Kl_spr, tables.Tb_Kl_Spr, kUsersGroupCode);
+    });
+    DeleteFamily(fs, folder, "_Kl_spr");
+  }
+  tables.BindPath("Tb_Kl_Group", folder);
+  db::TTable& groups = tables.Tb_Kl_Group;
+  ClosingAfter({&groups}, [&] {
+    groups.Open();
+    if (!groups.Locate("Name", db::Variant::String(kUsersGroupName), true)) {
+      groups.Append();
+      groups.FieldByName("Group_kod").SetAsInteger(kUsersGroupCode);
+      groups.FieldByName("Name").SetAsString(kUsersGroupName);
+      groups.Post();
+    }
+  });
+}
+
+}  // namespace tarvo::install

@@ -1,0 +1,26 @@
+// Stage 3: the checked component archives copied into the product folder and extracted there.
+#pragma once
+
+#include <string>
+
+#include "install/main_window_ops.h"
+#include "install/run_settings.h"
+#include "platform/services.h"
+
+namespace tarvo::install {
+
+// The password of the component archives, joined from its pieces.
+std::string ComponentPassword();
+
+// Extracts the entries of `mask` below `base_folder`. False on any error, and when the user
+// answered Abort or the extraction was cancelled.
+bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
+                             MainWindowOps& window, const std::string& archive_path,
+                             const std::string& base_folder, const std::string& mask);
+
+// Installs the checked components in list order; returns 0, or kCodeComponent at the first that
+// fails (the rest are left alone).
+int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
+                      const RunSettings& settings);
+
+}  // namespace tarvo::install

@@ -1,0 +1,415 @@
+#include "install/installer_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "archive/zip_archiver.h"
+#include "install/backup.h"
+#include "install/components.h"
+#include "install/password_pieces.h"
+#include "platform/auto_dialogs.h"
+#include "tests/archive/zip_test_util.h"
+
+namespace tarvo::install {
+namespace {
+
+namespace fs = std::filesystem;
+using archive::testing::BuildZip;
+using archive::testing::ReadFileBytes;
+using archive::testing::ScratchDir;
+using archive::testing::TestEntry;
+using archive::testing::WriteFileBytes;
+using platform::DialogResult;
+
+struct Component {
+  bool checked = true;
+  std::string file;
+};
+
+// The window as the run sees it, with every call written to a log.
+class FakeWindow : public MainWindowOps {
+ public:
+  std::vector<std::string> log;
+  bool transfer_checked = false, replace_checked = false, transfer_enabled = true;
+  std::vector<Component> components;
+  int percent = 0;
+  int result = -100;
+
+  void ShowChoiceHint() override { log.push_back("hint"); }
+  void HideChoiceHint() override { log.push_back("hide hint"); }
+  void LockForRun() override { log.push_back("lock"); }
+  void ShowProgressPanel() override { log.push_back("panel"); }
+  void SetStageActive(int stage, bool on) override {
+    log.push_back("stage " + std::to_string(stage) + (on ? " on" : " off"));
+  }
+  void ShowStageTick(int stage) override { log.push_back("tick " + std::to_string(stage)); }
+  void SetActivity(Activity, bool) override {}
+  void SetProgressPercent(int p) override { percent = std::clamp(p, 0, 100); }
+  int ProgressPercent() const override { return percent; }
+  void ShowResult(int code) override {
+    result = code;
+    log.push_back(code == 0 ? "result ok" : "result failed");
+  }
+  void Repaint() override { log.push_back("repaint"); }
+  void ProcessPendingMessages() override {}
+  bool CloseRequested() const override { return false; }
+  bool TransferChoiceChecked() const override { return transfer_checked; }
+  bool ReplaceChoiceChecked() const override { return replace_checked; }
+  bool TransferChoiceEnabled() const override { return transfer_enabled; }
+  bool TransferMode() const override { return transfer_checked; }
+  int ComponentRowCount() const override { return static_cast<int>(components.size()) + 1; }
+  bool ComponentChecked(int row) const override { return components.at(row - 1).checked; }
+  std::string ComponentFile(int row) const override { return components.at(row - 1).file; }
+};
+
+class FixedClock : public platform::Clock {
+ public:
+  platform::LocalTime now{2026, 3, 5, 9, 7, 0, 0, 4};
+  platform::LocalTime Now() override { return now; }
+};
+
+// Stands in for the table work; logs into the window's log so the order is visible.
+class RecordingStages : public DataStages {
+ public:
+  explicit RecordingStages(FakeWindow& w) : w_(w) {}
+  bool fail_save = false;
+  void SaveUserData(db::TableCatalogue&, const std::string& filter, MainWindowOps&) override {
+    w_.log.push_back("save [" + filter + "]");
+    if (fail_save) throw std::runtime_error("Table is busy");
+  }
+  void SetAsideClassifier(db::TableCatalogue&, platform::FileSystem&, const std::string& folder,
+                          MainWindowOps&) override {
+    w_.log.push_back("aside " + folder.substr(folder.size() - 3));
+  }
+  void RestoreUserData(db::TableCatalogue&, MainWindowOps&) override {
+    w_.log.push_back("restore");
+  }
+  void MergeClassifier(db::TableCatalogue&, platform::FileSystem&, const std::string&,
+                       MainWindowOps&) override {
+    w_.log.push_back("merge");
+  }
+
+ private:
+  FakeWindow& w_;
+};
+
+// Fails every open of one file, as a file locked by another program would.
+class LockingFileSystem : public platform::FileSystem {
+ public:
+  LockingFileSystem(platform::FileSystem& inner, std::string locked)
+      : in_(inner), locked_(std::move(locked)) {}
+  bool FileExists(const std::string& p) override { return in_.FileExists(p); }
+  bool DirectoryExists(const std::string& p) override { return in_.DirectoryExists(p); }
+  std::optional<uint32_t> GetAttributes(const std::string& p) override {
+    return in_.GetAttributes(p);
+  }
+  bool SetAttributes(const std::string& p, uint32_t a) override { return in_.SetAttributes(p, a); }
+  std::vector<platform::DirEntry> List(const std::string& f, const std::string& p) override {
+    return in_.List(f, p);
+  }
+  bool CreateDirectories(const std::string& p) override { return in_.CreateDirectories(p); }
+  bool RemoveDirectory(const std::string& p) override { return in_.RemoveDirectory(p); }
+  bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
+    return in_.CopyFileNoOverwrite(s, t);
+  }
+  bool Rename(const std::string& s, const std::string& t) override { return in_.Rename(s, t); }
+  bool DeleteFile(const std::string& p) override { return in_.DeleteFile(p); }
+  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
+    return in_.GetLastWriteTime(p);
+  }
+  bool SetLastWriteTime(const std::string& p, platform::DosDateTime t) override {
+    return in_.SetLastWriteTime(p, t);
+  }
+  std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
+                                       platform::Disposition d) override {
+    if (p.size() >= locked_.size() &&
+        p.compare(p.size() - locked_.size(), locked_.size(), locked_) == 0)
+      throw platform::PlatformError("locked: " + p, 32);
+    return in_.Open(p, a, s, d);
+  }
+  std::string MakeTempFile(const std::string& f, const std::string& p) override {
+    return in_.MakeTempFile(f, p);
+  }
+  std::string TempFolder() override { return in_.TempFolder(); }
+  bool IsRemovableDrive(const std::string& p) override { return in_.IsRemovableDrive(p); }
+  uint64_t AvailablePhysicalMemory() override { return in_.AvailablePhysicalMemory(); }
+  std::string ExecutablePath() override { return in_.ExecutablePath(); }
+  std::string FullPath(const std::string& p) override { return in_.FullPath(p); }
+
+ private:
+  platform::FileSystem& in_;
+  std::string locked_;
+};
+
+std::string Folder(const std::string& path) { return path + "/"; }
+
+class InstallerRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    product = Folder(scratch / "product");
+    installer = Folder(scratch / "installer");
+    fs::create_directories(scratch / "product/Db/Sub");
+    fs::create_directories(scratch / "product/Forms");
+    fs::create_directories(scratch / "installer");
+    WriteFileBytes(scratch / "product/Db/Base8491.db", std::string(3000, 'b'));
+    WriteFileBytes(scratch / "product/Db/Sub/notes.txt", "user notes");
+    WriteFileBytes(scratch / "product/Forms/form1.frm", "form one");
+    settings.installer_folder = installer;
+    settings.product_folder = product;
+    settings.database_folder = product + "Db\\";
+    settings.backup_count = 1;
+    settings.backup_file_name = " update 7.zip";
+    settings.backup_folders = {"Db"};
+    settings.db_filter = "YEAR = '04'";
+    settings.application_title = "Tarvo Update";
+  }
+
+  // A component archive encrypted with the build's password.
+  void MakeComponent(const std::string& file, const std::vector<TestEntry>& entries) {
+    std::vector<TestEntry> encrypted = entries;
+    for (auto& e : encrypted) e.password = ComponentPassword();
+    WriteFileBytes(installer + file, BuildZip(encrypted));
+    window.components.push_back({true, file});
+  }
+
+  int Run(std::unique_ptr<DataStages> stages) {
+    InstallerRun run(
+        *real, dialogs, clock, [this] { return settings; }, std::move(stages));
+    return run.Run(window);
+  }
+  int Run() { return Run(std::make_unique<RecordingStages>(window)); }
+
+  std::vector<std::string> ArchiveNames(const std::string& path) {
+    archive::TZipArchiver zip(*real, dialogs);
+    zip.FileName = path;
+    zip.OpenArchive(archive::kOpenReadDenyWrite);
+    std::vector<std::string> names;
+    archive::TZipArchiveItem item;
+    for (bool ok = zip.FindFirst("*.*", item); ok; ok = zip.FindNext(item)) {
+      names.push_back(item.StoredPath + item.FileName);
+    }
+    zip.TestFiles();
+    EXPECT_FALSE(zip.LastOperationAborted());
+    zip.CloseArchive();
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string BackupPath() const {
+    return product + "Backup\\" + BackupArchiveName(clock.now, settings.backup_file_name);
+  }
+
+  ScratchDir scratch;
+  std::string product, installer;
+  platform::Services services = platform::MakeSystemServices();
+  platform::FileSystem* real = services.fs.get();
+  platform::AutoDialogs dialogs;
+  FixedClock clock;
+  FakeWindow window;
+  RunSettings settings;
+};
+
+TEST(BackupNameTest, TwoDigitsAndTheDatedName) {
+  EXPECT_EQ(TwoDigitText(0), "00");
+  EXPECT_EQ(TwoDigitText(9), "09");
+  EXPECT_EQ(TwoDigitText(10), "10");
+  EXPECT_EQ(TwoDigitText(65535), "65535");
+  platform::LocalTime midnight{2027, 1, 1, 0, 0, 0, 0, 5};
+  const std::string name = BackupArchiveName(midnight, ".zip");
+  EXPECT_EQ(name, "Архив от 01.01.2027 г. [00-00].zip");
+  EXPECT_NE(name.find("\xD0\xB3. ["), std::string::npos);  // Cyrillic ge, not Latin g
+  EXPECT_EQ(BackupArchiveName({2026, 12, 31, 23, 59}, ""), "Архив от 31.12.2026 г. [23-59]");
+}
+
+TEST(BackupNameTest, ProgressRoundsHalfToEven) {
+  FakeWindow w;
+  ShowArchiveProgress(w, 2.5);
+  EXPECT_EQ(w.percent, 2);
+  ShowArchiveProgress(w, 3.5);
+  EXPECT_EQ(w.percent, 4);
+  ShowArchiveProgress(w, 99.6);
+  EXPECT_EQ(w.percent, 100);
+}
+
+TEST(PasswordTest, SixPiecesOfTheConfiguredLengths) {
+  const size_t lengths[6] = {45, 48, 41, 66, 52, 86};
+  std::string joined;
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(std::string(password::kPieces[i]).size(), lengths[i]) << i;
+    joined += password::kPieces[i];
+  }
+  EXPECT_EQ(ComponentPassword(), joined);
+  EXPECT_EQ(joined.size(), 338u);
+}
+
+TEST_F(InstallerRunTest, NeitherModeOnlyShowsTheHint) {
+  EXPECT_LT(Run(), 0);
+  EXPECT_EQ(window.log, std::vector<std::string>{"hint"});
+  EXPECT_TRUE(dialogs.shown().empty());
+  EXPECT_FALSE(fs::exists(scratch / "product/Backup"));
+}
+
+TEST_F(InstallerRunTest, ReplaceWarningAnsweredNoLeavesTheWindowReady) {
+  window.replace_checked = true;
+  dialogs.QueueAnswer(DialogResult::kNo);
+  EXPECT_LT(Run(), 0);
+  EXPECT_TRUE(window.log.empty());
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, kReplaceWarning);
+  EXPECT_EQ(dialogs.shown()[0].buttons,
+            (std::vector<DialogResult>{DialogResult::kYes, DialogResult::kNo}));
+  EXPECT_FALSE(fs::exists(scratch / "product/Backup"));
+}
+
+TEST_F(InstallerRunTest, ReplaceForcedAtStartUpRunsStagesOneAndThreeWithoutWarning) {
+  window.replace_checked = true;
+  window.transfer_enabled = false;
+  MakeComponent("base.zip", {{"Db\\Base8491.db", "new database"}, {"Db\\Kl_spr.db", "kl"}});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(dialogs.shown().empty());
+  EXPECT_EQ(window.log,
+            (std::vector<std::string>{"lock", "panel", "tick 1", "stage 1 off", "stage 2 off",
+                                      "stage 3 on", "tick 3", "stage 3 off", "result ok"}));
+  // The backup holds the old database, the product the new one.
+  EXPECT_EQ(ArchiveNames(BackupPath()),
+            (std::vector<std::string>{"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt"}));
+  EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Base8491.db"), "new database");
+  EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Kl_spr.db"), "kl");
+  EXPECT_TRUE(fs::exists(scratch / "product/base.zip"));  // the copy stays until the window closes
+}
+
+TEST_F(InstallerRunTest, TransferModeFramesTheTableWorkAndTwoFoldersShareOneArchive) {
+  window.transfer_checked = true;
+  settings.backup_count = 2;
+  settings.backup_folders = {"Db", "Forms"};
+  MakeComponent("base.zip", {{"Db\\Base8491.db", "new database"}});
+  // An archive copy left by an earlier run is replaced by a fresh one.
+  WriteFileBytes(scratch / "product/base.zip", "stale");
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"lock", "panel", "tick 1", "stage 1 off",
+                                                  "stage 2 on", "save [YEAR = '04']", "aside Db\\",
+                                                  "tick 2", "stage 2 off", "stage 3 on", "tick 3",
+                                                  "stage 3 off", "repaint", "stage 4 on", "restore",
+                                                  "merge", "tick 4", "stage 4 off", "result ok"}));
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, kRestoreNotice);
+  EXPECT_EQ(ArchiveNames(BackupPath()),
+            (std::vector<std::string>{"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt",
+                                      "Forms\\form1.frm"}));
+  EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Base8491.db"), "new database");
+}
+
+TEST_F(InstallerRunTest, BackupFolderThatCannotBeMadeEndsWithCodeOne) {
+  window.transfer_checked = true;
+  WriteFileBytes(scratch / "product/Backup", "a file in the way");
+  MakeComponent("base.zip", {{"Db\\Base8491.db", "new database"}});
+  EXPECT_EQ(Run(), kCodeBackupFolder);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"lock", "panel", "result failed"}));
+  EXPECT_FALSE(fs::exists(scratch / "product/base.zip"));
+  EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Base8491.db"), std::string(3000, 'b'));
+}
+
+TEST_F(InstallerRunTest, SecondOfThreeComponentsFailing) {
+  window.transfer_checked = true;
+  MakeComponent("one.zip", {{"Forms\\one.frm", "1"}});
+  WriteFileBytes(installer + "two.zip", "this is no archive at all");
+  window.components.push_back({true, "two.zip"});
+  MakeComponent("three.zip", {{"Forms\\three.frm", "3"}});
+  EXPECT_EQ(Run(), kCodeComponent);
+  EXPECT_EQ(window.result, kCodeComponent);
+  EXPECT_TRUE(fs::exists(scratch / "product/Forms/one.frm"));
+  EXPECT_FALSE(fs::exists(scratch / "product/three.zip"));
+  EXPECT_FALSE(fs::exists(scratch / "product/Forms/three.frm"));
+  // Stage 4 still runs after the notice.
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, kRestoreNotice);
+  const std::vector<std::string> tail(window.log.end() - 6, window.log.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"stage 4 on", "restore", "merge", "tick 4",
+                                            "stage 4 off", "result failed"}));
+}
+
+TEST_F(InstallerRunTest, UncheckedComponentIsNotTouchedAndWrongPasswordExtractsNothing) {
+  window.replace_checked = true;
+  window.transfer_enabled = false;
+  MakeComponent("skip.zip", {{"Forms\\skip.frm", "s"}});
+  window.components.back().checked = false;
+  WriteFileBytes(installer + "other.zip",
+                 BuildZip({{"Forms\\other.frm", "o", 8, 0, 0x6000, 0x5A21, 0x20, "wrong"}}));
+  window.components.push_back({true, "other.zip"});
+  dialogs.default_answer = [](const platform::AutoDialogs::Shown& s) {
+    for (auto b : s.buttons)
+      if (b == DialogResult::kAbort) return DialogResult::kAbort;
+    return DialogResult::kCancel;
+  };
+  // A wrong password is a skipped entry, not a failed component.
+  EXPECT_EQ(Run(), 0);
+  EXPECT_FALSE(fs::exists(scratch / "product/skip.zip"));
+  EXPECT_FALSE(fs::exists(scratch / "product/Forms/other.frm"));
+}
+
+TEST_F(InstallerRunTest, BackupDirWithoutDelimiterGluesTheName) {
+  window.replace_checked = true;
+  window.transfer_enabled = false;
+  const std::string glued = (scratch / "saved").c_str();
+  WriteFileBytes(installer + "Start.ini", "[Backup]\r\nBackup_dir=" + glued + "\r\n");
+  EXPECT_EQ(Run(), 0);
+  const std::string path = glued + BackupArchiveName(clock.now, settings.backup_file_name);
+  EXPECT_EQ(ArchiveNames(path),
+            (std::vector<std::string>{"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt"}));
+  // The default folder is made all the same, and stays empty.
+  EXPECT_TRUE(fs::is_directory(scratch / "product/Backup"));
+  EXPECT_TRUE(fs::is_empty(scratch / "product/Backup"));
+}
+
+TEST_F(InstallerRunTest, AbortDuringBackupIsAFailedBackup) {
+  window.transfer_checked = true;
+  MakeComponent("base.zip", {{"Db\\Base8491.db", "new database"}});
+  LockingFileSystem locking(*real, "notes.txt");
+  real = &locking;
+  dialogs.QueueAnswer(DialogResult::kAbort);
+  EXPECT_EQ(Run(), kCodeBackupArchive);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"lock", "panel", "result failed"}));
+  ASSERT_FALSE(dialogs.shown().empty());
+  EXPECT_EQ(dialogs.shown()[0].answer, DialogResult::kAbort) << dialogs.shown()[0].text;
+  EXPECT_FALSE(fs::exists(scratch / "product/base.zip"));
+}
+
+TEST_F(InstallerRunTest, IgnoreDuringBackupLeavesTheFileOut) {
+  window.replace_checked = true;
+  window.transfer_enabled = false;
+  LockingFileSystem locking(*real, "notes.txt");
+  real = &locking;
+  dialogs.default_answer = [](const platform::AutoDialogs::Shown&) {
+    return DialogResult::kIgnore;
+  };
+  EXPECT_EQ(Run(), 0);
+  real = services.fs.get();
+  const auto names = ArchiveNames(BackupPath());
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Db\\Base8491.db"), 1);
+}
+
+TEST_F(InstallerRunTest, TableErrorDuringSaveFailsTheRunThenShowsTheError) {
+  window.transfer_checked = true;
+  MakeComponent("base.zip", {{"Db\\Base8491.db", "new database"}});
+  auto stages = std::make_unique<RecordingStages>(window);
+  stages->fail_save = true;
+  EXPECT_NE(Run(std::move(stages)), 0);
+  EXPECT_EQ(window.log.back(), "result failed");
+  EXPECT_EQ(std::count(window.log.begin(), window.log.end(), "stage 3 on"), 0);
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, "Table is busy");
+  EXPECT_EQ(dialogs.shown()[0].icon, platform::MessageIcon::kError);
+  EXPECT_FALSE(fs::exists(scratch / "product/base.zip"));
+}
+
+TEST_F(InstallerRunTest, TransferWithoutTableWorkFailsBeforeTouchingAnything) {
+  window.transfer_checked = true;
+  EXPECT_NE(Run(nullptr), 0);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"lock", "result failed"}));
+  EXPECT_FALSE(fs::exists(scratch / "product/Backup"));
+}
+
+}  // namespace
+}  // namespace tarvo::install

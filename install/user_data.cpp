@@ -8,11 +8,11 @@ namespace {
 
 // Master fields carried by name; ID and UKOD are optional in older databases.
 const char* const kMasterFields[] = {
-    "ID",        "OBOSN",      "UKOD",   "NAIMR",  "EI",     "TRUD",   "OSN_ZARPL",
-    "MEX",       "ZARM",       "MAT",    "MT_TR",  "TRUDO",  "TRUD2",  "OSN_ZARPL2",
-    "MEX2",      "ZARM2",      "MAT2",   "MT_TR2", "TRUDO2", "TRUD3",  "OSN_ZARPL3",
-    "MEX3",      "ZARM3",      "MAT3",   "MT_TR3", "TRUDO3", "ZU",     "NOBOSN",
-    "NOBOSN2",   "CENF",       "YEAR",   "KOF",    "MT_OPT"};
+    "ID",      "OBOSN", "UKOD", "NAIMR",  "EI",     "TRUD",  "OSN_ZARPL",
+    "MEX",     "ZARM",  "MAT",  "MT_TR",  "TRUDO",  "TRUD2", "OSN_ZARPL2",
+    "MEX2",    "ZARM2", "MAT2", "MT_TR2", "TRUDO2", "TRUD3", "OSN_ZARPL3",
+    "MEX3",    "ZARM3", "MAT3", "MT_TR3", "TRUDO3", "ZU",    "NOBOSN",
+    "NOBOSN2", "CENF",  "YEAR", "KOF",    "MT_OPT"};
 
 bool Optional(const std::string& name) { return name == "ID" || name == "UKOD"; }
 
@@ -85,9 +85,8 @@ void TransferUserData(db::TTable& src_master, db::TTable& src_link8491, db::TTab
   while (!src_master.Eof()) {
     const std::string nobosn = src_master.FieldByName("NOBOSN").AsString();
     const std::string obosn = src_master.FieldByName("OBOSN").AsString();
-    const bool present =
-        dst_master.Locate("NOBOSN", db::Variant::String(nobosn), true) ||
-        dst_master.Locate("OBOSN", db::Variant::String(obosn), true);
+    const bool present = dst_master.Locate("NOBOSN", db::Variant::String(nobosn), true) ||
+                         dst_master.Locate("OBOSN", db::Variant::String(obosn), true);
     if (!present) {
       dst_master.Append();
       for (const char* name : kMasterFields) {

@@ -18,8 +18,7 @@ void TransferUserData(db::TTable& src_master, db::TTable& src_link8491, db::TTab
                       db::TTable& dst_link_mex, db::TTable& dst_w_list, MainWindowOps& window);
 
 // Stage 2 save: empty the user tables, filter the master by DBFilter, copy the users' records.
-void SaveUserData(db::TableCatalogue& tables, const std::string& db_filter,
-                  MainWindowOps& window);
+void SaveUserData(db::TableCatalogue& tables, const std::string& db_filter, MainWindowOps& window);
 // Stage 4 restore: copy the saved records into the new product tables.
 void RestoreUserData(db::TableCatalogue& tables, MainWindowOps& window);
 

@@ -26,8 +26,10 @@ struct Row {
 
 void MakeClassifier(const TempDir& dir, const std::string& stem, const std::vector<Row>& rows) {
   TableSpec spr;
-  spr.fields = {{"Kod", FieldType::kAlpha, 10}, {"NAME", FieldType::kAlpha, 80},
-                {"YEAR", FieldType::kAlpha, 4}, {"Group_kod", FieldType::kLong, 0}};
+  spr.fields = {{"Kod", FieldType::kAlpha, 10},
+                {"NAME", FieldType::kAlpha, 80},
+                {"YEAR", FieldType::kAlpha, 4},
+                {"Group_kod", FieldType::kLong, 0}};
   spr.key_fields = 1;
   spr.indexes = {{"kl_spr_kod", {"Kod"}}};
   PxTable::Create(Fs(), dir / (stem + ".db"), spr);
@@ -66,9 +68,11 @@ void MakeGroups(const TempDir& dir, const std::vector<std::pair<int, std::string
 
 // Kod -> "NAME|YEAR|group" of a table family, checked for index validity on the way.
 std::map<std::string, std::string> Read(const std::string& path) {
-  auto px = PxTable::Open(Fs(), path, PxTable::Mode::kRead);
-  auto problems = px->Check();
-  EXPECT_TRUE(problems.empty()) << path << ": " << (problems.empty() ? "" : problems[0]);
+  {
+    auto px = PxTable::Open(Fs(), path, PxTable::Mode::kRead);
+    auto problems = px->Check();
+    EXPECT_TRUE(problems.empty()) << path << ": " << (problems.empty() ? "" : problems[0]);
+  }  // released before the table opens it again
   TTable t(Fs());
   t.SetTableName(path);
   t.Open();
@@ -102,7 +106,8 @@ class Classifier : public ::testing::Test {
   }
   // Stage 3 as it would be: a new Kl_spr replaces the product's.
   void InstallNewClassifier(const std::vector<Row>& rows) {
-    for (auto ext : {".db", ".px", ".XG0", ".YG0"}) std::filesystem::remove(db_ / ("Kl_spr" + std::string(ext)));
+    for (auto ext : {".db", ".px", ".XG0", ".YG0"})
+      std::filesystem::remove(db_ / ("Kl_spr" + std::string(ext)));
     MakeClassifier(db_, "Kl_spr", rows);
   }
   TempDir db_;

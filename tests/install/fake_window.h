@@ -11,7 +11,7 @@ namespace tarvo::install::testing {
 
 class FakeWindow : public MainWindowOps {
  public:
-  std::vector<int> percents;  // every SetProgressPercent, clamped
+  std::vector<int> percents;          // every SetProgressPercent, clamped
   std::vector<std::string> activity;  // "data+", "data-"
   int shown = 0;
 

@@ -18,10 +18,10 @@ using db::testing::Fs;
 using db::testing::TempDir;
 using testing::FakeWindow;
 
-const char* const kNumeric[] = {"TRUD",   "OSN_ZARPL", "MEX",   "ZARM",   "MAT",   "MT_TR",
-                                "TRUDO",  "TRUD2",     "OSN_ZARPL2", "MEX2", "ZARM2", "MAT2",
-                                "MT_TR2", "TRUDO2",    "TRUD3", "OSN_ZARPL3", "MEX3", "ZARM3",
-                                "MAT3",   "MT_TR3",    "TRUDO3", "ZU",    "CENF",  "KOF", "MT_OPT"};
+const char* const kNumeric[] = {"TRUD",  "OSN_ZARPL",  "MEX",  "ZARM",  "MAT",  "MT_TR",  "TRUDO",
+                                "TRUD2", "OSN_ZARPL2", "MEX2", "ZARM2", "MAT2", "MT_TR2", "TRUDO2",
+                                "TRUD3", "OSN_ZARPL3", "MEX3", "ZARM3", "MAT3", "MT_TR3", "TRUDO3",
+                                "ZU",    "CENF",       "KOF",  "MT_OPT"};
 
 TableSpec MasterSpec(bool with_optional) {
   TableSpec s;
@@ -42,7 +42,8 @@ TableSpec MasterSpec(bool with_optional) {
 
 TableSpec DetailSpec(const std::string& index, bool short_of_fields = false) {
   TableSpec s;
-  s.fields = {{"N", FieldType::kAutoInc, 0}, {"NOBOSN", FieldType::kAlpha, 20},
+  s.fields = {{"N", FieldType::kAutoInc, 0},
+              {"NOBOSN", FieldType::kAlpha, 20},
               {"KOD", FieldType::kAlpha, 20}};
   if (!short_of_fields) {
     s.fields.push_back({"Q", FieldType::kNumber, 0});
@@ -60,8 +61,7 @@ struct SetOptions {
 
 void MakeSet(const TempDir& dir, const std::string& prefix, SetOptions o = {}) {
   PxTable::Create(Fs(), dir / (prefix + "Base8491.db"), MasterSpec(o.with_optional));
-  PxTable::Create(Fs(), dir / (prefix + "Link8491.db"),
-                  DetailSpec("link8491_1", o.short_detail));
+  PxTable::Create(Fs(), dir / (prefix + "Link8491.db"), DetailSpec("link8491_1", o.short_detail));
   PxTable::Create(Fs(), dir / (prefix + "Link_mex.DB"), DetailSpec("link_mex_1"));
   PxTable::Create(Fs(), dir / (prefix + "W_list.DB"), DetailSpec("w_list_1"));
 }
@@ -257,7 +257,7 @@ TEST_F(Transfer, DuplicatesFoundOnNobosnThenObosnAndOptionalFieldsSkipped) {
   cat_->CloseAll();
   OpenUser();
   TTable* d[3] = {&cat_->Table2, &cat_->Table3, &cat_->Table4};
-  Add(cat_->Table1, d, "n3", "Z", "04");   // NOBOSN present in other case
+  Add(cat_->Table1, d, "n3", "Z", "04");    // NOBOSN present in other case
   Add(cat_->Table1, d, "M4", "х-4", "04");  // OBOSN present in other case
   cat_->CloseAll();
   OpenProduct();

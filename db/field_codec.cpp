@@ -50,10 +50,10 @@ std::string FieldTypeLetter(FieldType t) {
   return "?";
 }
 
-bool ParseFieldTypeSpec(std::string_view spec, FieldType& type, int& size) {
-  if (spec.empty()) return false;
-  char c = static_cast<char>(std::toupper(static_cast<unsigned char>(spec[0])));
-  std::string_view rest = spec.substr(1);
+bool ParseFieldTypeSpec(std::string_view shape, FieldType& type, int& size) {
+  if (shape.empty()) return false;
+  char c = static_cast<char>(std::toupper(static_cast<unsigned char>(shape[0])));
+  std::string_view rest = shape.substr(1);
   int n = 0;
   bool has_n = false;
   if (!rest.empty()) {

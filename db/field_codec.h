@@ -35,7 +35,7 @@ bool IsBlobType(FieldType t);
 // The letter Paradox uses for the type ("A", "D", "S", "I", "$", "N", "L", "M", ...).
 std::string FieldTypeLetter(FieldType t);
 // Parses a letter (and for A, M, B, F, O, G, Y, # a size after it, "A20", "M10", "#2").
-bool ParseFieldTypeSpec(std::string_view spec, FieldType& type, int& size);
+bool ParseFieldTypeSpec(std::string_view shape, FieldType& type, int& size);
 
 // A field value as the callers see it. Dates are days since 0001-01-01 (that day is 1), times
 // milliseconds since midnight, timestamps milliseconds since day 0 of the date count.

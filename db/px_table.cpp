@@ -1504,25 +1504,25 @@ void PxTable::Close() {
 
 // ---- creating and emptying ----
 
-void PxTable::Create(platform::FileSystem& fs, const std::string& path, const TableSpec& spec) {
+void PxTable::Create(platform::FileSystem& fs, const std::string& path, const TableSpec& shape) {
   auto bad = [&](const std::string& what) {
     throw EDBEngineError(Kind::kInvalidValue, "Cannot create " + path + ": " + what);
   };
-  if (spec.fields.empty() || spec.fields.size() > 255) bad("a table has 1 to 255 fields");
-  if (spec.key_fields < 0 || spec.key_fields > static_cast<int>(spec.fields.size()))
+  if (shape.fields.empty() || shape.fields.size() > 255) bad("a table has 1 to 255 fields");
+  if (shape.key_fields < 0 || shape.key_fields > static_cast<int>(shape.fields.size()))
     bad("more key fields than fields");
-  int bcode = spec.block_size_kb;
+  int bcode = shape.block_size_kb;
   if (!ValidBlockCode(bcode)) bad("block size must be 1, 2, 3, 4, 8, 16 or 32 KiB");
   if (fs.FileExists(path)) bad("the table exists");
-  TextCodec codec(spec.code_page);
+  TextCodec codec(shape.code_page);
   std::vector<FieldInfo> infos;
   std::vector<std::string> raw_names;
   int offset = 0;
-  for (size_t i = 0; i < spec.fields.size(); ++i) {
-    const FieldSpec& s = spec.fields[i];
+  for (size_t i = 0; i < shape.fields.size(); ++i) {
+    const FieldSpec& s = shape.fields[i];
     if (s.name.empty()) bad("a field without a name");
     for (size_t j = 0; j < i; ++j)
-      if (text::EqualsIgnoreCase(spec.fields[j].name, s.name)) bad("field '" + s.name + "' twice");
+      if (text::EqualsIgnoreCase(shape.fields[j].name, s.name)) bad("field '" + s.name + "' twice");
     FieldInfo f;
     f.name = s.name;
     f.type = s.type;
@@ -1546,7 +1546,7 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
       case FieldType::kNumber: case FieldType::kMoney: case FieldType::kTimestamp: f.size = 8; break;
       default: f.size = 4; break;
     }
-    if (static_cast<int>(i) < spec.key_fields &&
+    if (static_cast<int>(i) < shape.key_fields &&
         (IsBlobType(f.type) || f.type == FieldType::kBytes))
       bad("field '" + s.name + "' cannot be in the key");
     f.length = FieldStorageLength(f.type, f.size);
@@ -1557,19 +1557,19 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
     if (raw_names.back().size() > 25) bad("field name '" + s.name + "' is longer than 25");
   }
   if (offset + 6 > bcode * 1024) bad("records do not fit in a block");
-  std::string sort = spec.sort_order.empty() ? DefaultSortOrder(spec.code_page) : spec.sort_order;
+  std::string sort = shape.sort_order.empty() ? DefaultSortOrder(shape.code_page) : shape.sort_order;
   uint8_t sort_byte = SortOrderByte(sort);
   std::vector<uint16_t> numbers;
   for (size_t i = 0; i < infos.size(); ++i) numbers.push_back(static_cast<uint16_t>(i + 1));
   std::string base = BaseOf(path);
   std::string stem = StemOf(path);
-  auto db = MakeDataHeader(spec.key_fields > 0 ? 0 : 2, bcode, infos, raw_names, numbers,
-                           spec.key_fields, spec.code_page, sort, sort_byte,
+  auto db = MakeDataHeader(shape.key_fields > 0 ? 0 : 2, bcode, infos, raw_names, numbers,
+                           shape.key_fields, shape.code_page, sort, sort_byte,
                            base + path.substr(stem.size()), "", 0, 0);
   try {
     WriteFile(fs, path, db);
-    if (spec.key_fields > 0) {
-      std::vector<FieldInfo> key(infos.begin(), infos.begin() + spec.key_fields);
+    if (shape.key_fields > 0) {
+      std::vector<FieldInfo> key(infos.begin(), infos.begin() + shape.key_fields);
       auto px = MakeTreeHeader(1, key, sort_byte, base + ".PX");
       px[0x2C] = db[0x2D];
       WriteFile(fs, stem + ".PX", px);
@@ -1577,7 +1577,7 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
     bool blobs = std::any_of(infos.begin(), infos.end(), [](auto& f) { return IsBlobType(f.type); });
     if (blobs) WriteFile(fs, stem + ".MB", MakeMbHeader());
     int composite_no = 0;
-    for (const IndexSpec& is : spec.indexes) {
+    for (const IndexSpec& is : shape.indexes) {
       if (is.fields.empty()) bad("an index without fields");
       std::vector<FieldInfo> xf;
       std::vector<std::string> xn;
@@ -1601,8 +1601,8 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
         xn.push_back(n);
         xnum.push_back(static_cast<uint16_t>(xf.size()));
       };
-      if (spec.key_fields > 0) {
-        for (int k = 0; k < spec.key_fields; ++k) {
+      if (shape.key_fields > 0) {
+        for (int k = 0; k < shape.key_fields; ++k) {
           xf.push_back(infos[k]);
           xn.push_back(raw_names[k]);
           xnum.push_back(static_cast<uint16_t>(xf.size()));
@@ -1624,7 +1624,7 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
         suffix = std::string() + kHex[fno >> 4] + kHex[fno & 15];
       }
       int xtype = composite ? (is.maintained ? 8 : 6) : (is.maintained ? 5 : 3);
-      auto xh = MakeDataHeader(xtype, bcode, xf, xn, xnum, x_keys, spec.code_page, sort, sort_byte,
+      auto xh = MakeDataHeader(xtype, bcode, xf, xn, xnum, x_keys, shape.code_page, sort, sort_byte,
                                base + ".X" + suffix, composite ? is.name : "",
                                is.descending ? 0x11 : 0x01,
                                composite ? 0 : static_cast<int>(xnum[0] & 0x7FFF));

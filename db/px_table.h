@@ -71,7 +71,7 @@ class PxTable {
   // Parses a table file from memory (no companions): for checks and fuzzing.
   static std::unique_ptr<PxTable> FromBytes(std::vector<uint8_t> bytes);
   // Creates a new family; fails when the table file exists.
-  static void Create(platform::FileSystem& fs, const std::string& path, const TableSpec& spec);
+  static void Create(platform::FileSystem& fs, const std::string& path, const TableSpec& shape);
   // Removes every record of a closed family, keeping its structure and indexes.
   static void Empty(platform::FileSystem& fs, const std::string& path);
 

@@ -188,19 +188,19 @@ int Check(platform::FileSystem& fs, const std::string& path) {
 }
 
 int Create(platform::FileSystem& fs, const std::vector<std::string>& args, size_t at) {
-  db::TableSpec spec;
+  db::TableSpec shape;
   while (at < args.size() && args[at].rfind("--", 0) == 0) {
     const std::string& o = args[at];
     if (at + 1 >= args.size()) return Usage();
     const std::string& v = args[at + 1];
     if (o == "--key") {
-      spec.key_fields = std::stoi(v);
+      shape.key_fields = std::stoi(v);
     } else if (o == "--codepage") {
-      spec.code_page = std::stoi(v);
+      shape.code_page = std::stoi(v);
     } else if (o == "--block") {
-      spec.block_size_kb = std::stoi(v);
+      shape.block_size_kb = std::stoi(v);
     } else if (o == "--sort") {
-      spec.sort_order = v;
+      shape.sort_order = v;
     } else if (o == "--index") {
       auto eq = v.find('=');
       if (eq == std::string::npos) return Usage();
@@ -208,11 +208,11 @@ int Create(platform::FileSystem& fs, const std::vector<std::string>& args, size_
       is.name = v.substr(0, eq);
       std::stringstream ss(v.substr(eq + 1));
       for (std::string f; std::getline(ss, f, ',');) is.fields.push_back(f);
-      spec.indexes.push_back(is);
+      shape.indexes.push_back(is);
     } else if (o == "--single") {
       db::IndexSpec is;
       is.fields.push_back(v);
-      spec.indexes.push_back(is);
+      shape.indexes.push_back(is);
     } else {
       return Usage();
     }
@@ -231,9 +231,9 @@ int Create(platform::FileSystem& fs, const std::vector<std::string>& args, size_
       return 3;
     }
     f.size = db::IsBlobType(f.type) ? size - 10 : size;
-    spec.fields.push_back(f);
+    shape.fields.push_back(f);
   }
-  db::PxTable::Create(fs, path, spec);
+  db::PxTable::Create(fs, path, shape);
   return 0;
 }
 

@@ -146,9 +146,9 @@ class Win32FileSystem : public FileSystem {
     return SetFileAttributesW(W(Windows(path)).c_str(), attributes) != 0;
   }
   std::vector<DirEntry> List(const std::string& folder, const std::string& pattern) override {
-    const std::string spec = IncludeTrailingBackslash(Windows(folder)) + pattern;
+    const std::string shape = IncludeTrailingBackslash(Windows(folder)) + pattern;
     WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(W(spec).c_str(), &data);
+    HANDLE h = FindFirstFileW(W(shape).c_str(), &data);
     std::vector<DirEntry> out;
     if (h == INVALID_HANDLE_VALUE) {
       const DWORD err = GetLastError();

@@ -64,13 +64,13 @@ inline std::string VersionBlock(const std::string& key, const std::string& value
   return b.data;
 }
 
-inline std::string VersionResource(const VersionSpec& spec) {
+inline std::string VersionResource(const VersionSpec& shape) {
   Bytes fixed;
   fixed.U32(0xFEEF04BD);
   fixed.U32(0x00010000);
   for (int i = 0; i < 11; ++i) fixed.U32(i == 6 ? 0x3F : 0);
   std::vector<std::string> strings;
-  for (const auto& [name, value] : spec.strings) {
+  for (const auto& [name, value] : shape.strings) {
     Bytes v;
     v.Wide(value);
     strings.push_back(
@@ -78,11 +78,11 @@ inline std::string VersionResource(const VersionSpec& spec) {
   }
   std::vector<std::string> top;
   top.push_back(VersionBlock("StringFileInfo", "", 0, 1,
-                             {VersionBlock(spec.table_key, "", 0, 1, strings)}));
-  if (spec.translation) {
+                             {VersionBlock(shape.table_key, "", 0, 1, strings)}));
+  if (shape.translation) {
     Bytes t;
-    t.U16(spec.translation->first);
-    t.U16(spec.translation->second);
+    t.U16(shape.translation->first);
+    t.U16(shape.translation->second);
     top.push_back(VersionBlock("VarFileInfo", "", 0, 1,
                                {VersionBlock("Translation", t.data, 4, 0, {})}));
   }

@@ -19,9 +19,9 @@ using tarvo::testing::VersionSpec;
 const std::vector<std::string> kNames = {"FileVersion", "ProductVersion", "Comments"};
 
 VersionSpec ProductSpec() {
-  VersionSpec spec;
-  spec.strings = {{"CompanyName", "Tarvo"}, {"FileVersion", "7.2.5.0"}, {"ProductVersion", "b"}};
-  return spec;
+  VersionSpec shape;
+  shape.strings = {{"CompanyName", "Tarvo"}, {"FileVersion", "7.2.5.0"}, {"ProductVersion", "b"}};
+  return shape;
 }
 
 TEST(PeVersion, ReadsStringsUnderTheFirstTranslation) {
@@ -34,17 +34,17 @@ TEST(PeVersion, ReadsStringsUnderTheFirstTranslation) {
 }
 
 TEST(PeVersion, NamesAndTableKeysIgnoreCase) {
-  VersionSpec spec = ProductSpec();
-  spec.table_key = "041904E3";
-  spec.strings = {{"FILEVERSION", "1.0"}};
-  const auto s = ReadPeVersionStrings(PeImage(VersionResource(spec)), {"fileversion"});
+  VersionSpec shape = ProductSpec();
+  shape.table_key = "041904E3";
+  shape.strings = {{"FILEVERSION", "1.0"}};
+  const auto s = ReadPeVersionStrings(PeImage(VersionResource(shape)), {"fileversion"});
   EXPECT_EQ(s.values[0], "1.0");
 }
 
 TEST(PeVersion, WithoutTranslationOrResource) {
-  VersionSpec spec = ProductSpec();
-  spec.translation.reset();
-  const auto no_translation = ReadPeVersionStrings(PeImage(VersionResource(spec)), kNames);
+  VersionSpec shape = ProductSpec();
+  shape.translation.reset();
+  const auto no_translation = ReadPeVersionStrings(PeImage(VersionResource(shape)), kNames);
   EXPECT_TRUE(no_translation.has_resource);
   EXPECT_FALSE(no_translation.has_translation);
   EXPECT_FALSE(no_translation.values[0].has_value());

@@ -390,6 +390,7 @@ bool IsBlank(const uint8_t* p, int n) {
 }
 
 int64_t DecodeInt(const uint8_t* p, int n) {
+  if (n < 1 || n > 8) return 0;  // no such integer field; callers refuse these headers
   uint64_t u = 0;
   for (int i = 0; i < n; ++i) u = (u << 8) | p[i];
   uint64_t sign = uint64_t{1} << (n * 8 - 1);

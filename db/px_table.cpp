@@ -1086,6 +1086,19 @@ Variant PxTable::GetValue(const uint8_t* rec, int field) const {
   const FieldInfo& f = fields_[field];
   const uint8_t* p = rec + f.offset;
   if (IsBlank(rec, field)) return Variant::Null();
+  // A damaged header may give a fixed-size type fewer bytes than it needs.
+  const int needed = f.type == FieldType::kTimestamp || f.type == FieldType::kNumber ||
+                             f.type == FieldType::kMoney
+                         ? 8
+                     : f.type == FieldType::kDate || f.type == FieldType::kTime ? 4
+                     : f.type == FieldType::kLogical                             ? 1
+                                                                                 : 0;
+  const bool integer = f.type == FieldType::kShort || f.type == FieldType::kLong ||
+                       f.type == FieldType::kAutoInc;
+  if (f.length < needed || (integer && (f.length < 1 || f.length > 8))) {
+    throw EDBEngineError(EDBEngineError::Kind::kDamaged,
+                         "Corrupt table: field " + std::to_string(field + 1) + " is too short");
+  }
   switch (f.type) {
     case FieldType::kAlpha: {
       size_t n = 0;

@@ -125,8 +125,15 @@ void DetectStub(ZipStream& stream, TZipDirManager& dir) {
     if (offset < dir.stub_size && !HasSignatureAt(stream, offset, kLocalHeaderSignature) &&
         HasSignatureAt(stream, offset + dir.stub_size, kLocalHeaderSignature)) {
       // Offsets counted from the archive's own start: move every entry, folders included, so
-      // that a later update copies their local records from the right place too.
-      for (int j = 0; j < items.Count(); ++j) items[j].LocalHeaderOffset += dir.stub_size;
+      // that a later update copies their local records from the right place too. An entry whose
+      // offset already finds its record (one added after the stub was put in front) stays.
+      for (int j = 0; j < items.Count(); ++j) {
+        const uint64_t at = items[j].LocalHeaderOffset;
+        if (!HasSignatureAt(stream, at, kLocalHeaderSignature) &&
+            HasSignatureAt(stream, at + dir.stub_size, kLocalHeaderSignature)) {
+          items[j].LocalHeaderOffset += dir.stub_size;
+        }
+      }
     }
     break;
   }

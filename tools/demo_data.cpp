@@ -1,174 +1,52 @@
 // Writes a demo product database (justification records with three detail tables, a memo field,
 // the classifier with users' rows marked "04", the groups table) and the empty user data tables.
-//   tarvo-demo-data <database folder> <installer folder> [records] [users' records]
+//   tarvo-demo-data [--new] <database folder> [<installer folder>] [records] [users' records]
+// --new writes the database an update delivers: the product's records only.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <vector>
 
-#include "db/px_table.h"
-#include "db/ttable.h"
 #include "platform/services.h"
-
-using namespace tarvo::db;
+#include "tools/demo_database.h"
 
 namespace {
 
-const char* const kNumeric[] = {"TRUD",  "OSN_ZARPL",  "MEX",  "ZARM",  "MAT",  "MT_TR",  "TRUDO",
-                                "TRUD2", "OSN_ZARPL2", "MEX2", "ZARM2", "MAT2", "MT_TR2", "TRUDO2",
-                                "TRUD3", "OSN_ZARPL3", "MEX3", "ZARM3", "MAT3", "MT_TR3", "TRUDO3",
-                                "ZU",    "CENF",       "KOF",  "MT_OPT"};
-
-TableSpec Master() {
-  TableSpec s;
-  s.fields = {{"NOBOSN", FieldType::kAlpha, 20}, {"OBOSN", FieldType::kAlpha, 30},
-              {"ID", FieldType::kLong, 0},       {"UKOD", FieldType::kAlpha, 10},
-              {"NAIMR", FieldType::kAlpha, 120}, {"EI", FieldType::kAlpha, 10}};
-  for (const char* f : kNumeric) s.fields.push_back({f, FieldType::kNumber, 0});
-  s.fields.push_back({"NOBOSN2", FieldType::kAlpha, 20});
-  s.fields.push_back({"YEAR", FieldType::kAlpha, 4});
-  s.key_fields = 1;
-  s.indexes = {{"base8491_1", {"NOBOSN"}}, {"", {"OBOSN"}}};
-  return s;
-}
-
-TableSpec Detail(const std::string& index) {
-  TableSpec s;
-  s.fields = {{"N", FieldType::kAutoInc, 0},
-              {"NOBOSN", FieldType::kAlpha, 20},
-              {"KOD", FieldType::kAlpha, 20},
-              {"Q", FieldType::kNumber, 0},
-              {"NOTE", FieldType::kMemo, 10}};
-  s.key_fields = 1;
-  s.indexes = {{index, {"NOBOSN"}}};
-  return s;
-}
-
-void CreateSet(tarvo::platform::FileSystem& fs, const std::string& folder,
-               const std::string& prefix) {
-  PxTable::Create(fs, folder + prefix + "Base8491.db", Master());
-  PxTable::Create(fs, folder + prefix + "Link8491.db", Detail("link8491_1"));
-  PxTable::Create(fs, folder + prefix + (prefix.empty() ? "Link_mex.db" : "Link_mex.DB"),
-                  Detail("link_mex_1"));
-  PxTable::Create(fs, folder + prefix + (prefix.empty() ? "W_list.db" : "W_list.DB"),
-                  Detail("w_list_1"));
-}
-
-std::string WithSlash(std::string s) {
-  if (!s.empty() && s.back() != '/' && s.back() != '\\') s += '/';
-  return s;
+bool ParseCount(const char* text, int& value) {
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || n < 0 || n > 10'000'000) return false;
+  value = static_cast<int>(n);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  tarvo::demo::DemoDatabaseOptions options;
+  if (!args.empty() && args.front() == "--new") {
+    options.new_database = true;
+    args.erase(args.begin());
+  }
+  const bool usage_ok = !args.empty() && args.size() <= 4 &&
+                        (args.size() < 3 || ParseCount(args[2].c_str(), options.records)) &&
+                        (args.size() < 4 || ParseCount(args[3].c_str(), options.users));
+  if (!usage_ok) {
     std::fprintf(stderr,
-                 "usage: tarvo-demo-data <database folder> <installer folder> [records] "
-                 "[users' records]\n");
+                 "usage: tarvo-demo-data [--new] <database folder> [<installer folder>] "
+                 "[records] [users' records]\n");
     return 2;
   }
   try {
     auto services = tarvo::platform::MakeSystemServices();
     auto& fs = *services.fs;
-    const std::string db = WithSlash(argv[1]), inst = WithSlash(argv[2]);
-    const int records = argc > 3 ? std::atoi(argv[3]) : 3000;
-    const int users = argc > 4 ? std::atoi(argv[4]) : 300;
-    fs.CreateDirectories(db);
-    fs.CreateDirectories(inst);
-    CreateSet(fs, db, "");
-    CreateSet(fs, inst, "U_");
-
-    TTable master(fs), link(fs), mex(fs), wl(fs);
-    TDataSource source;
-    master.SetTableName(db + "Base8491.db");
-    master.SetIndexName("base8491_1");
-    source.SetDataSet(&master);
-    TTable* details[] = {&link, &mex, &wl};
-    const char* files[] = {"Link8491.db", "Link_mex.db", "W_list.db"};
-    const char* indexes[] = {"link8491_1", "link_mex_1", "w_list_1"};
-    for (int i = 0; i < 3; ++i) {
-      details[i]->SetTableName(db + files[i]);
-      details[i]->SetIndexName(indexes[i]);
-      details[i]->SetMasterSource(&source);
-      details[i]->SetMasterFields("NOBOSN");
-    }
-    master.Open();
-    for (TTable* d : details) d->Open();
-    // The users' records are spread over the table, one every `stride` records.
-    const int stride = users > 0 && records / users > 0 ? records / users : 1;
-    for (int r = 0; r < records; ++r) {
-      const bool user = users > 0 && r % stride == 0 && r / stride < users;
-      char key[32], code[32];
-      std::snprintf(key, sizeof key, "%s%06d", user ? "U" : "P", r);
-      std::snprintf(code, sizeof code, "%s%d-%d", user ? "П" : "Е", r / 100 + 1, r % 100 + 1);
-      master.Append();
-      master.FieldByName("NOBOSN").SetAsString(key);
-      master.FieldByName("OBOSN").SetAsString(code);
-      master.FieldByName("ID").SetAsInteger(r + 1);
-      master.FieldByName("NAIMR").SetAsString(std::string("Работа ") + code);
-      master.FieldByName("EI").SetAsString("100 м2");
-      master.FieldByName("TRUD").SetAsVariant(Variant::Float(1.25 * (r % 40)));
-      master.FieldByName("YEAR").SetAsString(user ? "04" : "2024");
-      master.Post();
-      for (int d = 0; d < 3; ++d)
-        for (int k = 0; k < 1 + (r + d) % 3; ++k) {
-          details[d]->Append();
-          details[d]->FieldByName("KOD").SetAsString(std::string(code) + "/" + std::to_string(k));
-          details[d]->FieldByName("Q").SetAsVariant(Variant::Float(k + 0.5));
-          if (k == 0)
-            details[d]->FieldByName("NOTE").SetAsString(std::string("Примечание к ") + code + ": " +
-                                                        std::string(200, '*'));
-          details[d]->Post();
-        }
-    }
-    for (TTable* d : details) d->Close();
-    master.Close();
-
-    TableSpec spr;
-    spr.fields = {{"Kod", FieldType::kAlpha, 10},
-                  {"NAME", FieldType::kAlpha, 80},
-                  {"YEAR", FieldType::kAlpha, 4},
-                  {"Group_kod", FieldType::kLong, 0}};
-    spr.key_fields = 1;
-    spr.indexes = {{"kl_spr_kod", {"Kod"}}};
-    PxTable::Create(fs, db + "Kl_spr.db", spr);
-    TTable kl(fs);
-    kl.SetTableName(db + "Kl_spr.db");
-    kl.Open();
-    for (int i = 0; i < 40; ++i) {
-      const bool user = i % 8 == 0;
-      kl.Append();
-      kl.FieldByName("Kod").SetAsString((user ? "USR" : "K") + std::to_string(i));
-      kl.FieldByName("NAME").SetAsString((user ? "Сборник пользователя " : "Сборник ") +
-                                         std::to_string(i));
-      kl.FieldByName("YEAR").SetAsString(user ? "04" : "2024");
-      kl.FieldByName("Group_kod").SetAsInteger(1 + i % 4);
-      kl.Post();
-    }
-    kl.Close();
-
-    TableSpec grp;
-    grp.fields = {{"Group_kod", FieldType::kLong, 0}, {"Name", FieldType::kAlpha, 60}};
-    grp.key_fields = 1;
-    grp.indexes = {{"kl_group_1", {"Group_kod"}}};
-    PxTable::Create(fs, db + "Kl_Group.db", grp);
-    TTable groups(fs);
-    groups.SetTableName(db + "Kl_Group.db");
-    groups.Open();
-    const char* names[] = {"Строительные работы", "Монтажные работы", "Ремонтные работы",
-                           "Пусконаладочные работы"};
-    for (int i = 0; i < 4; ++i) {
-      groups.Append();
-      groups.FieldByName("Group_kod").SetAsInteger(i + 1);
-      groups.FieldByName("Name").SetAsString(names[i]);
-      groups.Post();
-    }
-    groups.Close();
-    std::printf(
-        "demo data: %d records (%d the users'), classifier and groups in %s; user tables "
-        "in %s\n",
-        records, users, db.c_str(), inst.c_str());
+    tarvo::demo::WriteDemoDatabase(fs, args[0], options);
+    if (args.size() > 1 && !args[1].empty()) tarvo::demo::WriteUserDataTables(fs, args[1]);
+    const int users = options.new_database ? 0 : options.users;
+    std::printf("demo data: %d records (%d the users'), classifier and groups in %s\n",
+                options.records, users, args[0].c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarvo-demo-data: %s\n", e.what());

@@ -48,6 +48,8 @@ finish() {
 }
 trap finish EXIT
 
+phase() { echo "-- $* (at ${SECONDS} s)"; }
+phase "laying the demo out"
 rm -rf "$out"
 mkdir -p "$out/shots" "$out/before"
 out=$(cd "$out" && pwd)
@@ -79,11 +81,13 @@ same_rows() { [ -s "$1" ] && cmp -s "$1" "$2"; }  # an empty "before" would prov
 details() { dump "$1" "NOBOSN = 'U*'" | cut -f2- | sort; }
 
 # What the old database holds, to compare with afterwards.
+phase "reading the old database"
 dump "$base/Base8491.db" "YEAR = '04'" > "$out/before/master.tsv"
 for t in Link8491 Link_mex W_list; do details "$base/$t.db" > "$out/before/$t.tsv"; done
 dump "$base/Kl_spr.db" "YEAR = '04'" | cut -f1-3 | sort > "$out/before/classifier.tsv"
 (cd "$base" && md5sum -- * > "$out/before/files.md5")
 
+phase "the readiness check and the installation"
 (cd "$update" && "$WINE" ./TarvoUpdate.exe /check) > "$out/check.txt" 2>&1
 readiness=$?
 tr -d '\r' < "$out/check.txt" | grep -E '^(Product|Version|Mode|Memo)' | sed 's/^/  \/check: /'
@@ -100,6 +104,7 @@ else
   check "the driver ran the installation from the click to the closing ($mode mode)" [ "$driver" = 0 ]
 fi
 
+phase "checking the result from outside"
 # The backup archive: dated name, a tested ZIP, the old database inside, byte for byte.
 name_pattern='^Архив от [0-3][0-9]\.[01][0-9]\.20[0-9][0-9] г\. \[[0-2][0-9]-[0-5][0-9]\]Tarvo$'
 archives=$(ls "$product/Backup" 2>/dev/null)
@@ -162,6 +167,7 @@ else
   check "replace mode adds no users' group" [ -z "$group" ]
 fi
 
+phase "done"
 echo "summary: mode $mode; backup archive: $archives"
 echo "summary: users' records in the new database: $users_found (detail rows: $detail_counts)"
 echo "summary: classifier rows in group 1000: $classifier_found"

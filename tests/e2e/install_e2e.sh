@@ -43,8 +43,8 @@ finish() {
   done
   echo "screenshots: $out/shots"
   echo "$passed passed, $failed failed"
-  [ "$failed" = 0 ]
-  exit
+  # A bare exit in this trap would return the status of the script's last command.
+  if [ "$failed" = 0 ]; then exit 0; else exit 1; fi
 }
 trap finish EXIT
 

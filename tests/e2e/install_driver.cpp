@@ -4,7 +4,8 @@
 // screenshot of every state; what the run did to the files is checked from outside afterwards.
 //
 // install_driver <update folder\> <product folder\> <screenshot folder> <transfer|replace>
-// Prints "ok"/"FAIL" lines and "Name=value" facts; exit code 0 when every check held.
+//                [failure]
+// "failure": the run is expected to end with the failure message. Prints "ok"/"FAIL" lines and "Name=value" facts; exit code 0 when every check held.
 #include <windows.h>
 
 #include <cstdio>
@@ -114,11 +115,12 @@ COLORREF ResultColour(HWND panel) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 5) {
     std::printf("usage: install_driver <update folder\\> <product folder\\> <shots> "
-                "<transfer|replace>\n");
+                "<transfer|replace> [failure]\n");
     return 2;
   }
   const std::wstring update = argv[1], product = argv[2], shots = argv[3], mode = argv[4];
   const bool transfer = mode == L"transfer";
+  const bool expect_failure = argc > 5 && std::wstring(argv[5]) == L"failure";
   const std::string m = Utf8(mode);
   MakeFolders(shots);
   auto shot = [&](HWND form, const std::string& name) {
@@ -207,8 +209,13 @@ int wmain(int argc, wchar_t** argv) {
   Check(wait_panel != nullptr, "the wait panel shows the result");
   const COLORREF colour = wait_panel ? ResultColour(wait_panel) : CLR_INVALID;
   const bool success = colour == RGB(255, 255, 255);
-  Fact("Result", success ? "success" : colour == RGB(128, 0, 0) ? "failure" : "unknown");
-  Check(success, "the result is success (white behind green text)");
+  const bool failure = colour == RGB(128, 0, 0);
+  Fact("Result", success ? "success" : failure ? "failure" : "unknown");
+  if (expect_failure) {
+    Check(failure, "the result is failure (maroon behind red text)");
+  } else {
+    Check(success, "the result is success (white behind green text)");
+  }
   HWND panel = ProgressPanel(p);
   Check(panel && !IsWindowVisible(panel), "the progress panel is hidden at the end");
   Check(!IsWindowEnabled(install), "the install button stays disabled");

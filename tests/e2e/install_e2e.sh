@@ -4,14 +4,22 @@
 # did to the files (backup archive, new database with the users' records and classifier rows,
 # component files, table integrity). Screenshots end up as PNG files in OUT/shots.
 #
-# usage: install_e2e.sh <transfer|replace> <OUT> [records] [users' records]
+# usage: install_e2e.sh <transfer|replace|broken-program> <OUT> [records] [users' records]
+# broken-program: a transfer run whose Prog.zip is no archive: the run ends with the failure
+# message after the new database went in, and stage 4 still carries the users' data over.
 # With TARVO_E2E_INTERACTIVE=1 the window is left to a person (who should choose that mode), and
 # the checks run once the program has ended.
 # Environment: TARVO_SOURCE_DIR (the source tree), TARVO_BINARY_DIR (the Windows build),
 #   TARVO_WINEPREFIX (default: the build's prefix), TARVO_NATIVE_DIR (a native build whose tools
 #   are used when present; "none" for the Windows tools under Wine).
 set -uo pipefail
-mode=$1 out=$2 records=${3:-3000} users=${4:-300}
+scenario=$1 out=$2 records=${3:-3000} users=${4:-300}
+mode=$scenario
+expect=""
+if [ "$scenario" = broken-program ]; then
+  mode=transfer
+  expect=failure
+fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${TARVO_E2E_IN_XVFB:-}" ]; then
   export TARVO_E2E_IN_XVFB=1
   exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
@@ -62,6 +70,7 @@ product=$(sed -n 's/^Product=//p' <<<"$layout")
 update=$(sed -n 's/^Update=//p' <<<"$layout")
 staged=$(sed -n 's/^Staged=//p' <<<"$layout")
 base="$product/Base"
+[ "$scenario" = broken-program ] && printf 'not an archive' > "$update/Prog.zip"
 
 winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
 if [ -x "$TARVO_NATIVE_DIR/tools/tarvo-table" ]; then
@@ -98,10 +107,10 @@ if [ "${TARVO_E2E_INTERACTIVE:-}" = 1 ]; then
   (cd "$update" && "$WINE" ./TarvoUpdate.exe)
 else
   "$WINE" "$bin/tests/e2e/tarvo_install_driver.exe" 'C:\Update\' 'C:\Tarvo\' \
-    "$(winpath "$out/shots")" "$mode" > "$out/driver.txt" 2>&1
+    "$(winpath "$out/shots")" "$mode" $expect > "$out/driver.txt" 2>&1
   driver=$?
   tr -d '\r' < "$out/driver.txt" | sed 's/^/  driver: /'
-  check "the driver ran the installation from the click to the closing ($mode mode)" [ "$driver" = 0 ]
+  check "the driver ran the installation from the click to the closing ($scenario)" [ "$driver" = 0 ]
 fi
 
 phase "checking the result from outside"
@@ -122,9 +131,15 @@ check "the backup archive holds every file of the old database unchanged" backup
 
 # The components: the new database and the program files are in place.
 same_as_staged() { cmp -s "$staged/$1" "$product/$2"; }
-check "Prog.zip: Doc\\Что нового.txt extracted" same_as_staged "Prog/Doc/Что нового.txt" "Doc/Что нового.txt"
-check "Prog.zip: Templates\\Smeta.xlt extracted" same_as_staged "Prog/Templates/Smeta.xlt" "Templates/Smeta.xlt"
-check "Prog.zip: Tarvo7.exe replaced" same_as_staged "Prog/Tarvo7.exe" "Tarvo7.exe"
+if [ "$scenario" = broken-program ]; then
+  check "the damaged Prog.zip installed nothing" \
+    bash -c '[ ! -e "$1/Doc" ] && [ ! -e "$1/Templates" ] && ! cmp -s "$2/Prog/Tarvo7.exe" "$1/Tarvo7.exe"' \
+    _ "$product" "$staged"
+else
+  check "Prog.zip: Doc\\Что нового.txt extracted" same_as_staged "Prog/Doc/Что нового.txt" "Doc/Что нового.txt"
+  check "Prog.zip: Templates\\Smeta.xlt extracted" same_as_staged "Prog/Templates/Smeta.xlt" "Templates/Smeta.xlt"
+  check "Prog.zip: Tarvo7.exe replaced" same_as_staged "Prog/Tarvo7.exe" "Tarvo7.exe"
+fi
 new_rows=$(dump "$base/Base8491.db" "YEAR = '2026'" | wc -l)
 check "Base.zip: the new database is in place ($new_rows product records of 2026)" [ "$new_rows" = "$records" ]
 check "the archive copies are gone from the product folder" \
@@ -168,6 +183,6 @@ else
 fi
 
 phase "done"
-echo "summary: mode $mode; backup archive: $archives"
+echo "summary: $scenario; backup archive: $archives"
 echo "summary: users' records in the new database: $users_found (detail rows: $detail_counts)"
 echo "summary: classifier rows in group 1000: $classifier_found"

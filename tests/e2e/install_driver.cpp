@@ -5,7 +5,8 @@
 //
 // install_driver <update folder\> <product folder\> <screenshot folder> <transfer|replace>
 //                [failure]
-// "failure": the run is expected to end with the failure message. Prints "ok"/"FAIL" lines and "Name=value" facts; exit code 0 when every check held.
+// "failure": the run is expected to end with the failure message. Prints "ok"/"FAIL" lines and
+// "Name=value" facts; exit code 0 when every check held.
 #include <windows.h>
 
 #include <cstdio>
@@ -114,8 +115,9 @@ COLORREF ResultColour(HWND panel) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 5) {
-    std::printf("usage: install_driver <update folder\\> <product folder\\> <shots> "
-                "<transfer|replace> [failure]\n");
+    std::printf(
+        "usage: install_driver <update folder\\> <product folder\\> <shots> "
+        "<transfer|replace> [failure]\n");
     return 2;
   }
   const std::wstring update = argv[1], product = argv[2], shots = argv[3], mode = argv[4];
@@ -135,8 +137,9 @@ int wmain(int argc, wchar_t** argv) {
   HWND install = p.Child(L"Button", L"Начать установку");
   HWND exit_button = p.Child(L"Button", L"Выход");
   HWND memo = p.Child(L"Edit");
-  HWND choice = p.Child(L"Button", transfer ? L"Перенести данные пользователя из старой базы в новую"
-                                            : L"Заменить старую базу данных на новую");
+  HWND choice =
+      p.Child(L"Button", transfer ? L"Перенести данные пользователя из старой базы в новую"
+                                  : L"Заменить старую базу данных на новую");
   Check(install && exit_button && memo && choice, "controls found");
   if (!install || !exit_button || !memo || !choice) return 1;
   Check(Program::Text(memo) == kReadyLine, "the readiness checks pass on the demo");
@@ -200,8 +203,8 @@ int wmain(int argc, wchar_t** argv) {
   Check(progress_shots > 0, "the progress panel was seen during the run");
   Check(warning_seen == !transfer, transfer ? "no replace warning in transfer mode"
                                             : "the replace warning was shown and answered Yes");
-  Check(notice_seen == transfer, transfer ? "the restore notice came before stage 4"
-                                          : "no restore notice in replace mode");
+  Check(notice_seen == transfer,
+        transfer ? "the restore notice came before stage 4" : "no restore notice in replace mode");
   if (!finished) return 1;
 
   Sleep(500);

@@ -57,12 +57,15 @@ class Program {
   }
   HWND form() const { return form_; }
 
-  HWND FindTopLevel(const wchar_t* cls) const {
+  // The first top-level window of the program of a class; with `visible_only`, the first one
+  // that is visible (a program may keep hidden windows of the same class).
+  HWND FindTopLevel(const wchar_t* cls, bool visible_only = false) const {
     struct Search {
       DWORD pid;
       const wchar_t* cls;
+      bool visible_only;
       HWND found;
-    } s{pi_.dwProcessId, cls, nullptr};
+    } s{pi_.dwProcessId, cls, visible_only, nullptr};
     EnumWindows(
         [](HWND h, LPARAM l) -> BOOL {
           auto* s = reinterpret_cast<Search*>(l);
@@ -70,7 +73,8 @@ class Program {
           GetWindowThreadProcessId(h, &pid);
           wchar_t name[64];
           GetClassNameW(h, name, 64);
-          if (pid == s->pid && wcscmp(name, s->cls) == 0) {
+          if (pid == s->pid && wcscmp(name, s->cls) == 0 &&
+              (!s->visible_only || IsWindowVisible(h))) {
             s->found = h;
             return FALSE;
           }

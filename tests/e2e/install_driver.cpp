@@ -55,10 +55,7 @@ bool FileExists(const std::wstring& path) {
 }
 
 // A visible message box of the program (standard dialog class), or null.
-HWND OpenBox(const Program& p) {
-  HWND box = p.FindTopLevel(L"#32770");
-  return box && IsWindowVisible(box) ? box : nullptr;
-}
+HWND OpenBox(const Program& p) { return p.FindTopLevel(L"#32770", true); }
 
 std::wstring BoxText(HWND box) {
   wchar_t text[2048] = L"";

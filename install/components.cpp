@@ -16,7 +16,9 @@ std::string ComponentPassword() {
 
 bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
                              MainWindowOps& window, const std::string& archive_path,
-                             const std::string& base_folder, const std::string& mask) {
+                             const std::string& base_folder, const std::string& mask,
+                             RunLog* log) {
+  if (!log) log = &NoRunLog();
   try {
     archive::TZipArchiver zip(fs, dialogs);
     zip.FileName = archive_path;
@@ -30,16 +32,21 @@ bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialog
     const bool aborted = zip.LastOperationAborted();
     zip.Password.assign(zip.Password.size(), '\0');
     zip.Password.clear();
-    if (aborted) return false;
+    if (aborted) {
+      log->Note("Extracting " + archive_path + " was aborted");
+      return false;
+    }
     zip.CloseArchive();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    log->Note("Archive error: " + std::string(e.what()));
     return false;
   }
 }
 
 int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
-                      const RunSettings& settings) {
+                      const RunSettings& settings, RunLog* log) {
+  if (!log) log = &NoRunLog();
   const int rows = window.ComponentRowCount();
   for (int row = 1; row < rows; ++row) {
     if (!window.ComponentChecked(row)) continue;
@@ -51,9 +58,12 @@ int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, Main
       fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
     } catch (const platform::PlatformError&) {
     }
-    if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*")) {
+    const std::string what = "Component " + std::to_string(row) + " (" + file + ")";
+    if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*", log)) {
+      log->Note(what + " could not be installed; no further component is installed");
       return kCodeComponent;
     }
+    log->Note(what + " installed");
   }
   return 0;
 }

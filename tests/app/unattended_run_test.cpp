@@ -279,6 +279,20 @@ TEST_F(UnattendedRunTest, CorruptComponentExitsFourAndTheUsersRecordsAreStillRes
   EXPECT_TRUE(Logged("Exit code 4"));
 }
 
+TEST_F(UnattendedRunTest, ATableErrorIsLoggedAndFailsTheRunBeforeTheDatabaseIsReplaced) {
+  t.Write(update + "U_Base8491.db", "this is no table");
+  EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES", "/LOG=" + log_path}),
+            kExitRunFailed);
+  EXPECT_TRUE(Logged("Stage failed: 2. Сохранение пользовательских данных, after "));
+  EXPECT_TRUE(Logged("Result code 4: Не удалось установить обновление."));
+  // The error's own box came after the result, answered by default.
+  EXPECT_LT(Log().find("Result code 4"), Log().find("[OK] -> OK (automatic)"));
+  EXPECT_FALSE(Logged("Stage started: 3."));
+  EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
+  EXPECT_TRUE(t.dialogs->shown().empty());
+  if (getenv("TARVO_SHOW_LOG")) std::cout << Log();
+}
+
 TEST_F(UnattendedRunTest, AnAbortAnswerEndsTheRunWithFive) {
   TestEntry damaged = Entry("Doc\\readme.txt", "7.26");
   damaged.corrupt_crc = true;

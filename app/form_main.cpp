@@ -509,14 +509,14 @@ void TForm_Main::LockForRun() {
   SetPicture(*Image_comp_, Get("Image_comp_dis").picture);
   SetPicture(*Image_version_, Get("Image_version_dis").picture);
   SetPicture(*Image_info_, Get("Image_clock").picture);
-  Repaint();
+  widgets::Form::Repaint();
   SetCursor(widgets::Cursor::kHourGlass);
 }
 
 void TForm_Main::ShowProgressPanel() {
   SetVisible(*GrPanel1_, true);
   SetBold(StageLabel(1), true);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 Control& TForm_Main::StageLabel(int stage) {
@@ -527,13 +527,13 @@ Control& TForm_Main::StageLabel(int stage) {
 
 void TForm_Main::SetStageActive(int stage, bool on) {
   SetBold(StageLabel(stage), on);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 void TForm_Main::ShowStageTick(int stage) {
   StageLabel(stage);  // validates the number
   SetVisible(Get("Image1_" + std::to_string(stage)), true);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 void TForm_Main::SetActivity(install::Activity kind, bool on) {
@@ -542,12 +542,12 @@ void TForm_Main::SetActivity(install::Activity kind, bool on) {
                                                   : GrLabel_info_check_;
   SetEnabled(*c, on);
   Changed(*GrPanel1_);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 void TForm_Main::SetProgressPercent(int percent) {
   SetPercent(*GrProgressBar1_, percent);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 int TForm_Main::ProgressPercent() const { return GrProgressBar1_->percent; }
@@ -568,7 +568,7 @@ void TForm_Main::ShowResult(int code) {
   SetCursor(widgets::Cursor::kDefault);
   run_finished_ = true;
   SetVisible(*GrPanel1_, false);
-  Repaint();
+  widgets::Form::Repaint();
 }
 
 bool TForm_Main::TransferChoiceChecked() const { return RadioButton1_->checked; }

@@ -50,7 +50,8 @@ class TForm_Main : public widgets::Form, public install::MainWindowOps {
   void SetProgressPercent(int percent) override;
   int ProgressPercent() const override;
   void ShowResult(int code) override;
-  void Repaint() override { widgets::Form::Repaint(); }
+  // The run calls it after a box of its own closed: everything is painted again.
+  void Repaint() override { widgets::Form::RedrawAll(); }
   void ProcessPendingMessages() override { widgets::Form::ProcessPendingMessages(); }
   bool CloseRequested() const override { return closed(); }
   bool TransferChoiceChecked() const override;

@@ -144,6 +144,10 @@ void Form::Repaint() {
   if (view_) view_->RepaintAll();
 }
 
+void Form::RedrawAll() {
+  if (view_) view_->RedrawAll();
+}
+
 void Form::SetText(Control& c, std::string text) {
   if (c.text == text) return;
   c.text = std::move(text);

@@ -21,6 +21,9 @@ class FormView {
   virtual void ControlChanged(const Control& control) = 0;
   // Paint every pending change of the whole window now.
   virtual void RepaintAll() = 0;
+  // Paint the whole window again now, also what no change touched: the part a box that has just
+  // closed uncovered may not be known to be invalid until messages are processed.
+  virtual void RedrawAll() { RepaintAll(); }
   virtual void CursorChanged(Cursor cursor) = 0;
   virtual void FocusChanged(const Control& control) = 0;
   // Let the window handle the messages waiting for it.
@@ -70,6 +73,7 @@ class Form {
   void SetPercent(Control& c, int percent);
   void Changed(const Control& c);
   void Repaint();
+  void RedrawAll();
 
   Cursor cursor() const { return cursor_; }
   void SetCursor(Cursor cursor);

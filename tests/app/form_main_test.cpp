@@ -579,11 +579,13 @@ class RecordingView : public widgets::FormView {
  public:
   void ControlChanged(const Control& c) override { changed.push_back(c.name); }
   void RepaintAll() override { ++repaints; }
+  void RedrawAll() override { ++redraws; }
   void CursorChanged(widgets::Cursor) override {}
   void FocusChanged(const Control&) override {}
   void ProcessPendingMessages() override {}
   std::vector<std::string> changed;
   int repaints = 0;
+  int redraws = 0;
 };
 
 TEST(FormMainTest, RunOperationsRepaintAtOnce) {
@@ -596,6 +598,10 @@ TEST(FormMainTest, RunOperationsRepaintAtOnce) {
   EXPECT_EQ(view.repaints, 1);
   f->SetActivity(install::Activity::kChecking, true);
   EXPECT_EQ(view.changed.back(), "GrPanel1");
+  EXPECT_EQ(view.repaints, 2);
+  // After the run's own box, what the box covered is painted too, not only what changed.
+  f->Repaint();
+  EXPECT_EQ(view.redraws, 1);
   EXPECT_EQ(view.repaints, 2);
   f->SetView(nullptr);
 }

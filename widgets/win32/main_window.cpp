@@ -54,6 +54,12 @@ class View : public FormView {
   void RepaintAll() override {
     if (main_) RedrawWindow(main_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   }
+  void RedrawAll() override {
+    if (main_) {
+      RedrawWindow(main_, nullptr, nullptr,
+                   RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    }
+  }
   void CursorChanged(Cursor cursor) override {
     SetCursor(LoadCursor(nullptr, cursor == Cursor::kHourGlass ? IDC_WAIT : IDC_ARROW));
   }

@@ -16,11 +16,37 @@
 
 namespace tarvo::app {
 
+UnattendedForm::UnattendedForm(platform::Services& services, std::string installer_folder,
+                               ScreenInfo screen, install::InstallationRun* run)
+    : TForm_Main(services, std::move(installer_folder), screen, run) {
+  fallback_timer_ = &Add(root(), "Timer_unattended", widgets::ControlKind::kTimer, {});
+  fallback_timer_->interval_ms = kFallbackMs;
+  fallback_timer_->enabled = false;
+}
+
+void UnattendedForm::SetAfterShown(std::function<void()> action) {
+  after_shown_ = std::move(action);
+  SetEnabled(*fallback_timer_, static_cast<bool>(after_shown_));
+}
+
+void UnattendedForm::AfterShown() {
+  SetEnabled(*fallback_timer_, false);
+  if (done_ || !after_shown_) return;
+  done_ = true;
+  after_shown_();
+}
+
 void UnattendedForm::OnActivate() {
-  const bool first = !activated_once_;
-  activated_once_ = true;
   TForm_Main::OnActivate();
-  if (first && after_first_activation) after_first_activation();
+  AfterShown();
+}
+
+void UnattendedForm::OnTimer(widgets::Control& timer) {
+  if (&timer == fallback_timer_) {
+    AfterShown();
+    return;
+  }
+  TForm_Main::OnTimer(timer);
 }
 
 install::RunSettings RunSettingsOf(const TForm_Main& window, const std::string& installer_folder) {
@@ -257,11 +283,11 @@ int Program::Install() {
     Press(form);
     form.Close();
   } else {
-    form.after_first_activation = [this, &form] {
+    form.SetAfterShown([this, &form] {
       form.HideChoiceHint();
       Press(form);
       form.Close();
-    };
+    });
     front_end_.RunWindow(form);
   }
   return Finish(ExitCodeAfter(form, recording, dialogs));

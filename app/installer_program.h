@@ -25,17 +25,28 @@ class ProgramFrontEnd {
 };
 
 // The main window with one hook more: something to do once it has been shown and activated (the
-// /SILENT run presses the install button there, so the person sees the run).
+// /SILENT run presses the install button there, so the person sees the run). Should the window
+// never become the active one (started in the background, where Windows keeps the focus
+// elsewhere), a timer does it a little later.
 class UnattendedForm : public TForm_Main {
  public:
-  using TForm_Main::TForm_Main;
-  std::function<void()> after_first_activation;
+  UnattendedForm(platform::Services& services, std::string installer_folder, ScreenInfo screen,
+                 install::InstallationRun* run);
+  // Set before the window is shown.
+  void SetAfterShown(std::function<void()> action);
+
+  static constexpr int kFallbackMs = 3000;
 
  protected:
   void OnActivate() override;
+  void OnTimer(widgets::Control& timer) override;
 
  private:
-  bool activated_once_ = false;
+  void AfterShown();
+
+  std::function<void()> after_shown_;
+  widgets::Control* fallback_timer_;
+  bool done_ = false;
 };
 
 // What the run needs from the window, read when the install button is pressed.

@@ -41,6 +41,8 @@ class FakeFrontEnd : public ProgramFrontEnd {
  public:
   // What the person does once the window is shown (nothing: closes it).
   std::function<void(TForm_Main&)> person;
+  // False: the window never becomes the active one, as when Windows keeps the focus elsewhere.
+  bool activated = true;
   int windows = 0;
   bool finished_and_closed_by_itself = false;
   std::string printed;
@@ -48,7 +50,14 @@ class FakeFrontEnd : public ProgramFrontEnd {
   ScreenInfo Screen() override { return {}; }
   void RunWindow(TForm_Main& form) override {
     ++windows;
-    form.Activate();
+    if (activated) {
+      form.Activate();
+    } else {
+      widgets::Control& timer = form.Get("Timer_unattended");
+      EXPECT_TRUE(timer.enabled);
+      EXPECT_EQ(timer.interval_ms, UnattendedForm::kFallbackMs);
+      form.TimerElapsed(timer);
+    }
     finished_and_closed_by_itself = form.RunFinished() && form.closed();
     if (person && !form.closed()) person(form);
     if (!form.closed()) form.Close();
@@ -319,6 +328,13 @@ TEST_F(UnattendedRunTest, SilentShowsTheWindowPressesInstallAndCloses) {
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), 0);
   EXPECT_FALSE(Logged("Stage started: 2."));
   EXPECT_FALSE(Logged("Stage started: 4."));
+}
+
+TEST_F(UnattendedRunTest, SilentRunsAlsoWhenTheWindowIsNeverActivated) {
+  front_end.activated = false;
+  EXPECT_EQ(Run({"/SILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES"}), kExitSuccess);
+  EXPECT_TRUE(front_end.finished_and_closed_by_itself);
+  EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
 }
 
 TEST_F(UnattendedRunTest, ComponentsListLeavesOutAChangeablePosition) {

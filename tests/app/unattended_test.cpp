@@ -165,21 +165,6 @@ TEST_F(UnattendedDialogsTest, SuppressedBoxesGetTheDocumentedDefaults) {
             "Question \"Password for \"a.db\"\": Enter password:  -> cancelled (automatic)");
 }
 
-TEST_F(UnattendedDialogsTest, OtherBoxesTakeTheirDefaultButton) {
-  EXPECT_EQ(UnattendedDialogs::DefaultAnswer("x", {DialogResult::kOk, DialogResult::kCancel},
-                                             DialogResult::kCancel, false),
-            DialogResult::kCancel);
-  EXPECT_EQ(UnattendedDialogs::DefaultAnswer("x", {DialogResult::kRetry, DialogResult::kCancel},
-                                             DialogResult::kNone, false),
-            DialogResult::kRetry);
-  EXPECT_EQ(UnattendedDialogs::DefaultAnswer("x", {}, DialogResult::kNone, false),
-            DialogResult::kOk);
-  EXPECT_EQ(UnattendedDialogs::DefaultAnswer(install::kReplaceWarning,
-                                             {DialogResult::kYes, DialogResult::kNo},
-                                             DialogResult::kNo, true),
-            DialogResult::kYes);
-}
-
 TEST_F(UnattendedDialogsTest, WithoutSuppressingOnlyTheSettledQuestionsSkipThePerson) {
   UnattendedDialogs d(person, log, {false, /*answer_information=*/true, /*confirm_replace=*/true});
   EXPECT_EQ(d.MessageBox(install::kRestoreNotice, "Tarvo Update", {DialogResult::kOk},

@@ -111,12 +111,18 @@ std::string Joined(const std::vector<std::string>& args) {
 
 std::string ExitMeaning(int code) {
   switch (code) {
-    case kExitSuccess: return "the update is installed";
-    case kExitCannotStart: return "the program could not start";
-    case kExitNotStarted: return "the installation was not started";
-    case kExitRunFailed: return "the installation failed";
-    case kExitAborted: return "an Abort answer ended the installation";
-    case kExitNotReady: return "the readiness checks refused the installation";
+    case kExitSuccess:
+      return "the update is installed";
+    case kExitCannotStart:
+      return "the program could not start";
+    case kExitNotStarted:
+      return "the installation was not started";
+    case kExitRunFailed:
+      return "the installation failed";
+    case kExitAborted:
+      return "an Abort answer ended the installation";
+    case kExitNotReady:
+      return "the readiness checks refused the installation";
   }
   return "";
 }
@@ -171,6 +177,9 @@ int Program::Stop(int exit, const std::string& message, bool box) {
 int Program::Finish(int exit) {
   const std::string meaning = ExitMeaning(exit);
   log_->Note("Exit code " + std::to_string(exit) + (meaning.empty() ? "" : ": " + meaning));
+  if (!switches_.None()) {
+    front_end_.Print("Tarvo Update: exit code " + std::to_string(exit) + ": " + meaning + "\n");
+  }
   if (file_log_ && file_log_->write_failed()) {
     front_end_.Print("Tarvo Update: the log " + file_log_->path() + " is incomplete\n");
   }
@@ -223,8 +232,7 @@ int Program::Install() {
   // Every box of this start goes through the log; the switches decide which get no person.
   std::unique_ptr<platform::Dialogs> system_dialogs = std::move(services_.dialogs);
   UnattendedForm* window = nullptr;
-  CloseAwareDialogs close_aware(*system_dialogs,
-                                [&window] { return window && window->closed(); });
+  CloseAwareDialogs close_aware(*system_dialogs, [&window] { return window && window->closed(); });
   UnattendedDialogs::Policy policy;
   policy.suppress = switches_.suppress_message_boxes;
   policy.answer_information = switches_.Unattended();
@@ -273,8 +281,7 @@ int Program::Install() {
   }
 
   if (!form.checks().startup().Ready()) {
-    return Stop(kExitNotReady, "The readiness checks refuse the installation: nothing done",
-                false);
+    return Stop(kExitNotReady, "The readiness checks refuse the installation: nothing done", false);
   }
   if (const int stop = ApplyMode(form); stop != 0) return Finish(stop);
   if (const int stop = CheckComponentsForRun(form); stop != 0) return Finish(stop);
@@ -295,11 +302,11 @@ int Program::Install() {
 
 void Program::LogDescription(const TForm_Main& form) {
   const UpdateDescription& d = form.description();
-  log_->Note("Update description " + folder_ + kDescriptionFileName + " read: \"" + d.Caption +
-             "\", " + std::to_string(d.Components.size()) + " component(s), " +
-             std::to_string(d.BackupCount) + " backup folder(s)" +
-             (d.DBFilter.empty() ? std::string(", no record filter")
-                                 : ", record filter " + d.DBFilter));
+  log_->Note(
+      "Update description " + folder_ + kDescriptionFileName + " read: \"" + d.Caption + "\", " +
+      std::to_string(d.Components.size()) + " component(s), " + std::to_string(d.BackupCount) +
+      " backup folder(s)" +
+      (d.DBFilter.empty() ? std::string(", no record filter") : ", record filter " + d.DBFilter));
   for (size_t i = 0; i < d.Components.size(); ++i) {
     const ComponentEntry& c = d.Components[i];
     log_->Note("  Component " + std::to_string(i + 1) + ": \"" + c.Name + "\", file " + c.File +

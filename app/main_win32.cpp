@@ -1,6 +1,6 @@
 // Program entry of TarvoUpdate.exe.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>

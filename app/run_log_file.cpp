@@ -31,18 +31,21 @@ std::string Duration(double seconds) {
 
 std::string StageTitle(int stage) {
   switch (stage) {
-    case 1: return "1. Резервное копирование текущей БД";
-    case 2: return "2. Сохранение пользовательских данных";
-    case 3: return "3. Установка новой БД";
-    case 4: return "4. Восстановление пользовательских данных";
+    case 1:
+      return "1. Резервное копирование текущей БД";
+    case 2:
+      return "2. Сохранение пользовательских данных";
+    case 3:
+      return "3. Установка новой БД";
+    case 4:
+      return "4. Восстановление пользовательских данных";
   }
   return "stage " + std::to_string(stage);
 }
 
 std::string DatedLogName(const platform::LocalTime& t, int n) {
-  std::string name = "TarvoUpdate_" + Pad(t.year, 4) + "-" + Pad(t.month, 2) + "-" +
-                     Pad(t.day, 2) + "_" + Pad(t.hour, 2) + "-" + Pad(t.minute, 2) + "-" +
-                     Pad(t.second, 2);
+  std::string name = "TarvoUpdate_" + Pad(t.year, 4) + "-" + Pad(t.month, 2) + "-" + Pad(t.day, 2) +
+                     "_" + Pad(t.hour, 2) + "-" + Pad(t.minute, 2) + "-" + Pad(t.second, 2);
   if (n > 1) name += "_" + std::to_string(n);
   return name + ".log";
 }

@@ -53,7 +53,6 @@ std::string DatedLogName(const platform::LocalTime& t, int n);
 // Creates the log: `file` (overwritten) when it is not empty, otherwise a new file with a dated
 // name in the temporary folder. Throws PlatformError with a clear message when it cannot.
 std::unique_ptr<FileRunLog> CreateRunLog(platform::FileSystem& fs, platform::Clock& clock,
-                                         const std::string& file,
-                                         FileRunLog::Seconds seconds = {});
+                                         const std::string& file, FileRunLog::Seconds seconds = {});
 
 }  // namespace tarvo::app

@@ -97,8 +97,8 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
       if (s.components) return fail("/COMPONENTS is given twice");
       auto positions = ParsePositions(Unquote(value.value_or("")));
       if (!positions) {
-        return fail("/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" +
-                    arg + "\"");
+        return fail("/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + arg +
+                    "\"");
       }
       s.components = std::move(positions);
     } else if (name == "log") {
@@ -171,7 +171,8 @@ std::string UsageText() {
          "\n"
          "Exit codes: 0 installed; 1 could not start (no update6.ini, bad switches, log not\n"
          "creatable); 2 not started (a switch missing, or nothing installed); 4 the installation\n"
-         "failed; 5 an Abort answer ended the run; 7 the readiness checks refused (product missing\n"
+         "failed; 5 an Abort answer ended the run; 7 the readiness checks refused (product "
+         "missing\n"
          "or running, open estimates, version too old, update modules or database incomplete).\n";
 }
 

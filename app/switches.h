@@ -9,11 +9,11 @@ namespace tarvo::app {
 
 // Exit codes of the program, for scripts that roll an update out.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitCannotStart = 1;    // no update6.ini, bad switches, log not creatable
-inline constexpr int kExitNotStarted = 2;     // a switch is missing, or nothing was installed
-inline constexpr int kExitRunFailed = 4;      // the installation failed during the run
-inline constexpr int kExitAborted = 5;        // an Abort answer ended the run
-inline constexpr int kExitNotReady = 7;       // the readiness checks refused the installation
+inline constexpr int kExitCannotStart = 1;  // no update6.ini, bad switches, log not creatable
+inline constexpr int kExitNotStarted = 2;   // a switch is missing, or nothing was installed
+inline constexpr int kExitRunFailed = 4;    // the installation failed during the run
+inline constexpr int kExitAborted = 5;      // an Abort answer ended the run
+inline constexpr int kExitNotReady = 7;     // the readiness checks refused the installation
 
 enum class Display { kWindow, kSilent, kVerySilent };
 enum class ModeSwitch { kNone, kTransfer, kReplace };

@@ -24,17 +24,28 @@ std::string OneLine(std::string s) {
 
 std::string DialogResultName(DialogResult r) {
   switch (r) {
-    case DialogResult::kNone: return "none";
-    case DialogResult::kOk: return "OK";
-    case DialogResult::kCancel: return "Cancel";
-    case DialogResult::kAbort: return "Abort";
-    case DialogResult::kRetry: return "Retry";
-    case DialogResult::kIgnore: return "Ignore";
-    case DialogResult::kYes: return "Yes";
-    case DialogResult::kNo: return "No";
-    case DialogResult::kAll: return "All";
-    case DialogResult::kNoToAll: return "No to all";
-    case DialogResult::kYesToAll: return "Yes to all";
+    case DialogResult::kNone:
+      return "none";
+    case DialogResult::kOk:
+      return "OK";
+    case DialogResult::kCancel:
+      return "Cancel";
+    case DialogResult::kAbort:
+      return "Abort";
+    case DialogResult::kRetry:
+      return "Retry";
+    case DialogResult::kIgnore:
+      return "Ignore";
+    case DialogResult::kYes:
+      return "Yes";
+    case DialogResult::kNo:
+      return "No";
+    case DialogResult::kAll:
+      return "All";
+    case DialogResult::kNoToAll:
+      return "No to all";
+    case DialogResult::kYesToAll:
+      return "Yes to all";
   }
   return "?";
 }
@@ -61,8 +72,9 @@ DialogResult UnattendedDialogs::MessageBox(const std::string& text, const std::s
                                            platform::MessageIcon icon,
                                            DialogResult default_button) {
   const bool replace_warning = text == install::kReplaceWarning;
-  const bool informs = icon == platform::MessageIcon::kInformation &&
-                       (buttons.empty() || (buttons.size() == 1 && buttons[0] == DialogResult::kOk));
+  const bool informs =
+      icon == platform::MessageIcon::kInformation &&
+      (buttons.empty() || (buttons.size() == 1 && buttons[0] == DialogResult::kOk));
   const bool automatic = policy_.suppress || (replace_warning && policy_.confirm_replace) ||
                          (informs && policy_.answer_information);
   const DialogResult answer =

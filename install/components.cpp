@@ -16,8 +16,7 @@ std::string ComponentPassword() {
 
 bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
                              MainWindowOps& window, const std::string& archive_path,
-                             const std::string& base_folder, const std::string& mask,
-                             RunLog* log) {
+                             const std::string& base_folder, const std::string& mask, RunLog* log) {
   if (!log) log = &NoRunLog();
   try {
     archive::TZipArchiver zip(fs, dialogs);

@@ -93,13 +93,13 @@ class UnattendedRunTest : public ::testing::Test {
       base.push_back(Entry("Base\\" + e.name, Read(stage + e.name)));
     }
     t.Write(update + "Base.zip", BuildZip(base));
-    t.Write(update + "Prog.zip", BuildZip({Entry("Tarvo7.exe", "MZ new"),
-                                           Entry("Doc\\readme.txt", "7.26")}));
+    t.Write(update + "Prog.zip",
+            BuildZip({Entry("Tarvo7.exe", "MZ new"), Entry("Doc\\readme.txt", "7.26")}));
     t.WriteAnsi(update + "update6.ini", kIni);
 
     t.registry->keys[kUninstallKey]["InstallLocation"] = product;
     t.version->files[text::ToLowerUtf8(product + "Tarvo7.exe")] = {{"FileVersion", "7.2.5.0"},
-                                                                  {"ProductVersion", "b"}};
+                                                                   {"ProductVersion", "b"}};
     before = Snapshot(product);
   }
 
@@ -122,17 +122,17 @@ class UnattendedRunTest : public ::testing::Test {
   // Every file below `folder` with its bytes, by relative name.
   std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
-    std::function<void(const std::string&, const std::string&)> walk =
-        [&](const std::string& dir, const std::string& rel) {
-          for (const platform::DirEntry& e : t.services.fs->List(dir, "*")) {
-            if (e.name == "." || e.name == "..") continue;
-            if (e.attributes & platform::kAttrDirectory) {
-              walk(dir + e.name + "\\", rel + e.name + "\\");
-            } else {
-              files[rel + e.name] = Read(dir + e.name);
-            }
-          }
-        };
+    std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
+                                                                           const std::string& rel) {
+      for (const platform::DirEntry& e : t.services.fs->List(dir, "*")) {
+        if (e.name == "." || e.name == "..") continue;
+        if (e.attributes & platform::kAttrDirectory) {
+          walk(dir + e.name + "\\", rel + e.name + "\\");
+        } else {
+          files[rel + e.name] = Read(dir + e.name);
+        }
+      }
+    };
     walk(folder, "");
     return files;
   }
@@ -203,18 +203,26 @@ TEST_F(UnattendedRunTest, VerySilentTransferInstallsAndLogsEveryStep) {
         "update6.ini read: \"Обновление Tarvo Estimate 7\", 2 component(s), 1 backup folder(s), "
         "record filter YEAR = '04'",
         "Component 1: \"Нормативная база\", file Base.zip, checked, fixed by the update",
-        "Check: product found: yes", "Check: product not running: yes",
-        "Check: no open estimates: yes", "Check: version 7.25b (текущая версия: 7.25b): sufficient",
-        "Start-up verdict: ready", "Mode: transfer", "Check: update modules complete: yes",
-        "Check: database intact: yes", "Table verdict: ready",
-        "Components to install: 1 (Base.zip), 2 (Prog.zip)", "Backup archive ",
+        "Check: product found: yes",
+        "Check: product not running: yes",
+        "Check: no open estimates: yes",
+        "Check: version 7.25b (текущая версия: 7.25b): sufficient",
+        "Start-up verdict: ready",
+        "Mode: transfer",
+        "Check: update modules complete: yes",
+        "Check: database intact: yes",
+        "Table verdict: ready",
+        "Components to install: 1 (Base.zip), 2 (Prog.zip)",
+        "Backup archive ",
         "Backup of Base\\*.* written and tested",
         "Stage ended: 1. Резервное копирование текущей БД, took ",
         "Stage ended: 2. Сохранение пользовательских данных, took ",
-        "Component 1 (Base.zip) installed", "Component 2 (Prog.zip) installed",
+        "Component 1 (Base.zip) installed",
+        "Component 2 (Prog.zip) installed",
         "Stage ended: 3. Установка новой БД, took ",
         "Сейчас будет производиться добавление обоснований пользователя",
-        "-> OK (automatic)", "Stage ended: 4. Восстановление пользовательских данных, took ",
+        "-> OK (automatic)",
+        "Stage ended: 4. Восстановление пользовательских данных, took ",
         "Result code 0: Обновление успешно установлено на Ваш компьютер.",
         "Exit code 0: the update is installed"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
@@ -310,8 +318,7 @@ TEST_F(UnattendedRunTest, AnAbortAnswerEndsTheRunWithFive) {
 }
 
 TEST_F(UnattendedRunTest, SilentShowsTheWindowPressesInstallAndCloses) {
-  EXPECT_EQ(Run({"/SILENT", "/MODE=replace", "/COMPONENTS=2", "/LOG=" + log_path}),
-            kExitSuccess);
+  EXPECT_EQ(Run({"/SILENT", "/MODE=replace", "/COMPONENTS=2", "/LOG=" + log_path}), kExitSuccess);
   EXPECT_EQ(front_end.windows, 1);
   EXPECT_TRUE(front_end.finished_and_closed_by_itself);
   // The explicit mode answered the replacement warning; nothing else asked anyone.
@@ -349,8 +356,7 @@ TEST_F(UnattendedRunTest, StartFailuresBeforeAnythingChanges) {
   EXPECT_TRUE(t.dialogs->shown().empty());
   EXPECT_EQ(Run({"/MODE=sideways"}), kExitCannotStart);
   ASSERT_EQ(t.dialogs->shown().size(), 1u);
-  EXPECT_NE(t.dialogs->shown()[0].text.find("/MODE takes transfer or replace"),
-            std::string::npos);
+  EXPECT_NE(t.dialogs->shown()[0].text.find("/MODE takes transfer or replace"), std::string::npos);
   EXPECT_EQ(Snapshot(product), before);
   // No description: the program's own box, then exit 1.
   t.services.fs->DeleteFile(update + "update6.ini");

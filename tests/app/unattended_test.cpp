@@ -22,8 +22,8 @@ using platform::MessageIcon;
 SwitchParse Parse(std::vector<std::string> args) { return ParseSwitches(args); }
 
 TEST(SwitchesTest, SlashOrDashInAnyCase) {
-  const SwitchParse p = Parse({"-verysilent", "/Mode=REPLACE", "/components=1, 3", "/LoG",
-                               "-SuppressMsgBoxes"});
+  const SwitchParse p =
+      Parse({"-verysilent", "/Mode=REPLACE", "/components=1, 3", "/LoG", "-SuppressMsgBoxes"});
   ASSERT_TRUE(p.ok()) << p.error;
   const Switches& s = p.switches;
   EXPECT_EQ(s.display, Display::kVerySilent);
@@ -176,12 +176,12 @@ TEST_F(UnattendedDialogsTest, WithoutSuppressingOnlyTheSettledQuestionsSkipThePe
             DialogResult::kYes);
   EXPECT_TRUE(person.shown().empty());
   // Errors and engine questions still go to the person, and the answer is logged as theirs.
-  EXPECT_EQ(d.MessageBox("Table is busy", "Tarvo Update", {DialogResult::kOk},
-                         MessageIcon::kError, DialogResult::kNone),
-            DialogResult::kOk);
-  EXPECT_EQ(d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion,
+  EXPECT_EQ(d.MessageBox("Table is busy", "Tarvo Update", {DialogResult::kOk}, MessageIcon::kError,
                          DialogResult::kNone),
-            DialogResult::kRetry);
+            DialogResult::kOk);
+  EXPECT_EQ(
+      d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
+      DialogResult::kRetry);
   person.QueueInput("secret");
   std::string value;
   EXPECT_TRUE(d.InputQuery("Password", "Enter password: ", value));
@@ -198,9 +198,9 @@ TEST_F(UnattendedDialogsTest, WithoutSuppressingOnlyTheSettledQuestionsSkipThePe
 TEST_F(UnattendedDialogsTest, APersonsAbortCountsToo) {
   UnattendedDialogs d(person, log, {});
   person.QueueAnswer(DialogResult::kAbort);
-  EXPECT_EQ(d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion,
-                         DialogResult::kNone),
-            DialogResult::kAbort);
+  EXPECT_EQ(
+      d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
+      DialogResult::kAbort);
   EXPECT_TRUE(d.abort_answered());
   // Nothing is settled without switches: even the replacement warning is the person's.
   person.QueueAnswer(DialogResult::kNo);

@@ -47,8 +47,8 @@ int wmain(int argc, wchar_t** argv) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   std::wstring mutable_command = command;
-  if (!CreateProcessW(nullptr, mutable_command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &si, &pi)) {
+  if (!CreateProcessW(nullptr, mutable_command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
     std::fprintf(stderr, "silent_watch: cannot start the program (%lu)\n", GetLastError());
     return 2;
   }
@@ -66,7 +66,8 @@ int wmain(int argc, wchar_t** argv) {
     seen = true;
     // A few frames spread over the run: its start, and later ones while it goes on.
     if (shots_taken < 6 && (shots_taken == 0 || (waited / kStepMs) % 5 == 0)) {
-      tarvo::e2e::Screenshot(s.found, shots + L"\\silent_" + std::to_wstring(shots_taken) + L".bmp");
+      tarvo::e2e::Screenshot(s.found,
+                             shots + L"\\silent_" + std::to_wstring(shots_taken) + L".bmp");
       ++shots_taken;
     }
   }

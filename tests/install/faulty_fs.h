@@ -24,6 +24,7 @@ class FaultyFileSystem : public platform::FileSystem {
   struct Op {
     std::string kind;  // "open", "write", "rename", ...
     std::string path;
+    bool target_existed = true;  // for a delete: whether there was anything to delete
   };
 
   explicit FaultyFileSystem(platform::FileSystem& inner) : in_(inner) {}
@@ -38,11 +39,11 @@ class FaultyFileSystem : public platform::FileSystem {
   std::optional<Op> failed;
 
   // True when this operation is the one to fail; counts it.
-  bool Hit(const char* kind, const std::string& path) {
+  bool Hit(const char* kind, const std::string& path, bool target_existed = true) {
     ++count;
-    if (record) ops.push_back({kind, path});
+    if (record) ops.push_back({kind, path, target_existed});
     if (count == fail_at) {
-      failed = Op{kind, path};
+      failed = Op{kind, path, target_existed};
       return true;
     }
     return false;
@@ -73,7 +74,7 @@ class FaultyFileSystem : public platform::FileSystem {
     return !Hit("rename", s) && in_.Rename(s, t);
   }
   bool DeleteFile(const std::string& p) override {
-    return !Hit("delete", p) && in_.DeleteFile(p);
+    return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFile(p);
   }
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
     return in_.GetLastWriteTime(p);

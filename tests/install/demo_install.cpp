@@ -133,9 +133,9 @@ Classifier ReadClassifier(platform::FileSystem& fs, const std::string& path) {
   t.SetTableName(path);
   t.Open();
   for (t.First(); !t.Eof(); t.Next()) {
-    out[t.FieldByName("Kod").AsString()] = {t.FieldByName("NAME").AsString(),
-                                            t.FieldByName("YEAR").AsString(),
-                                            static_cast<long>(t.FieldByName("Group_kod").AsInteger())};
+    out[t.FieldByName("Kod").AsString()] = {
+        t.FieldByName("NAME").AsString(), t.FieldByName("YEAR").AsString(),
+        static_cast<long>(t.FieldByName("Group_kod").AsInteger())};
   }
   t.Close();
   return out;

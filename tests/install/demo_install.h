@@ -54,7 +54,7 @@ class DemoInstall {
   RunSettings Settings() const;
 
   std::string root, product, installer, database;  // folders, each ending with "/"
-  std::string new_product;  // the layout that Base.zip was made of
+  std::string new_product;                         // the layout that Base.zip was made of
 
  private:
   platform::FileSystem& fs_;

@@ -4,7 +4,8 @@
 //
 // TARVO_SWEEP_STRIDE=k tries every k-th point only (default 1; 5 in sanitizer builds, whose
 // runs are several times slower); TARVO_SWEEP_FROM=n starts at point n (to rerun one point);
-// TARVO_SWEEP_ALL=1 goes on past a broken point.
+// TARVO_SWEEP_ALL=1 goes on past a broken point; TARVO_SWEEP_LIST=1 lists the operations of the
+// run without faults.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
+#include <stdexcept>
 
 #include "install/backup.h"
 #include "install/installer_run.h"
@@ -33,7 +36,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using archive::testing::ReadFileBytes;
-using archive::testing::ScratchDir;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::FaultyFileSystem;
@@ -90,8 +92,42 @@ Classifier TryClassifier(platform::FileSystem& fs, const std::string& path) {
   }
 }
 
+// The sweep makes and deletes thousands of small files: on a memory file system where there is
+// one (TARVO_SWEEP_DIR names another place), as disk file systems slow down on that.
+class SweepDir {
+ public:
+  SweepDir() {
+    stdfs::path base = stdfs::temp_directory_path();
+    if (const char* dir = std::getenv("TARVO_SWEEP_DIR"); dir && *dir) {
+      base = dir;
+    } else {
+#ifndef _WIN32
+      std::error_code ec;
+      if (stdfs::is_directory("/dev/shm", ec)) base = "/dev/shm";
+#endif
+    }
+    for (int i = 0;; ++i) {
+      const stdfs::path p = base / ("tarvo_sweep_" + std::to_string(std::random_device{}()));
+      std::error_code ec;
+      if (stdfs::create_directory(p, ec)) {
+        path_ = p.string();
+        break;
+      }
+      if (i > 100) throw std::runtime_error("Cannot make a folder in " + base.string());
+    }
+  }
+  ~SweepDir() {
+    std::error_code ec;
+    stdfs::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 struct Sweep {
-  ScratchDir scratch;
+  SweepDir scratch;
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem& real = *services.fs;
   std::string template_root = scratch / "template";
@@ -129,6 +165,7 @@ struct Sweep {
     FaultyFileSystem faulty(real);
     faulty.fail_at = fail_at;
     faulty.sync = false;
+    faulty.record = fail_at == 0 && std::getenv("TARVO_SWEEP_LIST") != nullptr;
     platform::AutoDialogs dialogs;  // Abort for a failure dialog, OK for information
     FixedClock clock;
     RunWindow window;
@@ -143,6 +180,8 @@ struct Sweep {
     out.backup_done = window.Logged("tick 1");
     out.failed = faulty.failed;
     out.count = faulty.count;
+    for (size_t i = 0; i < faulty.ops.size(); ++i)
+      std::printf("%zu %s %s\n", i + 1, faulty.ops[i].kind.c_str(), faulty.ops[i].path.c_str());
     out.backup_path =
         demo.product + "Backup\\" + BackupArchiveName(clock.Now(), settings.backup_file_name);
     return out;
@@ -200,8 +239,8 @@ struct Sweep {
       bool untouched = true;
       for (const auto& f : files) {
         auto it = pristine.find(f);
-        untouched = untouched && it != pristine.end() &&
-                    it->second == ReadFileBytes(demo.database + f);
+        untouched =
+            untouched && it != pristine.end() && it->second == ReadFileBytes(demo.database + f);
       }
       EXPECT_TRUE(untouched) << where << ": table " << stem << " left damaged: " << problems;
     }
@@ -229,8 +268,7 @@ TEST(FaultSweep, NoFailingFileOperationLosesTheUsersData) {
     // The first broken point tells the story; TARVO_SWEEP_ALL=1 goes on to list every one.
     if (::testing::Test::HasFailure() && !std::getenv("TARVO_SWEEP_ALL")) break;
   }
-  std::printf("fault sweep: %ld of %ld failure points tried (stride %ld)\n", tried, total,
-              stride);
+  std::printf("fault sweep: %ld of %ld failure points tried (stride %ld)\n", tried, total, stride);
   EXPECT_GT(tried, 0);
 }
 

@@ -10,6 +10,7 @@
 // left to lose; counting them would only multiply the points without new ways to fail.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ class FaultyFileSystem : public platform::FileSystem {
 
   // The operation number (1-based) that fails; 0: none.
   long fail_at = 0;
+  // Or every operation this picks (kind, path) fails.
+  std::function<bool(const std::string& kind, const std::string& path)> fail_if;
   long count = 0;
   bool record = false;
   // Off: counted flushes do not reach the device (a sweep of many runs need not wait for it).
@@ -42,7 +45,7 @@ class FaultyFileSystem : public platform::FileSystem {
   bool Hit(const char* kind, const std::string& path, bool target_existed = true) {
     ++count;
     if (record) ops.push_back({kind, path, target_existed});
-    if (count == fail_at) {
+    if (count == fail_at || (fail_if && fail_if(kind, path))) {
       failed = Op{kind, path, target_existed};
       return true;
     }
@@ -135,8 +138,7 @@ class FaultyFile : public platform::File {
 };
 
 inline std::unique_ptr<platform::File> FaultyFileSystem::Open(const std::string& p,
-                                                              platform::Access a,
-                                                              platform::Share s,
+                                                              platform::Access a, platform::Share s,
                                                               platform::Disposition d) {
   // Another program holding the file: the commonest way an open fails on Windows.
   if (Hit("open", p)) throw platform::PlatformError("Sharing violation: " + p, 32);

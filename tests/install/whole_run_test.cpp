@@ -110,8 +110,7 @@ TEST_F(WholeRun, TransferModeCarriesTheUsersRecordsAndClassifierRowsIntoTheNewDa
     classifier[kod] = row;
   }
   EXPECT_EQ(testing::ReadClassifier(*real, demo->database + "Kl_spr.db"), classifier);
-  EXPECT_EQ(testing::GroupNames(*real, demo->database + "Kl_Group.db").count(kUsersGroupName),
-            1u);
+  EXPECT_EQ(testing::GroupNames(*real, demo->database + "Kl_Group.db").count(kUsersGroupName), 1u);
   EXPECT_FALSE(real->FileExists(demo->database + "_Kl_spr.db"));
   ExpectSoundTables();
   EXPECT_TRUE(AllTablesClosed());

@@ -11,3 +11,12 @@ if(TARGET tarvo_install AND TARGET tarvo_demo_data)
             ${CMAKE_CURRENT_LIST_DIR}/../archive/zip_test_util.cpp
     LIBS tarvo_install tarvo_demo_data)
 endif()
+if(TARGET tarvo_install AND TARGET tarvo_demo_data)
+  tarvo_add_test(NAME install_fault_points_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_points_test.cpp ${CMAKE_CURRENT_LIST_DIR}/demo_install.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../archive/zip_test_util.cpp
+    LIBS tarvo_install tarvo_demo_data)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    target_compile_options(install_fault_points_test PRIVATE -Wno-missing-field-initializers)
+  endif()
+endif()

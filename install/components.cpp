@@ -45,12 +45,16 @@ int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, Main
     if (!window.ComponentChecked(row)) continue;
     const std::string file = window.ComponentFile(row);
     const std::string copy = settings.product_folder + file;
-    // Results unexamined: a missing copy fails at the opening below.
+    // A copy that fails leaves either nothing (the opening below fails) or, when the old copy
+    // could not be deleted, an archive of an earlier run, which must not be installed in place
+    // of this update's.
+    bool copied = false;
     try {
       if (fs.FileExists(copy)) fs.DeleteFile(copy);
-      fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
+      copied = fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
     } catch (const platform::PlatformError&) {
     }
+    if (!copied && fs.FileExists(copy)) return kCodeComponent;
     if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*")) {
       return kCodeComponent;
     }

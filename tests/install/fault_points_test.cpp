@@ -119,6 +119,33 @@ TEST_F(FaultPoints, ExtractionKeepsTheOldFileWhenTheNewCannotTakeItsPlace) {
   EXPECT_EQ(real->List(product + "Forms", "*.tmp*").size(), 0u);
 }
 
+TEST_F(FaultPoints, ComponentWhoseOldCopyCannotBeReplacedIsNotInstalled) {
+  const std::string product = scratch.path() + "/product/";
+  const std::string installer = scratch.path() + "/installer/";
+  real->CreateDirectories(product);
+  real->CreateDirectories(installer);
+  auto component = [](const std::string& text) {
+    archive::testing::TestEntry e{"Forms\\a.frm", text};
+    e.password = ComponentPassword();
+    return archive::testing::BuildZip({e});
+  };
+  WriteFileBytes(installer + "Forms.zip", component("this update"));
+  WriteFileBytes(product + "Forms.zip", component("an earlier update"));
+  RunSettings settings;
+  settings.installer_folder = installer;
+  settings.product_folder = product;
+  RunWindow window;
+  window.components = {{true, "Forms.zip"}};
+  FaultyFileSystem faulty(*real);
+  faulty.fail_if = [](const std::string& kind, const std::string& path) {
+    return kind == "delete" && Ends(path, "product/Forms.zip");
+  };
+  EXPECT_EQ(RunComponentStage(faulty, dialogs, window, settings), kCodeComponent);
+  EXPECT_FALSE(real->FileExists(product + "Forms/a.frm"));
+  EXPECT_EQ(RunComponentStage(*real, dialogs, window, settings), 0);
+  EXPECT_EQ(ReadFileBytes(product + "Forms/a.frm"), "this update");
+}
+
 TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlushed) {
   RunWindow window;
   const std::string product = scratch.path() + "/";

@@ -2,7 +2,7 @@
 // the same run again with that operation failing, and afterwards nothing of the users' may be
 // lost and no failure may pass for success.
 //
-// TARVO_SWEEP_STRIDE=k tries every k-th point only (default 1; 5 in sanitizer builds and 20 in
+// TARVO_SWEEP_STRIDE=k tries every k-th point only (default 1; 2 in sanitizer builds and 20 in
 // Windows builds, whose runs are several times slower); TARVO_SWEEP_FROM=n starts at point n (to
 // rerun one point); TARVO_SWEEP_ALL=1 goes on past a broken point; TARVO_SWEEP_LIST=1 lists the
 // operations of the run without faults.
@@ -258,7 +258,7 @@ TEST(FaultSweep, NoFailingFileOperationLosesTheUsersData) {
 #if defined(_WIN32)
   const long default_stride = 20;  // under Wine every file operation costs many times more
 #elif defined(TARVO_SANITIZED)
-  const long default_stride = 5;
+  const long default_stride = 2;
 #else
   const long default_stride = 1;
 #endif

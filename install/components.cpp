@@ -51,13 +51,21 @@ int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, Main
     if (!window.ComponentChecked(row)) continue;
     const std::string file = window.ComponentFile(row);
     const std::string copy = settings.product_folder + file;
-    // Results unexamined: a missing copy fails at the opening below.
+    // A copy that fails leaves either nothing (the opening below fails) or, when the old copy
+    // could not be deleted, an archive of an earlier run, which must not be installed in place
+    // of this update's.
+    bool copied = false;
     try {
       if (fs.FileExists(copy)) fs.DeleteFile(copy);
-      fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
+      copied = fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
     } catch (const platform::PlatformError&) {
     }
     const std::string what = "Component " + std::to_string(row) + " (" + file + ")";
+    if (!copied && fs.FileExists(copy)) {
+      log->Note(what + ": an earlier copy of its archive could not be replaced; no further "
+                "component is installed");
+      return kCodeComponent;
+    }
     if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*", log)) {
       log->Note(what + " could not be installed; no further component is installed");
       return kCodeComponent;

@@ -1,34 +1,31 @@
-// The Linux build of the program: the window needs Windows, the checks do not.
+// The Linux build of the program: everything but the window, which needs Windows.
 #include <iostream>
 #include <string>
+#include <vector>
 
-#include "app/check_report.h"
+#include "app/installer_program.h"
 #include "platform/path.h"
-#include "text/codepage.h"
+
+namespace {
+
+class ConsoleFrontEnd : public tarvo::app::ProgramFrontEnd {
+ public:
+  tarvo::app::ScreenInfo Screen() override { return {}; }
+  void RunWindow(tarvo::app::TForm_Main& form) override {
+    std::cerr << "tarvo-update: the installer window runs on Windows only; use /check or "
+                 "/VERYSILENT\n";
+    form.Close();
+  }
+  void Print(const std::string& text) override { std::cout << text << std::flush; }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tarvo;
-  bool check = false;
-  bool replace = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (text::EqualsIgnoreCase(arg, "/check") || text::EqualsIgnoreCase(arg, "-check") ||
-        text::EqualsIgnoreCase(arg, "/check=transfer") || text::EqualsIgnoreCase(arg, "-check=transfer")) {
-      check = true;
-    } else if (text::EqualsIgnoreCase(arg, "/check=replace") ||
-               text::EqualsIgnoreCase(arg, "-check=replace")) {
-      check = replace = true;
-    } else {
-      std::cerr << "tarvo-update: unknown argument '" << arg << "'\n";
-      return 1;
-    }
-  }
-  if (!check) {
-    std::cerr << "usage: tarvo-update /check[=transfer|=replace]\n"
-                 "The installer window runs on Windows only.\n";
-    return 1;
-  }
+  const std::vector<std::string> args(argv + 1, argv + argc);
   platform::Services services = platform::MakeSystemServices();
   const std::string folder = platform::ExtractFilePath(services.fs->ExecutablePath());
-  return static_cast<int>(app::RunCheck(services, folder, replace, std::cout));
+  ConsoleFrontEnd front_end;
+  return app::RunInstallerProgram(services, folder, args, front_end);
 }

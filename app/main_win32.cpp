@@ -1,13 +1,12 @@
 // Program entry of TarvoUpdate.exe.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/check_report.h"
-#include "app/product.h"
+#include "app/installer_program.h"
+#include "app/window_program_win32.h"
 #include "platform/path.h"
 #include "platform/services.h"
 #include "text/codepage.h"
@@ -47,30 +46,11 @@ void WriteToStdout(const std::string& utf8) {
 
 }  // namespace
 
-int RunWindowProgram(tarvo::platform::Services& services, const std::string& installer_folder,
-                     const std::vector<std::string>& args);
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace tarvo;
   const std::vector<std::string> args = Arguments();
   platform::Services services = platform::MakeSystemServices();
   const std::string folder = platform::ExtractFilePath(services.fs->ExecutablePath());
-
-  for (const std::string& arg : args) {
-    const bool check = text::EqualsIgnoreCase(arg, "/check") ||
-                       text::EqualsIgnoreCase(arg, "/check=transfer");
-    const bool replace = text::EqualsIgnoreCase(arg, "/check=replace");
-    if (check || replace) {
-      std::ostringstream report;
-      const auto code = app::RunCheck(services, folder, replace, report);
-      WriteToStdout(report.str());
-      return static_cast<int>(code);
-    }
-  }
-  if (!services.fs->FileExists(folder + app::kDescriptionFileName)) {
-    services.dialogs->MessageBox("Не найден файл инициализации!", "Ошибка",
-                                 {platform::DialogResult::kOk}, platform::MessageIcon::kNone);
-    return 1;
-  }
-  return RunWindowProgram(services, folder, args);
+  app::Win32FrontEnd front_end(WriteToStdout);
+  return app::RunInstallerProgram(services, folder, args, front_end);
 }

@@ -147,7 +147,10 @@ void TZipBaseArchiver::WalkDisk(const std::string& mask, const std::string& fold
   try {
     entries = fs_.List(dir.empty() ? d : dir, "*");
   } catch (const platform::PlatformError&) {
-    return;  // a folder that does not exist holds nothing
+    // A folder that does not exist holds nothing; one that exists but cannot be listed would
+    // leave an archive silently short of its files.
+    if (!fs_.DirectoryExists(dir.empty() ? d : dir)) return;
+    throw;
   }
   std::sort(entries.begin(), entries.end(),
             [](const platform::DirEntry& a, const platform::DirEntry& b) {

@@ -530,14 +530,23 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     if (failure) std::rethrow_exception(failure);
     return;
   }
+  // The old file is moved aside, not deleted, until the new one is in its place: a target that
+  // cannot be replaced keeps its old content.
+  std::string aside;
   if (target_exists) {
     fs_.SetAttributes(path, platform::kAttrNormal);
-    fs_.DeleteFile(path);
+    aside = temp + ".old";
+    if (!fs_.Rename(path, aside)) {
+      fs_.DeleteFile(temp);
+      throw Error(19, {path});
+    }
   }
   if (!fs_.Rename(temp, path)) {
+    if (!aside.empty()) fs_.Rename(aside, path);
     fs_.DeleteFile(temp);
     throw Error(19, {path});
   }
+  if (!aside.empty()) fs_.DeleteFile(aside);
   if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
 }
 

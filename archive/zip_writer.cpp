@@ -286,6 +286,7 @@ void TZipBaseArchiver::UpdatePass() {
     RollBack(pass);
     throw;
   }
+  bool flush_failed = false;
   if (!pass.stopped) {
     // The new directory is written: from here on nothing may cut the archive back.
     if (pass.tail) {
@@ -299,10 +300,13 @@ void TZipBaseArchiver::UpdatePass() {
     }
     bool ignored = false;
     DoOverallProgress(100, first_op, TZipProgressPhase::ppEnd, ignored);
+    // An archive whose buffers did not reach the disk is not a safe archive: the caller hears
+    // of it, although the archive itself stays as written.
     if (Options.FlushBuffers) {
       try {
         stream_->Flush();
-      } catch (...) {
+      } catch (const platform::PlatformError&) {
+        flush_failed = true;
       }
     }
   } else {
@@ -310,6 +314,7 @@ void TZipBaseArchiver::UpdatePass() {
     last_operation_aborted_ = true;
   }
   for (int i = 0; i < items.Count(); ++i) items[i].OriginalIndex = -1;
+  if (flush_failed) throw Error(25);
 }
 
 void TZipBaseArchiver::RollBack(PassState& pass) {

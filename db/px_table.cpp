@@ -597,11 +597,10 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
 void PxTable::LoadCompanions() {
   std::string folder = FolderOf(path_);
   std::string base = BaseOf(path_);
-  std::vector<platform::DirEntry> entries;
-  try {
-    entries = fs_->List(folder.empty() ? std::string(".") : folder, base + ".*");
-  } catch (const platform::PlatformError&) {
-  }
+  // The table file is there, so its folder is: a listing that fails would open the table
+  // without its indexes, and the first write would leave them stale.
+  const std::vector<platform::DirEntry> entries =
+      fs_->List(folder.empty() ? std::string(".") : folder, base + ".*");
   std::string base_upper = Upper(base);
   std::vector<std::pair<std::string, std::string>> x_files, y_files;  // (EXT, path)
   for (auto& e : entries) {
@@ -1349,8 +1348,80 @@ std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
   return img;
 }
 
+namespace {
+
+std::vector<uint8_t> ReadRange(platform::File& f, uint64_t offset, size_t n) {
+  std::vector<uint8_t> bytes(n);
+  f.Seek(offset);
+  size_t got = 0;
+  while (got < n) {
+    const size_t r = f.Read(bytes.data() + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+}  // namespace
+
+void PxTable::WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (undo_) {
+    std::optional<std::vector<uint8_t>> old;
+    if (fs_->FileExists(path)) old = ReadFile(*fs_, path);
+    undo_->companions.emplace_back(path, std::move(old));
+  }
+  WriteFile(*fs_, path, bytes);
+}
+
+// Best effort: the error that stopped the flush is what the caller hears, not one of these.
+void PxTable::Undo(const FlushUndo& undo) {
+  try {
+    for (const auto& [offset, bytes] : undo.table_ranges) {
+      file_->Seek(offset);
+      file_->Write(bytes.data(), bytes.size());
+    }
+    if (file_->Size() != undo.table_size) {
+      file_->Seek(undo.table_size);
+      file_->Truncate();
+    }
+    file_->Flush();
+  } catch (...) {
+  }
+  for (auto it = undo.companions.rbegin(); it != undo.companions.rend(); ++it) {
+    try {
+      if (it->second)
+        WriteFile(*fs_, it->first, *it->second);
+      else
+        fs_->DeleteFile(it->first);
+    } catch (...) {
+    }
+  }
+}
+
 void PxTable::Flush() {
   if (!modified_ || !file_) return;
+  // A flush rewrites the table file in place and every index file whole; when any write fails,
+  // what was overwritten is put back, so that the family on disk stays the one last flushed
+  // instead of a mix that no index agrees with.
+  FlushUndo undo;
+  try {
+    undo.table_size = file_->Size();
+    undo.table_ranges.emplace_back(0, ReadRange(*file_, 0, header_.size()));
+    for (uint16_t n = 1; n <= blocks_.size() && n <= disk_blocks_; ++n) {
+      if (!blocks_[n - 1].dirty) continue;
+      const uint64_t at =
+          static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(n - 1) * block_size_;
+      undo.table_ranges.emplace_back(at, ReadRange(*file_, at, block_size_));
+    }
+  } catch (const platform::PlatformError& e) {
+    throw FromPlatform(e, path_);
+  }
+  undo_ = &undo;
+  struct Clear {
+    FlushUndo*& u;
+    ~Clear() { u = nullptr; }
+  } clear{undo_};
   try {
     // Counters of the table header.
     std::vector<uint8_t>& h = header_;
@@ -1383,12 +1454,16 @@ void PxTable::Flush() {
       file_->Truncate();
     }
     file_->Flush();
-    for (auto& b : blocks_) b.dirty = false;
-    disk_blocks_ = blocks_.size();
     WriteIndexFiles(h[0x2D]);
   } catch (const platform::PlatformError& e) {
+    Undo(undo);
     throw FromPlatform(e, path_);
+  } catch (...) {
+    Undo(undo);
+    throw;
   }
+  for (auto& b : blocks_) b.dirty = false;
+  disk_blocks_ = blocks_.size();
   modified_ = false;
 }
 
@@ -1412,7 +1487,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
-    WriteFile(*fs_, px_path_, bytes);
+    WriteCompanion(px_path_, bytes);
     px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
   }
   std::vector<RecId> all = RecordsInOrder();
@@ -1479,7 +1554,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<TreeEntry> leaves;
     auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs, leaves);
-    WriteFile(*fs_, ix.x_path, xbytes);
+    WriteCompanion(ix.x_path, xbytes);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) {
       Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
@@ -1492,7 +1567,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       ix.y_present = true;
     }
     auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
-    WriteFile(*fs_, ix.y_path, ybytes);
+    WriteCompanion(ix.y_path, ybytes);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
   }
 }

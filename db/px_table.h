@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,15 @@ class PxTable {
   std::string ReadBlob(const uint8_t* desc, int leader) const;
   void WriteBlob(uint8_t* desc, int leader, const std::string& data);
   void WriteIndexFiles(uint8_t db_stamp);
+  // What a flush overwrites, kept so that a flush that fails half-way puts the family back.
+  struct FlushUndo {
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> table_ranges;  // offset, old bytes
+    uint64_t table_size = 0;
+    std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>> companions;
+  };
+  void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
+  void Undo(const FlushUndo& undo);
+  FlushUndo* undo_ = nullptr;  // set while a flush runs
   std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,
                                      const std::vector<FieldInfo>& key_fields,
                                      const std::vector<std::pair<std::string, uint16_t>>& expect);

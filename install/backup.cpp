@@ -72,7 +72,8 @@ void ShowArchiveProgress(MainWindowOps& window, double progress) {
 
 bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
                      const std::string& archive_path, const std::string& base_folder,
-                     const std::string& mask, int level, bool test) {
+                     const std::string& mask, int level, bool test, RunLog* log) {
+  if (!log) log = &NoRunLog();
   try {
     archive::TZipArchiver zip(fs, dialogs);
     SetLevel(zip, level);
@@ -84,27 +85,36 @@ bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainW
     window.SetActivity(Activity::kSaving, true);
     zip.OpenArchive(fs.FileExists(archive_path) ? archive::kOpenReadWrite : archive::kOpenCreate);
     zip.AddFiles(mask, archive::kFaDefaultSearch, "");
-    if (zip.LastOperationAborted()) return false;
+    if (zip.LastOperationAborted()) {
+      log->Note("Adding " + mask + " to the archive was aborted");
+      return false;
+    }
     window.SetActivity(Activity::kSaving, false);
     if (test) {
       window.SetActivity(Activity::kChecking, true);
       zip.TestFiles(mask, archive::kFaDefaultSearch);
-      if (zip.LastOperationAborted()) return false;
+      if (zip.LastOperationAborted()) {
+        log->Note("Testing " + mask + " in the archive was aborted");
+        return false;
+      }
       window.SetActivity(Activity::kChecking, false);
     }
     zip.CloseArchive();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    log->Note("Archive error: " + std::string(e.what()));
     return false;
   }
 }
 
 int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platform::Clock& clock,
-                   MainWindowOps& window, const RunSettings& settings) {
+                   MainWindowOps& window, const RunSettings& settings, RunLog* log) {
+  if (!log) log = &NoRunLog();
   const platform::LocalTime now = clock.Now();
   const std::string default_folder = settings.product_folder + "Backup";
   if (!fs.DirectoryExists(default_folder) && !fs.CreateDirectories(default_folder) &&
       !fs.DirectoryExists(default_folder)) {
+    log->Note("The backup folder " + default_folder + " cannot be made");
     return kCodeBackupFolder;
   }
   const std::string name = BackupArchiveName(now, settings.backup_file_name);
@@ -113,13 +123,16 @@ int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platfor
   const std::string override_folder = ReadBackupDir(fs, settings.installer_folder);
   if (!override_folder.empty()) backup_folder = override_folder;
   const std::string archive_path = backup_folder + name;
+  log->Note("Backup archive " + archive_path);
   for (int i = 0; i < settings.backup_count; ++i) {
     const std::string folder =
         static_cast<size_t>(i) < settings.backup_folders.size() ? settings.backup_folders[i] : "";
     if (!BackupToArchive(fs, dialogs, window, archive_path, settings.product_folder,
-                         folder + "\\*.*", 2, true)) {
+                         folder + "\\*.*", 2, true, log)) {
+      log->Note("Backup of " + folder + "\\*.* failed");
       return kCodeBackupArchive;
     }
+    log->Note("Backup of " + folder + "\\*.* written and tested");
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "install/main_window_ops.h"
+#include "install/run_log.h"
 #include "install/run_settings.h"
 #include "platform/services.h"
 
@@ -30,10 +31,10 @@ void ShowArchiveProgress(MainWindowOps& window, double progress);
 // cancelled: a backup with holes the user did not choose is no backup.
 bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
                      const std::string& archive_path, const std::string& base_folder,
-                     const std::string& mask, int level, bool test);
+                     const std::string& mask, int level, bool test, RunLog* log = nullptr);
 
 // The backup stage; returns 0, kCodeBackupFolder or kCodeBackupArchive.
 int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platform::Clock& clock,
-                   MainWindowOps& window, const RunSettings& settings);
+                   MainWindowOps& window, const RunSettings& settings, RunLog* log = nullptr);
 
 }  // namespace tarvo::install

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 namespace tarvo::install {
 namespace {
@@ -25,11 +26,28 @@ void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::
   }
 }
 
+// Deletes a family table file first; when that fails the family is left whole rather than
+// as a table without its indexes.
+void DeleteFamilyTableFirst(platform::FileSystem& fs, const std::string& folder,
+                            const std::string& stem) {
+  const std::string table = folder + stem + kExtensions[0];
+  if (fs.FileExists(table) && !fs.DeleteFile(table)) return;
+  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);
+}
+
+// Renames a whole family or, when one file cannot be renamed, none of it: a family split
+// between two names is no table.
 void RenameFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
                   const std::string& to) {
+  std::vector<const char*> done;
   for (const char* ext : kExtensions) {
     const std::string source = folder + from + ext;
-    if (fs.FileExists(source)) fs.Rename(source, folder + to + ext);
+    if (!fs.FileExists(source)) continue;
+    if (!fs.Rename(source, folder + to + ext)) {
+      for (const char* back : done) fs.Rename(folder + to + back, folder + from + back);
+      throw std::runtime_error("Cannot rename the classifier file " + source);
+    }
+    done.push_back(ext);
   }
 }
 
@@ -79,28 +97,34 @@ void SetAsideClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
   const std::string& folder = database_folder;
   tables.Tb_Kl_Spr.Close();  // the copy must see the files as they are on disk
   DeleteFamily(fs, folder, kStagingStem);
-  CopyFamily(fs, folder, "Kl_spr", kStagingStem);
 
   db::TTable staging(fs, kStagingStem);
-  staging.SetTableName(folder + kStagingStem + ".db");
-  staging.SetIndexName(tables.Tb_Kl_Spr.IndexName());
-  ClosingAfter({&staging, &tables._Tb_Kl_spr}, [&] {
-    staging.Open();
-    staging.First();
-    while (!staging.Eof()) {
-      if (staging.FieldByName("YEAR").AsString() != "04")
-        staging.Delete();
-      else
-        staging.Next();
-    }
-    // A set-aside left by a merge that failed holds rows that may exist nowhere else now.
-    if (fs.FileExists(folder + "_Kl_spr.db")) {
-      tables.BindPath("_Tb_Kl_spr", folder);
-      tables._Tb_Kl_spr.Open();
-      AddMissingRows(tables._Tb_Kl_spr, staging, -1);
-    }
-  });
-  DeleteFamily(fs, folder, "_Kl_spr");
+  try {
+    CopyFamily(fs, folder, "Kl_spr", kStagingStem);
+    staging.SetTableName(folder + kStagingStem + ".db");
+    staging.SetIndexName(tables.Tb_Kl_Spr.IndexName());
+    ClosingAfter({&staging, &tables._Tb_Kl_spr}, [&] {
+      staging.Open();
+      staging.First();
+      while (!staging.Eof()) {
+        if (staging.FieldByName("YEAR").AsString() != "04")
+          staging.Delete();
+        else
+          staging.Next();
+      }
+      // A set-aside left by a merge that failed holds rows that may exist nowhere else now.
+      if (fs.FileExists(folder + "_Kl_spr.db")) {
+        tables.BindPath("_Tb_Kl_spr", folder);
+        tables._Tb_Kl_spr.Open();
+        AddMissingRows(tables._Tb_Kl_spr, staging, -1);
+      }
+    });
+  } catch (...) {
+    // A half-made copy is of no use and would only confuse a later look at the folder.
+    DeleteFamily(fs, folder, kStagingStem);
+    throw;
+  }
+  DeleteFamilyTableFirst(fs, folder, "_Kl_spr");
   RenameFamily(fs, folder, kStagingStem, "_Kl_spr");
 }
 
@@ -114,7 +138,7 @@ void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
       tables._Tb_Kl_spr.Open();
       AddMissingRows(tables._Tb_Kl_spr, tables.Tb_Kl_Spr, kUsersGroupCode);
     });
-    DeleteFamily(fs, folder, "_Kl_spr");
+    DeleteFamilyTableFirst(fs, folder, "_Kl_spr");
   }
   tables.BindPath("Tb_Kl_Group", folder);
   db::TTable& groups = tables.Tb_Kl_Group;

@@ -16,7 +16,8 @@ std::string ComponentPassword() {
 
 bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
                              MainWindowOps& window, const std::string& archive_path,
-                             const std::string& base_folder, const std::string& mask) {
+                             const std::string& base_folder, const std::string& mask, RunLog* log) {
+  if (!log) log = &NoRunLog();
   try {
     archive::TZipArchiver zip(fs, dialogs);
     zip.FileName = archive_path;
@@ -30,30 +31,46 @@ bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialog
     const bool aborted = zip.LastOperationAborted();
     zip.Password.assign(zip.Password.size(), '\0');
     zip.Password.clear();
-    if (aborted) return false;
+    if (aborted) {
+      log->Note("Extracting " + archive_path + " was aborted");
+      return false;
+    }
     zip.CloseArchive();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    log->Note("Archive error: " + std::string(e.what()));
     return false;
   }
 }
 
 int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
-                      const RunSettings& settings) {
+                      const RunSettings& settings, RunLog* log) {
+  if (!log) log = &NoRunLog();
   const int rows = window.ComponentRowCount();
   for (int row = 1; row < rows; ++row) {
     if (!window.ComponentChecked(row)) continue;
     const std::string file = window.ComponentFile(row);
     const std::string copy = settings.product_folder + file;
-    // Results unexamined: a missing copy fails at the opening below.
+    // A copy that fails leaves either nothing (the opening below fails) or, when the old copy
+    // could not be deleted, an archive of an earlier run, which must not be installed in place
+    // of this update's.
+    bool copied = false;
     try {
       if (fs.FileExists(copy)) fs.DeleteFile(copy);
-      fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
+      copied = fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
     } catch (const platform::PlatformError&) {
     }
-    if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*")) {
+    const std::string what = "Component " + std::to_string(row) + " (" + file + ")";
+    if (!copied && fs.FileExists(copy)) {
+      log->Note(what + ": an earlier copy of its archive could not be replaced; no further "
+                "component is installed");
       return kCodeComponent;
     }
+    if (!InstallComponentArchive(fs, dialogs, window, copy, settings.product_folder, "*.*", log)) {
+      log->Note(what + " could not be installed; no further component is installed");
+      return kCodeComponent;
+    }
+    log->Note(what + " installed");
   }
   return 0;
 }

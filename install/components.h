@@ -4,6 +4,7 @@
 #include <string>
 
 #include "install/main_window_ops.h"
+#include "install/run_log.h"
 #include "install/run_settings.h"
 #include "platform/services.h"
 
@@ -16,11 +17,12 @@ std::string ComponentPassword();
 // answered Abort or the extraction was cancelled.
 bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
                              MainWindowOps& window, const std::string& archive_path,
-                             const std::string& base_folder, const std::string& mask);
+                             const std::string& base_folder, const std::string& mask,
+                             RunLog* log = nullptr);
 
 // Installs the checked components in list order; returns 0, or kCodeComponent at the first that
 // fails (the rest are left alone).
 int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, MainWindowOps& window,
-                      const RunSettings& settings);
+                      const RunSettings& settings, RunLog* log = nullptr);
 
 }  // namespace tarvo::install

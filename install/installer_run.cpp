@@ -8,6 +8,11 @@
 
 namespace tarvo::install {
 
+RunLog& NoRunLog() {
+  static NullRunLog log;
+  return log;
+}
+
 InstallerRun::InstallerRun(platform::FileSystem& fs, platform::Dialogs& dialogs,
                            platform::Clock& clock, std::function<RunSettings()> settings,
                            std::unique_ptr<DataStages> stages)
@@ -21,6 +26,7 @@ InstallerRun::InstallerRun(platform::FileSystem& fs, platform::Dialogs& dialogs,
 int InstallerRun::Run(MainWindowOps& window) {
   if (!window.TransferChoiceChecked() && !window.ReplaceChoiceChecked()) {
     window.ShowChoiceHint();
+    log_->Note("No installation mode chosen: nothing started");
     return -1;
   }
   const RunSettings settings = settings_ ? settings_() : RunSettings{};
@@ -29,7 +35,10 @@ int InstallerRun::Run(MainWindowOps& window) {
         dialogs_.MessageBox(kReplaceWarning, settings.application_title,
                             {platform::DialogResult::kYes, platform::DialogResult::kNo},
                             platform::MessageIcon::kWarning, platform::DialogResult::kNo);
-    if (answer != platform::DialogResult::kYes) return -1;
+    if (answer != platform::DialogResult::kYes) {
+      log_->Note("Replacing the database not confirmed: nothing started");
+      return -1;
+    }
   }
   int code = 0;
   window.LockForRun();
@@ -39,11 +48,15 @@ int InstallerRun::Run(MainWindowOps& window) {
   } catch (const std::exception& e) {
     error_message = e.what();
     if (error_message.empty()) error_message = "Installation error";
+    log_->RunError(error_message);
   } catch (...) {
+    log_->RunError("Unknown error");
+    log_->RunResult(code == 0 ? kCodeError : code);
     window.ShowResult(code == 0 ? kCodeError : code);
     throw;
   }
   if (!error_message.empty() && code == 0) code = kCodeError;
+  log_->RunResult(code);
   window.ShowResult(code);
   // The application's error handler: the error's own message after the result.
   if (!error_message.empty()) {
@@ -63,23 +76,30 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   }
 
   window.ShowProgressPanel();
-  if (const int code = RunBackupStage(fs_, dialogs_, clock_, window, settings); code != 0) {
+  log_->StageStarted(1);
+  if (const int code = RunBackupStage(fs_, dialogs_, clock_, window, settings, log_); code != 0) {
+    log_->StageEnded(1, code);
     return code;
   }
+  log_->StageEnded(1, 0);
   window.ShowStageTick(1);
   window.SetStageActive(1, false);
 
   if (transfer) {
     window.SetStageActive(2, true);
+    log_->StageStarted(2);
     window.SetProgressPercent(0);
     stages_->SaveUserData(tables_, settings.db_filter, window);
     stages_->SetAsideClassifier(tables_, fs_, settings.database_folder, window);
+    log_->StageEnded(2, 0);
     window.ShowStageTick(2);
   }
 
   window.SetStageActive(2, false);
   window.SetStageActive(3, true);
-  const int code = RunComponentStage(fs_, dialogs_, window, settings);
+  log_->StageStarted(3);
+  const int code = RunComponentStage(fs_, dialogs_, window, settings, log_);
+  log_->StageEnded(3, code);
   window.ShowStageTick(3);
   window.SetStageActive(3, false);
 
@@ -88,9 +108,11 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
                         platform::MessageIcon::kInformation);
     window.Repaint();
     window.SetStageActive(4, true);
+    log_->StageStarted(4);
     window.SetProgressPercent(0);
     stages_->RestoreUserData(tables_, window);
     stages_->MergeClassifier(tables_, fs_, settings.database_folder, window);
+    log_->StageEnded(4, 0);
     window.ShowStageTick(4);
     window.SetStageActive(4, false);
   }

@@ -8,6 +8,7 @@
 #include "db/catalogue.h"
 #include "install/data_stages.h"
 #include "install/installation_run.h"
+#include "install/run_log.h"
 #include "install/run_settings.h"
 #include "platform/services.h"
 
@@ -32,6 +33,8 @@ class InstallerRun : public InstallationRun {
   int Run(MainWindowOps& window) override;
 
   db::TableCatalogue& tables() { return tables_; }
+  // Where the run writes its steps; null restores the default, which writes nothing.
+  void SetLog(RunLog* log) { log_ = log ? log : &NoRunLog(); }
 
  private:
   int Stages(MainWindowOps& window, const RunSettings& settings);
@@ -42,6 +45,7 @@ class InstallerRun : public InstallationRun {
   std::function<RunSettings()> settings_;
   std::unique_ptr<DataStages> stages_;
   db::TableCatalogue tables_;
+  RunLog* log_ = &NoRunLog();
 };
 
 }  // namespace tarvo::install

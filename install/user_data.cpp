@@ -2,9 +2,13 @@
 
 #include <cmath>
 #include <exception>
+#include <utility>
+#include <vector>
 
 namespace tarvo::install {
 namespace {
+
+using db::TField;
 
 // Master fields carried by name; ID and UKOD are optional in older databases.
 const char* const kMasterFields[] = {
@@ -81,17 +85,33 @@ void TransferUserData(db::TTable& src_master, db::TTable& src_link8491, db::TTab
   ActivityScope label(window, Activity::kData);
   const double step = 100.0 / src_master.RecordCount();
   double total = 0;
+  // Fields are looked up by name once: the tables stay open, and a name lookup per field and
+  // record was most of the time of a large transfer. A field that the list names but a table
+  // lacks still fails on the first record that is copied.
+  TField* src_nobosn = &src_master.FieldByName("NOBOSN");
+  TField* src_obosn = &src_master.FieldByName("OBOSN");
+  std::vector<std::pair<const char*, TField*>> copied;
+  for (const char* name : kMasterFields) {
+    TField* field = src_master.FindField(name);
+    if (Optional(name) && field == nullptr) continue;
+    copied.emplace_back(name, field);
+  }
+  std::vector<TField*> targets;
   src_master.First();
   while (!src_master.Eof()) {
-    const std::string nobosn = src_master.FieldByName("NOBOSN").AsString();
-    const std::string obosn = src_master.FieldByName("OBOSN").AsString();
+    const std::string nobosn = src_nobosn->AsString();
+    const std::string obosn = src_obosn->AsString();
     const bool present = dst_master.Locate("NOBOSN", db::Variant::String(nobosn), true) ||
                          dst_master.Locate("OBOSN", db::Variant::String(obosn), true);
     if (!present) {
       dst_master.Append();
-      for (const char* name : kMasterFields) {
-        if (Optional(name) && src_master.FindField(name) == nullptr) continue;
-        dst_master.FieldByName(name).SetAsVariant(src_master.FieldByName(name).AsVariant());
+      if (targets.empty()) {
+        for (const auto& [name, field] : copied) targets.push_back(&dst_master.FieldByName(name));
+      }
+      for (size_t i = 0; i < copied.size(); ++i) {
+        TField* from = copied[i].second;
+        if (from == nullptr) from = &src_master.FieldByName(copied[i].first);  // raises
+        targets[i]->SetAsVariant(from->AsVariant());
       }
       dst_master.Post();
       CopyDetailRows(src_link8491, dst_link8491);

@@ -947,6 +947,10 @@ int View::Run() {
   ShowWindow(main_, SW_SHOWNORMAL);
   UpdateWindow(main_);
   SetForegroundWindow(main_);
+  // Timers switched on before the window existed start now.
+  for (const auto& c : form_.controls()) {
+    if (c->kind == ControlKind::kTimer && c->enabled) ControlChanged(*c);
+  }
 
   MSG msg;
   int code = 0;

@@ -1,0 +1,179 @@
+#include "app/switches.h"
+
+#include <cstddef>
+
+#include "text/codepage.h"
+
+namespace tarvo::app {
+namespace {
+
+// Splits "/Name=value" into the lower-case name and the value; false when the text is no switch.
+bool SplitSwitch(const std::string& arg, std::string& name, std::optional<std::string>& value) {
+  if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) return false;
+  const size_t eq = arg.find('=');
+  name = text::ToLowerUtf8(arg.substr(1, eq == std::string::npos ? std::string::npos : eq - 1));
+  value.reset();
+  if (eq != std::string::npos) value = arg.substr(eq + 1);
+  return !name.empty();
+}
+
+// A value may arrive with its quotes when the caller did not split the command line itself.
+std::string Unquote(std::string v) {
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+  return v;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  const size_t last = s.find_last_not_of(" \t");
+  return s.substr(first, last - first + 1);
+}
+
+// "1,3" -> {1, 3}; empty optional when any item is not a position from 1.
+std::optional<std::vector<int>> ParsePositions(const std::string& list) {
+  std::vector<int> out;
+  size_t start = 0;
+  while (true) {
+    const size_t comma = list.find(',', start);
+    const std::string item =
+        Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (item.empty() || item.size() > 4) return std::nullopt;
+    int n = 0;
+    for (char c : item) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + (c - '0');
+    }
+    if (n < 1) return std::nullopt;
+    out.push_back(n);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+SwitchParse ParseSwitches(const std::vector<std::string>& args) {
+  SwitchParse r;
+  Switches& s = r.switches;
+  bool seen_mode = false, seen_log = false, seen_suppress = false, seen_silent = false,
+       seen_verysilent = false;
+  auto fail = [&r](std::string message) {
+    r.error = std::move(message);
+    return r;
+  };
+  for (const std::string& arg : args) {
+    std::string name;
+    std::optional<std::string> value;
+    if (!SplitSwitch(arg, name, value)) return fail("Unknown argument \"" + arg + "\"");
+    auto twice = [&](bool& seen) {
+      const bool again = seen;
+      seen = true;
+      return again;
+    };
+    auto no_value = [&]() { return !value.has_value(); };
+    if (name == "silent" && no_value()) {
+      if (twice(seen_silent)) return fail("/SILENT is given twice");
+      // /VERYSILENT wins over /SILENT, as installers have it.
+      if (s.display != Display::kVerySilent) s.display = Display::kSilent;
+    } else if (name == "verysilent" && no_value()) {
+      if (twice(seen_verysilent)) return fail("/VERYSILENT is given twice");
+      s.display = Display::kVerySilent;
+    } else if (name == "suppressmsgboxes" && no_value()) {
+      if (twice(seen_suppress)) return fail("/SUPPRESSMSGBOXES is given twice");
+      s.suppress_message_boxes = true;
+    } else if (name == "mode") {
+      if (twice(seen_mode)) return fail("/MODE is given twice");
+      const std::string v = text::ToLowerUtf8(Unquote(value.value_or("")));
+      if (v == "transfer") {
+        s.mode = ModeSwitch::kTransfer;
+      } else if (v == "replace") {
+        s.mode = ModeSwitch::kReplace;
+      } else {
+        return fail("/MODE takes transfer or replace: \"" + arg + "\"");
+      }
+    } else if (name == "components") {
+      if (s.components) return fail("/COMPONENTS is given twice");
+      auto positions = ParsePositions(Unquote(value.value_or("")));
+      if (!positions) {
+        return fail("/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + arg +
+                    "\"");
+      }
+      s.components = std::move(positions);
+    } else if (name == "log") {
+      if (twice(seen_log)) return fail("/LOG is given twice");
+      if (!value) {
+        s.log = LogSwitch::kTempFolder;
+      } else {
+        s.log_file = Unquote(*value);
+        if (s.log_file.empty()) return fail("/LOG= needs a file name: /LOG=\"file\"");
+        s.log = LogSwitch::kFile;
+      }
+    } else if ((name == "?" || name == "help") && no_value()) {
+      s.help = true;
+    } else if (name == "check") {
+      if (s.check) return fail("/check is given twice");
+      const std::string v = text::ToLowerUtf8(value.value_or("transfer"));
+      if (v != "transfer" && v != "replace") {
+        return fail("/check takes =transfer or =replace: \"" + arg + "\"");
+      }
+      s.check = true;
+      s.check_replace = v == "replace";
+    } else if (value && (name == "silent" || name == "verysilent" || name == "suppressmsgboxes" ||
+                         name == "?" || name == "help")) {
+      return fail("/" + text::ToUpperUtf8(name) + " takes no value: \"" + arg + "\"");
+    } else {
+      return fail("Unknown switch \"" + arg + "\"");
+    }
+  }
+  if (s.check && !s.help) {
+    Switches only_check;
+    only_check.check = true;
+    only_check.check_replace = s.check_replace;
+    if (s.display != only_check.display || s.mode != only_check.mode || s.components ||
+        s.suppress_message_boxes || s.log != LogSwitch::kNone) {
+      return fail("/check is used on its own");
+    }
+  }
+  return r;
+}
+
+bool ArgumentsAskForQuiet(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    std::string name;
+    std::optional<std::string> value;
+    if (SplitSwitch(arg, name, value) &&
+        (name == "silent" || name == "verysilent" || name == "suppressmsgboxes")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string UsageText() {
+  return "TarvoUpdate.exe [switches]\n"
+         "Without switches the window asks for everything.\n"
+         "\n"
+         "/SILENT             no questions: the window shows the run and closes at the end\n"
+         "/VERYSILENT         no window at all\n"
+         "/MODE=transfer      carry the users' records over into the new database\n"
+         "/MODE=replace       replace the database (answers the replacement warning Yes)\n"
+         "                    (/MODE is required with /SILENT and /VERYSILENT)\n"
+         "/COMPONENTS=1,3     install these list positions (default: the update's own marks;\n"
+         "                    a position the update fixes keeps its mark)\n"
+         "/SUPPRESSMSGBOXES   answer every message box with its default: OK; Abort for a file\n"
+         "                    failure, which fails the step; No to overwriting; no password\n"
+         "/LOG                write a log into the temporary folder (new dated name)\n"
+         "/LOG=\"file\"         write the log into this file (overwritten)\n"
+         "/check[=replace]    print the readiness verdicts, install nothing\n"
+         "/? or /HELP         this text\n"
+         "\n"
+         "Exit codes: 0 installed; 1 could not start (no update6.ini, bad switches, log not\n"
+         "creatable); 2 not started (a switch missing, or nothing installed); 4 the installation\n"
+         "failed; 5 an Abort answer ended the run; 7 the readiness checks refused (product "
+         "missing\n"
+         "or running, open estimates, version too old, update modules or database incomplete).\n";
+}
+
+}  // namespace tarvo::app

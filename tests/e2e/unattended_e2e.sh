@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Unattended installation of TarvoUpdate.exe under Wine, on the demo, checked from outside:
+#   /VERYSILENT /MODE=transfer /LOG=...  installs, exit 0, a complete log;
+#   the same with the product running    exit 7, nothing changed;
+#   a corrupt component archive          exit 4, the users' records restored all the same;
+#   /SILENT                              the window shows the run (screenshots) and closes.
+# usage: unattended_e2e.sh <mingw build dir> <silent_watch.exe> <hold_mapping.exe> <out dir>
+set -euo pipefail
+mingw=$(cd "$1" && pwd) watch=$2 holder_exe=$3 out=$4
+if [ -z "${DISPLAY:-}" ] && [ -z "${TARVO_E2E_IN_XVFB:-}" ]; then
+  export TARVO_E2E_IN_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
+top="${TARVO_SOURCE_DIR:?}"
+export TARVO_BINARY_DIR="${TARVO_BINARY_DIR:-$mingw}"
+source "$top/tools/wine-env"
+tarvo_wine_init
+rm -rf "$out"
+mkdir -p "$out/shots"
+out=$(cd "$out" && pwd)
+export TARVO_MINGW_DIR="$mingw"
+native="${TARVO_NATIVE_DIR:-$top/build/native}"
+records=800 users=80
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+w() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+drive_c="$WINEPREFIX/drive_c"
+product="$drive_c/Tarvo" update="$drive_c/Update"
+
+if [ -x "$native/tools/tarvo-table" ]; then
+  table() { "$native/tools/tarvo-table" "$@"; }
+  tp() { printf '%s' "$1"; }
+else
+  table() { "$WINE" "$mingw/tools/tarvo-table.exe" "$@" | tr -d '\r'; }
+  tp() { w "$1"; }
+fi
+users_in() { table dump --tsv "$(tp "$1")" | awk -F'\t' 'NR > 1 && $1 ~ /^U/' | wc -l; }
+# Every file of the product folder with its checksum: "nothing changed" is this unchanged.
+fingerprint() { (cd "$product" && find . -type f -print0 | sort -z | xargs -0 md5sum); }
+layout() { "$top/tools/demo-layout" "$WINEPREFIX" "$records" "$users" > "$out/layout.txt"; }
+installer() { timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' "$@"; }
+
+begin() { echo "== $1"; }
+
+# 1. The whole unattended run.
+begin "/VERYSILENT /MODE=transfer /LOG"
+layout
+[ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "the demo lacks the users' records"
+code=0
+installer /VERYSILENT /MODE=transfer '/LOG=C:\Update\run.log' || code=$?
+[ "$code" -eq 0 ] || fail "exit code $code, 0 expected"
+log="$update/run.log"
+cp "$log" "$out/verysilent.log" 2>/dev/null || fail "no log"
+for line in "Start-up verdict: ready" "Mode: transfer" "Table verdict: ready" \
+  "Components to install: 1 (Base.zip), 2 (Prog.zip)" \
+  "Stage ended: 1. Резервное копирование текущей БД, took" \
+  "Stage ended: 2. Сохранение пользовательских данных, took" \
+  "Component 1 (Base.zip) installed" "Component 2 (Prog.zip) installed" \
+  "Stage ended: 3. Установка новой БД, took" \
+  "Stage ended: 4. Восстановление пользовательских данных, took" \
+  "Result code 0: Обновление успешно установлено на Ваш компьютер." \
+  "Exit code 0: the update is installed"; do
+  grep -qF "$line" "$log" || fail "the log lacks: $line"
+done
+# The information box before stage 4 was answered without a person (no /SUPPRESSMSGBOXES needed).
+grep -qF -- "-> OK (automatic)" "$log" || fail "the notice before stage 4 was not answered"
+[ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "users' records not restored"
+for t in Base8491 Link8491 Link_mex W_list Kl_spr Kl_Group; do
+  table check "$(tp "$product/Base/$t.db")" > /dev/null || fail "$t.db fails the table check"
+done
+backup=$(find "$product/Backup" -name 'Архив от *' | head -1)
+[ -n "$backup" ] || fail "no backup archive"
+[ -z "$backup" ] || unzip -tq "$backup" > /dev/null || fail "the backup archive fails unzip -t"
+[ ! -e "$product/Base.zip" ] && [ ! -e "$product/Prog.zip" ] || fail "archive copies left behind"
+
+# 2. The product running: refused, nothing touched.
+begin "/VERYSILENT with the product running"
+layout
+before=$(fingerprint)
+rm -f "$out/ready" "$out/stop"
+"$WINE" "$holder_exe" "$(w "$out")\\ready" "$(w "$out")\\stop" &
+holder=$!
+for _ in $(seq 1 300); do [ -f "$out/ready" ] && break; sleep 0.1; done
+[ -f "$out/ready" ] || fail "the stand-in of the running product did not start"
+code=0
+installer /VERYSILENT /MODE=transfer '/LOG=C:\Update\running.log' || code=$?
+touch "$out/stop"
+wait "$holder" || true
+[ "$code" -eq 7 ] || fail "exit code $code, 7 expected"
+[ "$(fingerprint)" = "$before" ] || fail "the product folder changed"
+grep -qF "Check: product not running: no" "$update/running.log" || fail "the log lacks the verdict"
+cp "$update/running.log" "$out/running.log" 2>/dev/null || true
+
+# 3. A corrupt component archive: the run fails, the users' records are restored regardless.
+begin "/VERYSILENT with a corrupt component archive"
+layout
+head -c 3000 /dev/urandom > "$update/Prog.zip"
+code=0
+installer /VERYSILENT /MODE=transfer /SUPPRESSMSGBOXES '/LOG=C:\Update\corrupt.log' || code=$?
+[ "$code" -eq 4 ] || fail "exit code $code, 4 expected"
+[ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "users' records not restored"
+grep -qF "Component 2 (Prog.zip) could not be installed" "$update/corrupt.log" ||
+  fail "the log lacks the failed component"
+grep -qF "Stage ended: 4." "$update/corrupt.log" || fail "stage 4 did not run"
+cp "$update/corrupt.log" "$out/corrupt.log" 2>/dev/null || true
+
+# 4. /SILENT: the window shows the run and closes by itself.
+begin "/SILENT /MODE=transfer"
+layout
+"$WINE" "$watch" "$(w "$out/shots")" 'C:\Update\TarvoUpdate.exe' /SILENT /MODE=transfer \
+  '/LOG=C:\Update\silent.log' | tr -d '\r' > "$out/silent.txt" || fail "the window did not close by itself"
+cat "$out/silent.txt"
+grep -qx "window_seen=1" "$out/silent.txt" || fail "no window was seen"
+grep -qx "exit=0" "$out/silent.txt" || fail "exit code not 0"
+[ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "users' records not restored"
+cp "$update/silent.log" "$out/silent.log" 2>/dev/null || true
+for bmp in "$out"/shots/*.bmp; do
+  [ -f "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp" || true
+done
+
+echo "logs and screenshots: $out"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all unattended checks passed"

@@ -1,0 +1,148 @@
+// A file system that counts the operations passed through it and makes one of them fail, the way
+// the real one fails: a PlatformError where the interface throws, false where it returns a result.
+//
+// Counted: every operation that changes the disk or can fail for reasons outside the program
+// (open, read, write, truncate, flush, the last-write time of an open file, rename, delete, copy,
+// folder creation and removal, attributes and times by path, temporary files, folder listings).
+// Not counted: pure questions about the disk (existence, attributes, times, sizes, positions,
+// full paths, the temporary folder, memory) and Seek and Close: a seek within a file that is open
+// does not fail on its own, and every writer flushes before it closes, so a close has nothing
+// left to lose; counting them would only multiply the points without new ways to fail.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+
+namespace tarvo::install::testing {
+
+class FaultyFileSystem : public platform::FileSystem {
+ public:
+  struct Op {
+    std::string kind;  // "open", "write", "rename", ...
+    std::string path;
+    bool target_existed = true;  // for a delete: whether there was anything to delete
+  };
+
+  explicit FaultyFileSystem(platform::FileSystem& inner) : in_(inner) {}
+
+  // The operation number (1-based) that fails; 0: none.
+  long fail_at = 0;
+  // Or every operation this picks (kind, path) fails.
+  std::function<bool(const std::string& kind, const std::string& path)> fail_if;
+  long count = 0;
+  bool record = false;
+  // Off: counted flushes do not reach the device (a sweep of many runs need not wait for it).
+  bool sync = true;
+  std::vector<Op> ops;  // filled when `record` is set
+  std::optional<Op> failed;
+
+  // True when this operation is the one to fail; counts it.
+  bool Hit(const char* kind, const std::string& path, bool target_existed = true) {
+    ++count;
+    if (record) ops.push_back({kind, path, target_existed});
+    if (count == fail_at || (fail_if && fail_if(kind, path))) {
+      failed = Op{kind, path, target_existed};
+      return true;
+    }
+    return false;
+  }
+
+  bool FileExists(const std::string& p) override { return in_.FileExists(p); }
+  bool DirectoryExists(const std::string& p) override { return in_.DirectoryExists(p); }
+  std::optional<uint32_t> GetAttributes(const std::string& p) override {
+    return in_.GetAttributes(p);
+  }
+  bool SetAttributes(const std::string& p, uint32_t a) override {
+    return !Hit("set attributes", p) && in_.SetAttributes(p, a);
+  }
+  std::vector<platform::DirEntry> List(const std::string& f, const std::string& p) override {
+    if (Hit("list", f)) throw platform::PlatformError("Cannot list " + f, 21);  // not ready
+    return in_.List(f, p);
+  }
+  bool CreateDirectories(const std::string& p) override {
+    return !Hit("create folder", p) && in_.CreateDirectories(p);
+  }
+  bool RemoveDirectory(const std::string& p) override {
+    return !Hit("remove folder", p) && in_.RemoveDirectory(p);
+  }
+  bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
+    return !Hit("copy", t) && in_.CopyFileNoOverwrite(s, t);
+  }
+  bool Rename(const std::string& s, const std::string& t) override {
+    return !Hit("rename", s) && in_.Rename(s, t);
+  }
+  bool DeleteFile(const std::string& p) override {
+    return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFile(p);
+  }
+  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
+    return in_.GetLastWriteTime(p);
+  }
+  bool SetLastWriteTime(const std::string& p, platform::DosDateTime t) override {
+    return !Hit("set time", p) && in_.SetLastWriteTime(p, t);
+  }
+  std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
+                                       platform::Disposition d) override;
+  std::string MakeTempFile(const std::string& f, const std::string& p) override {
+    if (Hit("temp file", f)) throw platform::PlatformError("Cannot make a file in " + f, 112);
+    return in_.MakeTempFile(f, p);
+  }
+  std::string TempFolder() override { return in_.TempFolder(); }
+  bool IsRemovableDrive(const std::string& p) override { return in_.IsRemovableDrive(p); }
+  uint64_t AvailablePhysicalMemory() override { return in_.AvailablePhysicalMemory(); }
+  std::string ExecutablePath() override { return in_.ExecutablePath(); }
+  std::string FullPath(const std::string& p) override { return in_.FullPath(p); }
+
+ private:
+  platform::FileSystem& in_;
+};
+
+class FaultyFile : public platform::File {
+ public:
+  FaultyFile(FaultyFileSystem& fs, std::unique_ptr<platform::File> inner, std::string path)
+      : fs_(fs), in_(std::move(inner)), path_(std::move(path)) {}
+  size_t Read(void* b, size_t n) override {
+    if (fs_.Hit("read", path_)) throw platform::PlatformError("Read error in " + path_, 23);
+    return in_->Read(b, n);
+  }
+  // Disk full: nothing of this call reaches the file.
+  void Write(const void* b, size_t n) override {
+    if (fs_.Hit("write", path_)) throw platform::PlatformError("Disk full: " + path_, 112);
+    in_->Write(b, n);
+  }
+  void Seek(uint64_t p) override { in_->Seek(p); }
+  uint64_t Position() override { return in_->Position(); }
+  uint64_t Size() override { return in_->Size(); }
+  void Truncate() override {
+    if (fs_.Hit("truncate", path_)) throw platform::PlatformError("Cannot end " + path_, 112);
+    in_->Truncate();
+  }
+  void Flush() override {
+    if (fs_.Hit("flush", path_)) throw platform::PlatformError("Cannot flush " + path_, 1117);
+    if (fs_.sync) in_->Flush();
+  }
+  void SetLastWriteTime(platform::DosDateTime t) override {
+    if (fs_.Hit("file time", path_)) throw platform::PlatformError("Cannot date " + path_, 5);
+    in_->SetLastWriteTime(t);
+  }
+  void Close() override { in_->Close(); }
+
+ private:
+  FaultyFileSystem& fs_;
+  std::unique_ptr<platform::File> in_;
+  std::string path_;
+};
+
+inline std::unique_ptr<platform::File> FaultyFileSystem::Open(const std::string& p,
+                                                              platform::Access a, platform::Share s,
+                                                              platform::Disposition d) {
+  // Another program holding the file: the commonest way an open fails on Windows.
+  if (Hit("open", p)) throw platform::PlatformError("Sharing violation: " + p, 32);
+  return std::make_unique<FaultyFile>(*this, in_.Open(p, a, s, d), p);
+}
+
+}  // namespace tarvo::install::testing

@@ -1,6 +1,9 @@
 // Program entry of TarvoUpdate.exe.
-#include <shellapi.h>
+// <windows.h> must come first: <shellapi.h> relies on its macros.
 #include <windows.h>
+// clang-format off
+#include <shellapi.h>
+// clang-format on
 
 #include <string>
 #include <vector>

@@ -133,6 +133,10 @@ class FileSystem {
   // Copies a file, refusing to overwrite an existing target.
   virtual bool CopyFileNoOverwrite(const std::string& source, const std::string& target) = 0;
   virtual bool Rename(const std::string& source, const std::string& target) = 0;
+  // Renames a file over an existing target in one step, written through to the disk before it
+  // returns: a reader, or a run after a kill or a power loss, sees the old file or the new one,
+  // never neither. False when the rename could not be made (the target then is as it was).
+  virtual bool ReplaceFile(const std::string& source, const std::string& target) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
   virtual std::optional<DosDateTime> GetLastWriteTime(const std::string& path) = 0;
   virtual bool SetLastWriteTime(const std::string& path, DosDateTime time) = 0;

@@ -387,6 +387,24 @@ class PosixFileSystem : public FileSystem {
     NoteChange(to, true);
     return true;
   }
+  bool ReplaceFile(const std::string& source, const std::string& target) override {
+    if (!FileExists(source) || DirectoryExists(target)) return false;
+    auto attributes = GetAttributes(target);
+    if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
+    const std::string from = Resolve(source);
+    const std::string to = Resolve(target);
+    if (rename(from.c_str(), to.c_str()) != 0) return false;
+    NoteChange(from, false);
+    NoteChange(to, true);
+    // The rename is durable only once its folder is on the disk.
+    std::string folder = to.substr(0, to.find_last_of('/') + 1);
+    int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+      fsync(fd);
+      close(fd);
+    }
+    return true;
+  }
   bool DeleteFile(const std::string& path) override {
     if (!FileExists(path)) return false;
     const std::string p = Resolve(path);

@@ -182,6 +182,10 @@ class Win32FileSystem : public FileSystem {
   bool Rename(const std::string& source, const std::string& target) override {
     return MoveFileW(W(Windows(source)).c_str(), W(Windows(target)).c_str()) != 0;
   }
+  bool ReplaceFile(const std::string& source, const std::string& target) override {
+    return MoveFileExW(W(Windows(source)).c_str(), W(Windows(target)).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
   bool DeleteFile(const std::string& path) override {
     return DeleteFileW(W(Windows(path)).c_str()) != 0;
   }

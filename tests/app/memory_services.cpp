@@ -178,6 +178,15 @@ bool MemoryFileSystem::Rename(const std::string& source, const std::string& targ
   return true;
 }
 
+bool MemoryFileSystem::ReplaceFile(const std::string& source, const std::string& target) {
+  if (!FileExists(source) || DirectoryExists(target)) return false;
+  std::string content = Content(source);
+  nodes_.erase(Key(source));
+  nodes_.erase(Key(target));
+  AddFile(target, content);
+  return true;
+}
+
 bool MemoryFileSystem::DeleteFile(const std::string& path) {
   if (!FileExists(path)) return false;
   nodes_.erase(Key(path));

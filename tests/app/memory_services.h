@@ -29,6 +29,7 @@ class MemoryFileSystem : public platform::FileSystem {
   bool RemoveDirectory(const std::string& path) override;
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override;
   bool Rename(const std::string& source, const std::string& target) override;
+  bool ReplaceFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& path) override;
   bool SetLastWriteTime(const std::string& path, platform::DosDateTime time) override;

@@ -76,6 +76,9 @@ class FaultyFileSystem : public platform::FileSystem {
   bool Rename(const std::string& s, const std::string& t) override {
     return !Hit("rename", s) && in_.Rename(s, t);
   }
+  bool ReplaceFile(const std::string& s, const std::string& t) override {
+    return !Hit("replace", s) && in_.ReplaceFile(s, t);
+  }
   bool DeleteFile(const std::string& p) override {
     return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFile(p);
   }

@@ -115,6 +115,9 @@ class LockingFileSystem : public platform::FileSystem {
     return in_.CopyFileNoOverwrite(s, t);
   }
   bool Rename(const std::string& s, const std::string& t) override { return in_.Rename(s, t); }
+  bool ReplaceFile(const std::string& s, const std::string& t) override {
+    return in_.ReplaceFile(s, t);
+  }
   bool DeleteFile(const std::string& p) override { return in_.DeleteFile(p); }
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
     return in_.GetLastWriteTime(p);

@@ -113,6 +113,26 @@ TEST_F(FileSystemTest, CopyNeverOverwritesAndRenameNeverReplaces) {
   EXPECT_FALSE(fs_->DeleteFile(root_ + "_src.zip"));
 }
 
+TEST_F(FileSystemTest, ReplaceFileTakesTheTargetsPlaceInOneStep) {
+  Write(root_ + "new.exe", "new");
+  Write(root_ + "Tarvo7.exe", "old");
+  EXPECT_TRUE(fs_->ReplaceFile(root_ + "NEW.exe", root_ + "tarvo7.EXE"));
+  EXPECT_FALSE(fs_->FileExists(root_ + "new.exe"));
+  EXPECT_EQ(Read(root_ + "Tarvo7.exe"), "new");
+  // A missing target is simply created; a missing source or a read-only target changes nothing.
+  Write(root_ + "a.tmp", "a");
+  EXPECT_TRUE(fs_->ReplaceFile(root_ + "a.tmp", root_ + "fresh.txt"));
+  EXPECT_EQ(Read(root_ + "fresh.txt"), "a");
+  EXPECT_FALSE(fs_->ReplaceFile(root_ + "gone.tmp", root_ + "fresh.txt"));
+  EXPECT_EQ(Read(root_ + "fresh.txt"), "a");
+  Write(root_ + "b.tmp", "b");
+  ASSERT_TRUE(fs_->SetAttributes(root_ + "fresh.txt", kAttrReadOnly));
+  EXPECT_FALSE(fs_->ReplaceFile(root_ + "b.tmp", root_ + "fresh.txt"));
+  EXPECT_EQ(Read(root_ + "fresh.txt"), "a");
+  EXPECT_TRUE(fs_->FileExists(root_ + "b.tmp"));
+  EXPECT_FALSE(fs_->ReplaceFile(root_ + "b.tmp", root_ + "Sub"));
+}
+
 TEST_F(FileSystemTest, ReadOnlyFilesResistWritesAndDeletes) {
   Write(root_ + "ro.txt", "keep");
   ASSERT_TRUE(fs_->SetAttributes(root_ + "ro.txt", kAttrReadOnly | kAttrArchive));

@@ -1,8 +1,0 @@
-add_executable(db_transfer_bench ${CMAKE_CURRENT_LIST_DIR}/db_transfer_bench.cpp)
-target_link_libraries(db_transfer_bench PRIVATE tarvo_db benchmark::benchmark)
-target_include_directories(db_transfer_bench PRIVATE ${PROJECT_SOURCE_DIR})
-find_library(PXLIB px)
-if(PXLIB)
-  target_compile_definitions(db_transfer_bench PRIVATE TARVO_HAVE_PXLIB=1)
-  target_link_libraries(db_transfer_bench PRIVATE ${PXLIB})
-endif()

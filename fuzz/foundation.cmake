@@ -1,2 +1,0 @@
-tarvo_add_fuzzer(fuzz_profile fuzz_profile.cpp tarvo_text)
-tarvo_add_fuzzer(fuzz_pe_version fuzz_pe_version.cpp tarvo_platform)

@@ -31,60 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Fills the demo's empty record tables: `records` masters, one in `records / users` of them the
-// users' own, each with one to three rows in every detail table. Memos stay short (in the
-// record) but for every 50th record, so that the size is in the records rather than in memo
-// blocks.
-void FillRecords(platform::FileSystem& fs, const std::string& folder, int records, int users,
-                 bool fresh) {
-  db::TTable master(fs), link(fs), mex(fs), wl(fs);
-  db::TDataSource source;
-  master.SetTableName(folder + "Base8491.db");
-  master.SetIndexName("base8491_1");
-  source.SetDataSet(&master);
-  db::TTable* details[] = {&link, &mex, &wl};
-  const char* files[] = {"Link8491.db", "Link_mex.db", "W_list.db"};
-  const char* indexes[] = {"link8491_1", "link_mex_1", "w_list_1"};
-  for (int i = 0; i < 3; ++i) {
-    details[i]->SetTableName(folder + files[i]);
-    details[i]->SetIndexName(indexes[i]);
-    details[i]->SetMasterSource(&source);
-    details[i]->SetMasterFields("NOBOSN");
-  }
-  master.Open();
-  for (db::TTable* d : details) d->Open();
-  const int stride = users > 0 ? records / users : records + 1;
-  for (int r = 0; r < records; ++r) {
-    const bool user = users > 0 && r % stride == 0 && r / stride < users;
-    char key[32], code[32];
-    std::snprintf(key, sizeof key, "%s%07d", user ? "U" : "P", r);
-    std::snprintf(code, sizeof code, "%s%d-%d", user ? "U" : "E", r / 100 + 1, r % 100 + 1);
-    master.Append();
-    master.FieldByName("NOBOSN").SetAsString(key);
-    master.FieldByName("OBOSN").SetAsString(code);
-    master.FieldByName("ID").SetAsInteger(r + 1);
-    master.FieldByName("NAIMR").SetAsString(std::string("Работа по обоснованию ") + code);
-    master.FieldByName("EI").SetAsString("100 м2");
-    master.FieldByName("TRUD").SetAsVariant(db::Variant::Float((fresh ? 1.5 : 1.25) * (r % 40)));
-    master.FieldByName("MAT").SetAsVariant(db::Variant::Float(r % 1000 / 7.0));
-    master.FieldByName("YEAR").SetAsString(user ? "04" : (fresh ? "2026" : "2024"));
-    master.Post();
-    for (int d = 0; d < 3; ++d)
-      for (int k = 0; k < 1 + (r + d) % 3; ++k) {
-        details[d]->Append();
-        details[d]->FieldByName("KOD").SetAsString(std::string(code) + "/" + std::to_string(k));
-        details[d]->FieldByName("Q").SetAsVariant(db::Variant::Float(k + 0.5));
-        details[d]->FieldByName("NOTE").SetAsString(r % 50 == 0 && k == 0
-                                                        ? std::string("Примечание к ") + code +
-                                                              ": " + std::string(300, '*')
-                                                        : std::string("ok"));
-        details[d]->Post();
-      }
-  }
-  for (db::TTable* d : details) d->Close();
-  master.Close();
-}
-
 uint64_t FolderBytes(const std::string& folder) {
   uint64_t total = 0;
   for (const auto& e : stdfs::recursive_directory_iterator(folder))
@@ -148,10 +94,11 @@ int main(int argc, char** argv) {
   int code = 0;
   try {
     const auto made = Clock::now();
-    // The table shapes, classifier and groups from the demo; the records made here.
+    // The demo's database, large.
     install::testing::DemoInstallOptions shapes;
-    shapes.old_db = {0, 0, false, 400, 0};
-    shapes.new_db = {0, 0, true, 400, 0};
+    // Memos stay short (in the record) but for every 50th record's.
+    shapes.old_db = {records, users, false, 400, 300, 50};
+    shapes.new_db = {records - users, 0, true, 400, 300, 50};
     const std::string root = dir;
     {
       // Laid out without Base.zip first: it is made once the new database is filled.
@@ -159,8 +106,6 @@ int main(int argc, char** argv) {
       demo::WriteDemoDatabase(fs, layout.database, shapes.old_db);
       demo::WriteUserDataTables(fs, layout.installer);
       demo::WriteDemoDatabase(fs, layout.new_product + "Db/", shapes.new_db);
-      FillRecords(fs, layout.database, records, users, false);
-      FillRecords(fs, layout.new_product + "Db/", records - users, 0, true);
       layout.MakeComponent("Base.zip", layout.new_product, "Db\\*.*");
     }
     install::testing::DemoInstall demo(fs, root, shapes, false);

@@ -110,6 +110,7 @@ void WriteDemoDatabase(platform::FileSystem& fs, const std::string& database_fol
     master.FieldByName("NAIMR").SetAsString(std::string("Работа ") + code);
     master.FieldByName("EI").SetAsString("100 м2");
     master.FieldByName("TRUD").SetAsVariant(Variant::Float((fresh ? 1.5 : 1.25) * (r % 40)));
+    master.FieldByName("MAT").SetAsVariant(Variant::Float(r % 1000 / 7.0));
     master.FieldByName("YEAR").SetAsString(user ? "04" : (fresh ? "2026" : "2024"));
     master.Post();
     for (int d = 0; d < 3; ++d)
@@ -117,9 +118,12 @@ void WriteDemoDatabase(platform::FileSystem& fs, const std::string& database_fol
         details[d]->Append();
         details[d]->FieldByName("KOD").SetAsString(std::string(code) + "/" + std::to_string(k));
         details[d]->FieldByName("Q").SetAsVariant(Variant::Float(k + 0.5));
+        const bool long_note = options.note_every <= 1 || r % options.note_every == 0;
         if (k == 0)
-          details[d]->FieldByName("NOTE").SetAsString(std::string("Примечание к ") + code + ": " +
-                                                      std::string(options.note_length, '*'));
+          details[d]->FieldByName("NOTE").SetAsString(
+              long_note ? std::string("Примечание к ") + code + ": " +
+                              std::string(options.note_length, '*')
+                        : std::string("ok"));
         details[d]->Post();
       }
   }

@@ -17,6 +17,9 @@ struct DemoDatabaseOptions {
   bool new_database = false;
   int classifier_rows = 40;  // every eighth is a users' row in the old database
   int note_length = 200;     // characters of the memo on each first detail row
+  // Only every Nth record's first detail rows carry that memo; the others a short one kept in
+  // the record, so that a large database is in its records rather than in blob blocks.
+  int note_every = 1;
 };
 
 // Writes Base8491/Link8491/Link_mex/W_list, Kl_spr and Kl_Group into `database_folder` (which

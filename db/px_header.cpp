@@ -1,0 +1,290 @@
+// Headers of the files of a table family: file access, parsing, the chain of blocks, and the
+// headers of new files.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <set>
+
+#include "db/db_error.h"
+#include "db/px_internal.h"
+#include "db/px_table.h"
+#include "text/codepage.h"
+
+namespace tarvo::db::px {
+
+using Kind = EDBEngineError::Kind;
+
+namespace {
+
+constexpr int kMaxFileBytes = 1 << 30;
+
+}  // namespace
+
+std::vector<uint8_t> ReadAll(platform::File& f, const std::string& path) {
+  uint64_t size = f.Size();
+  if (size > static_cast<uint64_t>(kMaxFileBytes)) Damaged(path, "file too large");
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  f.Seek(0);
+  size_t got = 0;
+  while (got < bytes.size()) {
+    size_t n = f.Read(bytes.data() + got, bytes.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+std::vector<uint8_t> ReadFile(platform::FileSystem& fs, const std::string& path) {
+  auto f = fs.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+                   platform::Disposition::kOpenExisting);
+  auto b = ReadAll(*f, path);
+  f->Close();
+  return b;
+}
+
+void WriteFile(platform::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& b) {
+  auto f = fs.Open(path, platform::Access::kReadWrite, platform::Share::kDenyWrite,
+                   platform::Disposition::kOpenAlways);
+  f->Seek(0);
+  f->Write(b.data(), b.size());
+  f->Truncate();
+  f->Flush();
+  f->Close();
+}
+
+EDBEngineError FromPlatform(const platform::PlatformError& e, const std::string& path) {
+  if (e.code() == platform::kErrorSharingViolation || e.code() == 33)
+    return EDBEngineError(Kind::kInUse, "Table is busy: " + path + " is in use by another program");
+  if (e.code() == platform::kErrorFileNotFound || e.code() == platform::kErrorPathNotFound)
+    return EDBEngineError(Kind::kMissingFile, "Table does not exist: " + path);
+  return EDBEngineError(Kind::kIo, "Cannot access " + path + ": " + e.what());
+}
+
+bool ValidBlockCode(int c) { return (c >= 1 && c <= 4) || c == 8 || c == 16 || c == 32; }
+
+bool IsDataLayout(int file_type) {
+  return file_type == 0 || file_type == 2 || file_type == 3 || file_type == 5 || file_type == 6 ||
+         file_type == 8;
+}
+
+int TableNameLength(int version) { return version >= 12 ? 261 : 79; }
+
+Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool names,
+                   const TextCodec* name_codec) {
+  Header h;
+  if (b.size() < 0x58) Damaged(path, "header too short");
+  h.record_size = Get16(b, 0);
+  h.header_size = Get16(b, 2);
+  h.file_type = b[4];
+  int code = b[5];
+  h.records = static_cast<int32_t>(Get32(b, 6));
+  h.used_blocks = Get16(b, 0x0A);
+  h.file_blocks = Get16(b, 0x0C);
+  h.first_block = Get16(b, 0x0E);
+  h.last_block = Get16(b, 0x10);
+  h.root = Get16(b, 0x1E);
+  h.levels = b[0x20];
+  h.num_fields = Get16(b, 0x21);
+  h.key_fields = Get16(b, 0x23);
+  h.version = b[0x39];
+  h.autoinc = static_cast<int32_t>(Get32(b, 0x49));
+  h.first_free = Get16(b, 0x4D);
+  if (h.file_type > 8) Damaged(path, "unknown file type " + std::to_string(h.file_type));
+  if (!ValidBlockCode(code)) Damaged(path, "bad block size code " + std::to_string(code));
+  h.block_size = code * 1024;
+  if (h.header_size < 0x58 || h.header_size > static_cast<int>(b.size()))
+    Damaged(path, "bad header size");
+  if (h.record_size <= 0 || h.record_size + 6 > h.block_size) Damaged(path, "bad record size");
+  if (h.num_fields <= 0 || h.num_fields > 255) Damaged(path, "bad field count");
+  if (h.key_fields < 0 || h.key_fields > h.num_fields) Damaged(path, "bad key field count");
+  if (h.records < 0) Damaged(path, "bad record count");
+  bool v4 = h.version >= 5 && IsDataLayout(h.file_type);
+  bool encrypted =
+      v4 ? Get32(b, 0x5C) != 0 : (Get32(b, 0x25) != 0 && Get32(b, 0x25) != 0xFF00FF00u);
+  if (v4 && b.size() >= 0x78) h.code_page = Get16(b, 0x6A);
+  if (encrypted) throw EDBEngineError(Kind::kUnsupported, "Table " + path + " is encrypted");
+  size_t at = v4 ? 0x78 : 0x58;
+  size_t end = static_cast<size_t>(h.header_size);
+  if (at + 2 * h.num_fields > end) Damaged(path, "field list beyond the header");
+  int offset = 0;
+  for (int i = 0; i < h.num_fields; ++i) {
+    FieldInfo f;
+    uint8_t t = b[at + 2 * i];
+    f.size = b[at + 2 * i + 1];
+    if (!IsKnownFieldType(t)) Damaged(path, "unknown field type " + std::to_string(t));
+    f.type = static_cast<FieldType>(t);
+    f.length = FieldStorageLength(f.type, f.size);
+    if (f.length <= 0) Damaged(path, "field of no length");
+    if (IsBlobType(f.type) && f.size < 10) Damaged(path, "blob field shorter than its descriptor");
+    f.offset = offset;
+    offset += f.length;
+    h.fields.push_back(f);
+  }
+  at += 2 * h.num_fields + 4;
+  if (names) at += 4 * h.num_fields;
+  at += TableNameLength(h.version);
+  if (!names) return h;
+  auto read_z = [&](std::string& out) {
+    if (at >= end) return false;
+    size_t z = at;
+    while (z < end && b[z]) ++z;
+    if (z >= end) return false;
+    out.assign(reinterpret_cast<const char*>(b.data() + at), z - at);
+    at = z + 1;
+    return true;
+  };
+  for (auto& f : h.fields) {
+    std::string raw;
+    if (!read_z(raw)) Damaged(path, "field names beyond the header");
+    f.name = name_codec ? name_codec->ToUtf8(raw) : raw;
+  }
+  if (at + 2 * h.num_fields <= end) {
+    for (int i = 0; i < h.num_fields; ++i) h.numbers.push_back(Get16(b, at + 2 * i));
+    at += 2 * h.num_fields;
+    read_z(h.sort_order);
+    read_z(h.index_name);
+  }
+  return h;
+}
+
+std::vector<ChainBlock> WalkChain(const std::vector<uint8_t>& b, const Header& h,
+                                  const std::string& path) {
+  std::vector<ChainBlock> out;
+  size_t avail =
+      b.size() > static_cast<size_t>(h.header_size) ? (b.size() - h.header_size) / h.block_size : 0;
+  if (h.first_block == 0) return out;
+  std::vector<bool> seen(avail + 1, false);
+  uint16_t n = static_cast<uint16_t>(h.first_block);
+  uint16_t prev = 0;
+  while (n != 0) {
+    if (n > avail) Damaged(path, "block " + std::to_string(n) + " beyond the end of the file");
+    if (seen[n]) Damaged(path, "block chain loops at block " + std::to_string(n));
+    seen[n] = true;
+    const uint8_t* p = b.data() + h.header_size + static_cast<size_t>(n - 1) * h.block_size;
+    uint16_t next = static_cast<uint16_t>(p[0] | p[1] << 8);
+    uint16_t bprev = static_cast<uint16_t>(p[2] | p[3] << 8);
+    int16_t add = static_cast<int16_t>(p[4] | p[5] << 8);
+    int count = add < 0 ? 0 : add / h.record_size + 1;
+    if (static_cast<int64_t>(count) * h.record_size > h.block_size - 6)
+      Damaged(path, "block " + std::to_string(n) + " holds more than fits");
+    (void)prev;
+    out.push_back({n, next, bprev, count, p + 6});
+    prev = n;
+    n = next;
+  }
+  return out;
+}
+
+void PutName(std::vector<uint8_t>& b, size_t& at, const std::string& s) {
+  if (at + s.size() + 1 > b.size()) b.resize(at + s.size() + 1 + 2048, 0);
+  std::memcpy(b.data() + at, s.data(), s.size());
+  at += s.size();
+  b[at++] = 0;
+}
+
+// A header of the version 7 layout for a data-layout file (table or ".X" index).
+std::vector<uint8_t> MakeDataHeader(int file_type, int block_code, const std::vector<FieldInfo>& f,
+                                    const std::vector<std::string>& raw_names,
+                                    const std::vector<uint16_t>& numbers, int key_fields,
+                                    int code_page, const std::string& sort_order, uint8_t sort_byte,
+                                    const std::string& table_name, const std::string& index_name,
+                                    uint8_t direction, int index_field) {
+  std::vector<uint8_t> b(0x800, 0);
+  int rs = 0;
+  for (auto& x : f) rs += x.length;
+  Put16(b, 0, rs);
+  b[4] = static_cast<uint8_t>(file_type);
+  b[5] = static_cast<uint8_t>(block_code);
+  Put16(b, 0x12, file_type == 0 || file_type == 2 ? 3 : 5);
+  b[0x15] = static_cast<uint8_t>(index_field);
+  Put16(b, 0x21, static_cast<uint32_t>(f.size()));
+  Put16(b, 0x23, key_fields);
+  Put32(b, 0x25, 0xFF00FF00u);
+  b[0x29] = sort_byte;
+  b[0x2D] = 1;
+  b[0x2E] = 1;
+  b[0x39] = 0x0C;
+  b[0x3E] = 0x1F;
+  b[0x3F] = 0x0F;
+  b[0x55] = direction;
+  b[0x56] = 0x20;
+  Put16(b, 0x58, 0x010C);
+  Put16(b, 0x5A, 0x010C);
+  Put16(b, 0x64, static_cast<uint32_t>(f.size() + 1));
+  Put16(b, 0x6A, code_page);
+  b[0x6C] = 1;
+  b[0x6D] = 1;
+  size_t at = 0x78;
+  for (auto& x : f) {
+    b[at++] = static_cast<uint8_t>(x.type);
+    b[at++] = static_cast<uint8_t>(x.size);
+  }
+  at += 4 + 4 * f.size();
+  std::memcpy(b.data() + at, table_name.data(), std::min<size_t>(table_name.size(), 260));
+  at += 261;
+  for (auto& n : raw_names) PutName(b, at, n);
+  if (at + 2 * numbers.size() > b.size()) b.resize(at + 2 * numbers.size() + 2048, 0);
+  for (auto n : numbers) {
+    Put16(b, at, n);
+    at += 2;
+  }
+  PutName(b, at, sort_order);
+  if (!index_name.empty()) PutName(b, at, index_name);
+  size_t hs = (at + 0x7FF) / 0x800 * 0x800;
+  b.resize(std::max<size_t>(hs, 0x800), 0);
+  Put16(b, 2, static_cast<uint32_t>(b.size()));
+  return b;
+}
+
+// A header of an index tree file (".px", ".Y").
+std::vector<uint8_t> MakeTreeHeader(int file_type, const std::vector<FieldInfo>& key,
+                                    uint8_t sort_byte, const std::string& name) {
+  std::vector<uint8_t> b(0x800, 0);
+  int rs = 6;
+  for (auto& x : key) rs += x.length;
+  Put16(b, 0, rs);
+  Put16(b, 2, 0x800);
+  b[4] = static_cast<uint8_t>(file_type);
+  b[5] = 2;
+  Put16(b, 0x12, file_type == 1 ? 4 : 6);
+  Put16(b, 0x1E, 1);
+  Put16(b, 0x21, static_cast<uint32_t>(key.size()));
+  b[0x29] = sort_byte;
+  b[0x39] = 0x0C;
+  Put32(b, 0x49, 1);
+  size_t at = 0x58;
+  for (auto& x : key) {
+    b[at++] = static_cast<uint8_t>(x.type);
+    b[at++] = static_cast<uint8_t>(x.size);
+  }
+  at += 4;
+  std::memcpy(b.data() + at, name.data(), std::min<size_t>(name.size(), 260));
+  return b;
+}
+
+std::string DefaultSortOrder(int code_page) {
+  switch (code_page) {
+    case 866:
+      return "cyrr";
+    case 1251:
+      return "ANCYRR";
+    case 1252:
+      return "ANSIINTL";
+    default:
+      return "ascii";
+  }
+}
+
+uint8_t SortOrderByte(const std::string& name) {
+  std::string n = Upper(name);
+  if (n == "CYRR" || n == "ANCYRR") return 0xC0;
+  if (n == "ANSIINTL") return 0x62;
+  if (n == "INTL850") return 0x54;
+  if (n == "ANSII850") return 0x11;
+  return 0;
+}
+
+}  // namespace tarvo::db::px

@@ -37,12 +37,14 @@ std::vector<std::string> PxTable::Check() {
         auto b = ReadFile(*fs_, px_path_);
         int key_len = 0;
         for (int i = 0; i < key_fields_; ++i) key_len += fields_[i].length;
-        auto leaves = ReadTree(b, px_path_, key_len);
+        TreeRead tree = ReadTree(b, px_path_, key_len);
+        problems.insert(problems.end(), tree.problems.begin(), tree.problems.end());
+        const auto& leaves = tree.leaves;
         std::vector<TreeEntry> expect;
         for (uint16_t n : order_) {
           const Block& bl = blocks_[n - 1];
           expect.push_back(
-              {pool_[bl.ids.front()].substr(0, key_len), n, static_cast<uint16_t>(bl.ids.size())});
+              {pool_[bl.ids.front()].substr(0, key_len), n, static_cast<uint32_t>(bl.ids.size())});
         }
         bool same = leaves.size() == expect.size();
         for (size_t i = 0; same && i < leaves.size(); ++i)
@@ -66,7 +68,7 @@ std::vector<std::string> PxTable::Check() {
       for (auto& cb : chain) {
         if (cb.count == 0) continue;
         leaves.push_back({std::string(reinterpret_cast<const char*>(cb.data), key_len), cb.number,
-                          static_cast<uint16_t>(cb.count)});
+                          static_cast<uint32_t>(cb.count)});
         for (int i = 0; i < cb.count; ++i)
           actual.emplace_back(reinterpret_cast<const char*>(cb.data + i * xh.record_size),
                               xh.record_size);
@@ -92,26 +94,14 @@ std::vector<std::string> PxTable::Check() {
       } else if (want != have) {
         problems.push_back(label + " does not match the table records");
       } else if (keyed()) {
+        // The data block an ".X" record names is only where the record was when it was indexed:
+        // the engine leaves it as it was when a block splits (6,297 of the 23,272 records of
+        // HOSTFAM.X05 name a block that no longer holds them), so only its range is checked.
         for (auto& a : actual) {
           const uint8_t* p = reinterpret_cast<const uint8_t*>(a.data());
           uint16_t blk = static_cast<uint16_t>(codec::DecodeInt(p + xh.record_size - 2, 2));
-          bool ok = blk >= 1 && blk <= blocks_.size() && blocks_[blk - 1].in_use;
-          if (ok) {
-            ok = false;
-            size_t pk_at = 0;
-            for (int f : ix.fields) pk_at += fields_[f].length;
-            for (RecId id : blocks_[blk - 1].ids) {
-              bool eq = true;
-              size_t o = pk_at;
-              for (int f = 0; f < key_fields_ && eq; ++f) {
-                eq = std::memcmp(rec(id) + fields_[f].offset, p + o, fields_[f].length) == 0;
-                o += fields_[f].length;
-              }
-              if (eq) ok = true;
-            }
-          }
-          if (!ok) {
-            problems.push_back(label + ": a record points to the wrong data block");
+          if (blk < 1 || blk > blocks_.size()) {
+            problems.push_back(label + ": a record points beyond the table's blocks");
             break;
           }
         }
@@ -140,7 +130,9 @@ std::vector<std::string> PxTable::Check() {
         problems.push_back(label + ": its .Y file is missing");
       } else {
         auto yb = ReadFile(*fs_, ix.y_path);
-        auto ytree = ReadTree(yb, ix.y_path, key_len);
+        TreeRead tree = ReadTree(yb, ix.y_path, key_len);
+        problems.insert(problems.end(), tree.problems.begin(), tree.problems.end());
+        const auto& ytree = tree.leaves;
         bool same = ytree.size() == leaves.size();
         for (size_t i = 0; same && i < leaves.size(); ++i)
           same = ytree[i].key == leaves[i].key && ytree[i].block == leaves[i].block &&

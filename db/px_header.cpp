@@ -150,11 +150,15 @@ Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool 
   return h;
 }
 
+size_t BlocksIn(const std::vector<uint8_t>& b, const Header& h) {
+  if (b.size() <= static_cast<size_t>(h.header_size)) return 0;
+  return (b.size() - h.header_size + h.block_size - 1) / h.block_size;
+}
+
 std::vector<ChainBlock> WalkChain(const std::vector<uint8_t>& b, const Header& h,
                                   const std::string& path) {
   std::vector<ChainBlock> out;
-  size_t avail =
-      b.size() > static_cast<size_t>(h.header_size) ? (b.size() - h.header_size) / h.block_size : 0;
+  const size_t avail = BlocksIn(b, h);
   if (h.first_block == 0) return out;
   std::vector<bool> seen(avail + 1, false);
   uint16_t n = static_cast<uint16_t>(h.first_block);
@@ -163,13 +167,17 @@ std::vector<ChainBlock> WalkChain(const std::vector<uint8_t>& b, const Header& h
     if (n > avail) Damaged(path, "block " + std::to_string(n) + " beyond the end of the file");
     if (seen[n]) Damaged(path, "block chain loops at block " + std::to_string(n));
     seen[n] = true;
-    const uint8_t* p = b.data() + h.header_size + static_cast<size_t>(n - 1) * h.block_size;
+    const size_t at = h.header_size + static_cast<size_t>(n - 1) * h.block_size;
+    if (at + 6 > b.size()) Damaged(path, "block " + std::to_string(n) + " cut short");
+    const uint8_t* p = b.data() + at;
     uint16_t next = static_cast<uint16_t>(p[0] | p[1] << 8);
     uint16_t bprev = static_cast<uint16_t>(p[2] | p[3] << 8);
     int16_t add = static_cast<int16_t>(p[4] | p[5] << 8);
     int count = add < 0 ? 0 : add / h.record_size + 1;
     if (static_cast<int64_t>(count) * h.record_size > h.block_size - 6)
       Damaged(path, "block " + std::to_string(n) + " holds more than fits");
+    if (at + 6 + static_cast<size_t>(count) * h.record_size > b.size())
+      Damaged(path, "block " + std::to_string(n) + " beyond the end of the file");
     (void)prev;
     out.push_back({n, next, bprev, count, p + 6});
     prev = n;

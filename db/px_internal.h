@@ -97,25 +97,43 @@ struct ChainBlock {
   const uint8_t* data;
 };
 
+// Blocks a file holds, counting a last block cut short: the engine under DOS may end a file
+// after the last block's records (ZIPCODES.DB and HOSTFAM.DB end half a block early).
+size_t BlocksIn(const std::vector<uint8_t>& b, const Header& h);
 std::vector<ChainBlock> WalkChain(const std::vector<uint8_t>& b, const Header& h,
                                   const std::string& path);
 
-// Index tree entries (".px", ".Y"): key, block, record count.
+// Index tree entries (".px", ".Y"): key, child block, records below it. The count is 32 bits,
+// kept in the entry's last two words, low word first, each unsigned (HOSTFAM.PX, tblZCode.PX).
 struct TreeEntry {
   std::string key;
   uint16_t block;
-  uint16_t count;
+  uint32_t count;
 };
 
+// Lays an index tree out as the engine writes one in one go (tblZCode.PX, tblZCode.YG1): the root
+// in block 1, each level below it in key order after the level above, the leaves last, all on one
+// chain in block order; every block but a level's last holds one entry less than fits.
 std::vector<uint8_t> BuildTree(std::vector<uint8_t> header, int key_len, int block_size,
                                const std::vector<TreeEntry>& leaves, uint8_t stamp);
 // Lays sorted records into full blocks of a data-layout file; returns the tree leaves.
 std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size, int block_size,
                                    int key_len, const std::vector<std::string>& recs,
                                    std::vector<TreeEntry>& leaves);
-// Reads the leaves of an index tree in order.
-std::vector<TreeEntry> ReadTree(const std::vector<uint8_t>& b, const std::string& path,
-                                int key_len);
+// An index tree as read from its file.
+struct TreeRead {
+  std::vector<TreeEntry> leaves;  // entries of the lowest level, in key order
+  int levels = 0;
+  std::vector<std::vector<uint16_t>> level_blocks;  // root level first, each in key order
+  std::vector<std::vector<int>> level_entries;      // entries of those blocks
+  std::vector<uint16_t> chain;                      // from the header's first block
+  // Where the file departs from the form every engine-written tree has (one chain through all
+  // blocks, each level in key order along it, counts that add up, the header counting every
+  // entry): faults a reader may survive but the engine does not write.
+  std::vector<std::string> problems;
+};
+// Reads an index tree; raises when it cannot be walked at all (blocks out of range, loops).
+TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int key_len);
 
 // A header of the version 7 layout for a data-layout file (table or ".X" index).
 std::vector<uint8_t> MakeDataHeader(int file_type, int block_code, const std::vector<FieldInfo>& f,

@@ -96,9 +96,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   fields_ = h.fields;
 
   auto chain = WalkChain(bytes, h, path_);
-  size_t avail = bytes.size() > static_cast<size_t>(h.header_size)
-                     ? (bytes.size() - h.header_size) / h.block_size
-                     : 0;
+  size_t avail = BlocksIn(bytes, h);
   size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
   nblocks = std::min(nblocks, avail);
   blocks_.assign(nblocks, Block());
@@ -123,10 +121,11 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   // The free list, as far as it is sound; blocks neither used nor listed are left alone.
   std::vector<bool> seen(nblocks + 1, false);
   for (uint16_t n = static_cast<uint16_t>(h.first_free); n != 0;) {
-    if (n > nblocks || seen[n] || blocks_[n - 1].in_use) break;
+    const size_t at = h.header_size + static_cast<size_t>(n - 1) * h.block_size;
+    if (n > nblocks || seen[n] || blocks_[n - 1].in_use || at + 2 > bytes.size()) break;
     seen[n] = true;
     free_blocks_.push_back(n);
-    const uint8_t* p = bytes.data() + h.header_size + static_cast<size_t>(n - 1) * h.block_size;
+    const uint8_t* p = bytes.data() + at;
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
   disk_blocks_ = avail;
@@ -187,6 +186,9 @@ void PxTable::LoadCompanions() {
     bool desc_all = b.size() > 0x55 && b[0x55] == 0x11;
     for (int i = 0; i < m; ++i) {
       int fno = (xh.numbers[i] & 0x7FFF) - 1;
+      // A single-field index names its table field at 0x15; its field list may number the
+      // fields of the index file itself instead (HOSTOLIN.X02 lists 1 for table field 2).
+      if (!ix.composite && m == 1 && b[0x15] != 0) fno = b[0x15] - 1;
       if (fno < 0 || fno >= static_cast<int>(fields_.size())) Damaged(xpath, "bad field number");
       if (fields_[fno].type != xh.fields[i].type || fields_[fno].length != xh.fields[i].length)
         Damaged(xpath, "index field differs from the table field");

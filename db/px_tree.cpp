@@ -21,55 +21,73 @@ namespace px {
 std::vector<uint8_t> BuildTree(std::vector<uint8_t> header, int key_len, int block_size,
                                const std::vector<TreeEntry>& leaves, uint8_t stamp) {
   const int rs = key_len + 6;
-  const int cap = std::max(1, (block_size - 6) / rs);
-  std::vector<std::vector<uint8_t>> blocks;
-  int levels = 0, root = 1;
-  int32_t total = 0;
-  std::vector<TreeEntry> cur = leaves;
-  while (!cur.empty()) {
-    ++levels;
+  const int cap = (block_size - 6) / rs;
+  // One entry less than fits, as every full block of tblZCode.PX (203 of 204) and tblZCode.YG1
+  // (33 of 34) holds; a block of two entries at least, or the tree would never narrow.
+  const int fill = std::max(2, cap - 1);
+  if (cap < 2)
+    throw EDBEngineError(Kind::kInvalidValue, "Index key of " + std::to_string(key_len) +
+                                                  " bytes is too long for blocks of " +
+                                                  std::to_string(block_size) + " bytes");
+  // Levels bottom up: each level's entries are the first keys of the blocks of the level below.
+  std::vector<std::vector<TreeEntry>> levels;
+  if (!leaves.empty()) levels.push_back(leaves);
+  while (!levels.empty() && levels.back().size() > static_cast<size_t>(fill)) {
+    const auto& below = levels.back();
     std::vector<TreeEntry> up;
-    size_t chunks = (cur.size() + cap - 1) / cap;
-    size_t first_number = blocks.size() + 1;
-    for (size_t c = 0; c < chunks; ++c) {
-      std::vector<uint8_t> blk(block_size, 0);
-      size_t from = c * cap, to = std::min(cur.size(), from + cap);
-      uint16_t number = static_cast<uint16_t>(blocks.size() + 1);
-      Put16(&blk[0], c + 1 < chunks ? number + 1 : 0);
-      Put16(&blk[2], c > 0 ? number - 1 : 0);
-      Put16(&blk[4], static_cast<uint32_t>((to - from - 1) * rs));
-      uint32_t sum = 0;
-      for (size_t i = from; i < to; ++i) {
-        uint8_t* p = &blk[6 + (i - from) * rs];
-        std::memcpy(p, cur[i].key.data(), key_len);
-        codec::EncodeInt(p + key_len, 2, cur[i].block);
-        codec::EncodeInt(p + key_len + 2, 2, cur[i].count);
-        codec::EncodeInt(p + key_len + 4, 2, 0);
-        sum += cur[i].count;
-      }
-      total += static_cast<int32_t>(to - from);
-      up.push_back({cur[from].key, number, static_cast<uint16_t>(std::min<uint32_t>(sum, 32767))});
-      blocks.push_back(std::move(blk));
+    for (size_t from = 0; from < below.size(); from += fill) {
+      size_t to = std::min(below.size(), from + fill);
+      uint64_t sum = 0;
+      for (size_t i = from; i < to; ++i) sum += below[i].count;
+      if (sum > 0xFFFFFFFFu) throw EDBEngineError(Kind::kInvalidValue, "Index too large");
+      up.push_back({below[from].key, 0, static_cast<uint32_t>(sum)});
     }
-    (void)first_number;
-    if (chunks == 1) {
-      root = static_cast<int>(blocks.size());
-      break;
-    }
-    cur = std::move(up);
+    levels.push_back(std::move(up));
   }
-  int n = static_cast<int>(blocks.size());
-  Put32(header, 0x06, static_cast<uint32_t>(total));
-  Put16(header, 0x0A, n);
-  Put16(header, 0x0C, n);
-  Put16(header, 0x0E, n ? 1 : 0);
-  Put16(header, 0x10, n);
-  Put16(header, 0x1E, root);
-  header[0x20] = static_cast<uint8_t>(levels);
-  Put16(header, 0x3A, n);
-  header[0x2C] = stamp;
+  // Block numbers top down: the root is block 1, each level follows the one above it.
+  const int depth = static_cast<int>(levels.size());
+  std::vector<size_t> first_number(depth);
+  size_t n = 0;
+  for (int l = depth - 1; l >= 0; --l) {
+    first_number[l] = n + 1;
+    n += (levels[l].size() + fill - 1) / fill;
+  }
+  if (n > 0xFFFF) throw EDBEngineError(Kind::kInvalidValue, "Index too large");
+  for (int l = depth - 1; l > 0; --l)
+    for (size_t i = 0; i < levels[l].size(); ++i)
+      levels[l][i].block = static_cast<uint16_t>(first_number[l - 1] + i);
   std::vector<uint8_t> out = std::move(header);
-  for (auto& blk : blocks) out.insert(out.end(), blk.begin(), blk.end());
+  const size_t base = out.size();
+  out.resize(base + n * block_size, 0);
+  uint32_t total = 0;
+  for (int l = depth - 1; l >= 0; --l) {
+    const auto& entries = levels[l];
+    for (size_t from = 0, number = first_number[l]; from < entries.size(); from += fill, ++number) {
+      size_t to = std::min(entries.size(), from + fill);
+      uint8_t* blk = out.data() + base + (number - 1) * block_size;
+      Put16(blk, number < n ? number + 1 : 0);
+      Put16(blk + 2, number - 1);
+      Put16(blk + 4, static_cast<uint32_t>((to - from - 1) * rs));
+      for (size_t i = from; i < to; ++i) {
+        uint8_t* p = blk + 6 + (i - from) * rs;
+        std::memcpy(p, entries[i].key.data(), key_len);
+        codec::EncodeInt(p + key_len, 2, entries[i].block);
+        codec::EncodeInt(p + key_len + 2, 2, entries[i].count & 0xFFFF);
+        codec::EncodeInt(p + key_len + 4, 2, entries[i].count >> 16);
+      }
+      total += static_cast<uint32_t>(to - from);
+    }
+  }
+  // The header counts the entries of every level (HOSTFAM.PX: 1,669 entries over 110 blocks).
+  Put32(out, 0x06, total);
+  Put16(out, 0x0A, static_cast<uint32_t>(n));
+  Put16(out, 0x0C, static_cast<uint32_t>(n));
+  Put16(out, 0x0E, n ? 1 : 0);
+  Put16(out, 0x10, static_cast<uint32_t>(n));
+  Put16(out, 0x1E, 1);
+  out[0x20] = static_cast<uint8_t>(depth);
+  Put16(out, 0x3A, static_cast<uint32_t>(n));
+  out[0x2C] = stamp;
   return out;
 }
 
@@ -91,7 +109,7 @@ std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size,
     Put16(blk + 4, static_cast<uint32_t>((to - from - 1) * record_size));
     for (size_t i = from; i < to; ++i)
       std::memcpy(blk + 6 + (i - from) * record_size, recs[i].data(), record_size);
-    leaves.push_back({recs[from].substr(0, key_len), number, static_cast<uint16_t>(to - from)});
+    leaves.push_back({recs[from].substr(0, key_len), number, static_cast<uint32_t>(to - from)});
   }
   Put32(out, 0x06, static_cast<uint32_t>(recs.size()));
   Put16(out, 0x0A, static_cast<uint32_t>(nblocks));
@@ -103,36 +121,105 @@ std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size,
   return out;
 }
 
-// Reads the leaves of an index tree in order.
-std::vector<TreeEntry> ReadTree(const std::vector<uint8_t>& b, const std::string& path,
-                                int key_len) {
+TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int key_len) {
   Header h = ParseHeader(b, path, false, nullptr);
-  std::vector<TreeEntry> out;
+  TreeRead out;
   if (h.file_blocks == 0 || h.levels == 0) return out;
-  int rs = key_len + 6;
+  const int rs = key_len + 6;
   if (h.record_size != rs) Damaged(path, "index record size does not match its key");
-  size_t avail = (b.size() - h.header_size) / h.block_size;
-  std::vector<bool> seen(avail + 1, false);
-  std::function<void(int, int)> walk = [&](int block, int level) {
-    if (block < 1 || static_cast<size_t>(block) > avail) Damaged(path, "index block out of range");
-    if (seen[block]) Damaged(path, "index tree loops");
-    seen[block] = true;
-    const uint8_t* p = b.data() + h.header_size + static_cast<size_t>(block - 1) * h.block_size;
+  if (h.levels > 16) Damaged(path, "index too deep");
+  // A file may end within its last block, after the block's entries (DOS-written files do).
+  const size_t avail = (b.size() - h.header_size + h.block_size - 1) / h.block_size;
+  auto block_at = [&](size_t number, int& count) {
+    if (number < 1 || number > avail)
+      Damaged(path, "index block " + std::to_string(number) + " beyond the end of the file");
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 6 > b.size()) Damaged(path, "index block " + std::to_string(number) + " cut short");
+    const uint8_t* p = b.data() + at;
     int16_t add = static_cast<int16_t>(p[4] | p[5] << 8);
-    int count = add < 0 ? 0 : add / rs + 1;
-    if (count * rs > h.block_size - 6) Damaged(path, "index block overfull");
+    count = add < 0 ? 0 : add / rs + 1;
+    if (count * rs > h.block_size - 6 || at + 6 + static_cast<size_t>(count) * rs > b.size())
+      Damaged(path, "index block " + std::to_string(number) + " overfull");
+    return p;
+  };
+  auto decode16 = [](const uint8_t* p) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]) ^ 0x8000);
+  };
+  out.levels = h.levels;
+  out.level_blocks.resize(h.levels);
+  out.level_entries.resize(h.levels);
+  std::vector<int> level_of(avail + 1, 0);
+  uint64_t entries = 0;
+  bool sums_agree = true;
+  // Depth first, so each level's blocks come out in key order.
+  std::function<uint64_t(size_t, int)> walk = [&](size_t number, int level) -> uint64_t {
+    int count = 0;
+    const uint8_t* p = block_at(number, count);
+    if (level_of[number]) Damaged(path, "index tree loops at block " + std::to_string(number));
+    level_of[number] = level;
+    out.level_blocks[h.levels - level].push_back(static_cast<uint16_t>(number));
+    out.level_entries[h.levels - level].push_back(count);
+    entries += count;
+    uint64_t sum = 0;
     for (int i = 0; i < count; ++i) {
       const uint8_t* e = p + 6 + i * rs;
-      auto child = static_cast<uint16_t>(codec::DecodeInt(e + key_len, 2));
-      auto stat = static_cast<uint16_t>(codec::DecodeInt(e + key_len + 2, 2));
-      if (level > 1)
-        walk(child, level - 1);
-      else
-        out.push_back({std::string(reinterpret_cast<const char*>(e), key_len), child, stat});
+      uint16_t child = decode16(e + key_len);
+      uint32_t below = decode16(e + key_len + 2) | static_cast<uint32_t>(decode16(e + key_len + 4))
+                                                       << 16;
+      if (level > 1) {
+        if (walk(child, level - 1) != below) sums_agree = false;
+      } else {
+        out.leaves.push_back(
+            {std::string(reinterpret_cast<const char*>(e), key_len), child, below});
+      }
+      sum += below;
     }
+    return sum;
   };
-  if (h.levels > 16) Damaged(path, "index too deep");
   walk(h.root, h.levels);
+
+  if (!sums_agree)
+    out.problems.push_back(path + ": an entry's count differs from the records below it");
+  if (entries != static_cast<uint64_t>(static_cast<uint32_t>(h.records)))
+    out.problems.push_back(path + ": header counts " + std::to_string(h.records) +
+                           " entries, the tree holds " + std::to_string(entries));
+  // The chain: every block of the tree once, each level's blocks in key order along it.
+  std::vector<bool> on_chain(avail + 1, false);
+  uint16_t prev = 0;
+  bool prev_links = true;
+  for (size_t number = h.first_block; number != 0;) {
+    if (number > avail || on_chain[number]) {
+      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
+      break;
+    }
+    on_chain[number] = true;
+    out.chain.push_back(static_cast<uint16_t>(number));
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 4 > b.size()) break;
+    if (Get16(b, at + 2) != prev) prev_links = false;
+    prev = static_cast<uint16_t>(number);
+    number = Get16(b, at);
+  }
+  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
+  if (!out.chain.empty() && h.last_block != out.chain.back())
+    out.problems.push_back(path + ": header's last block is not the chain's last");
+  size_t tree_blocks = 0;
+  for (auto& l : out.level_blocks) tree_blocks += l.size();
+  bool covers = out.chain.size() == tree_blocks;
+  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
+  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
+  std::vector<size_t> next_of_level(h.levels, 0);
+  bool in_order = true;
+  for (uint16_t number : out.chain) {
+    int level = level_of[number];
+    if (!level) continue;
+    auto& want = out.level_blocks[h.levels - level];
+    size_t& k = next_of_level[h.levels - level];
+    if (k >= want.size() || want[k] != number) in_order = false;
+    ++k;
+  }
+  if (!in_order)
+    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
   return out;
 }
 
@@ -154,7 +241,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     for (uint16_t n : order_) {
       const Block& b = blocks_[n - 1];
       leaves.push_back(
-          {pool_[b.ids.front()].substr(0, key_len), n, static_cast<uint16_t>(b.ids.size())});
+          {pool_[b.ids.front()].substr(0, key_len), n, static_cast<uint32_t>(b.ids.size())});
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);

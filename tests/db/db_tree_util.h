@@ -3,6 +3,7 @@
 // tree to the records of its ".X" file.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -52,7 +53,7 @@ inline size_t RecordsMissedByPrimary(const PxTable& t, const std::vector<uint8_t
 // The records of an ".X" file reached through the leaves of its ".Y" tree, and the number of its
 // records on the ".X" chain.
 struct SecondaryWalk {
-  std::multiset<std::string> through_tree;
+  std::vector<std::string> through_tree;  // sorted
   size_t on_chain = 0;
   std::vector<std::string> problems;
 };
@@ -79,9 +80,10 @@ inline SecondaryWalk WalkSecondary(const std::vector<uint8_t>& x, const std::vec
     if (std::string(reinterpret_cast<const char*>(cb.data), key_len) != leaf.key)
       out.problems.push_back("leaf key differs from block " + std::to_string(leaf.block));
     for (int i = 0; i < cb.count; ++i)
-      out.through_tree.emplace(reinterpret_cast<const char*>(cb.data + i * xh.record_size),
-                               xh.record_size);
+      out.through_tree.emplace_back(reinterpret_cast<const char*>(cb.data + i * xh.record_size),
+                                    xh.record_size);
   }
+  std::sort(out.through_tree.begin(), out.through_tree.end());
   return out;
 }
 

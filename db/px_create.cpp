@@ -103,7 +103,7 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
     WriteFile(fs, path, db);
     if (shape.key_fields > 0) {
       std::vector<FieldInfo> key(infos.begin(), infos.begin() + shape.key_fields);
-      auto px = MakeTreeHeader(1, key, sort_byte, base + ".PX");
+      auto px = MakeTreeHeader(1, key, sort_byte, base + ".PX", db[0x39]);
       px[0x2C] = db[0x2D];
       WriteFile(fs, stem + ".PX", px);
     }
@@ -158,15 +158,20 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
         suffix = std::string() + kHex[fno >> 4] + kHex[fno & 15];
       }
       int xtype = composite ? (is.maintained ? 8 : 6) : (is.maintained ? 5 : 3);
+      // 0x15 names the table field of a single-field index and the first field of a composite
+      // one (db_CUSTOMER.X06: 6; db_AREACODES.XG0: 2, its first field State).
       auto xh = MakeDataHeader(xtype, bcode, xf, xn, xnum, x_keys, shape.code_page, sort, sort_byte,
                                base + ".X" + suffix, composite ? is.name : "",
-                               is.descending ? 0x11 : 0x01,
-                               composite ? 0 : static_cast<int>(xnum[0] & 0x7FFF));
+                               is.descending ? 0x11
+                               : composite   ? 0x01
+                                             : 0x00,
+                               static_cast<int>(xnum[0] & 0x7FFF));
+      xh[0x2C] = 0xFF;  // in every ".X" sample
       xh[0x2E] = db[0x2E];
       xh[0x2F] = db[0x2D];
       WriteFile(fs, stem + ".X" + suffix, xh);
       std::vector<FieldInfo> ykey(xf.begin(), xf.begin() + x_keys);
-      auto yh = MakeTreeHeader(composite ? 7 : 4, ykey, sort_byte, base + ".Y" + suffix);
+      auto yh = MakeTreeHeader(composite ? 7 : 4, ykey, sort_byte, base + ".Y" + suffix, db[0x39]);
       yh[0x2C] = xh[0x2D];
       WriteFile(fs, stem + ".Y" + suffix, yh);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <numeric>
 #include <set>
@@ -217,6 +218,8 @@ std::vector<uint8_t> MakeDataHeader(int file_type, int block_code, const std::ve
   b[0x39] = 0x0C;
   b[0x3E] = 0x1F;
   b[0x3F] = 0x0F;
+  // The first index field and its direction: 0x00 for a single-field index, 0x01 for a composite
+  // one, 0x11 descending (db_CUSTOMER.X06, db_AREACODES.XG0, joins_indexed.xg0).
   b[0x55] = direction;
   b[0x56] = 0x20;
   Put16(b, 0x58, 0x010C);
@@ -235,21 +238,41 @@ std::vector<uint8_t> MakeDataHeader(int file_type, int block_code, const std::ve
   at += 261;
   for (auto& n : raw_names) PutName(b, at, n);
   if (at + 2 * numbers.size() > b.size()) b.resize(at + 2 * numbers.size() + 2048, 0);
+  // Where the field numbers, the sort order's name and an index's name start, counted from 0x58
+  // (db_AREACODES.DB, .XG0, db_CUSTOMER.DB, .X06, lekarstva.DB, TypSammlung.DB, empty.db).
+  Put16(b, 0x66, static_cast<uint32_t>(at - 0x58));
   for (auto n : numbers) {
     Put16(b, at, n);
     at += 2;
   }
+  Put16(b, 0x6E, static_cast<uint32_t>(at - 0x58));
   PutName(b, at, sort_order);
-  if (!index_name.empty()) PutName(b, at, index_name);
+  if (!index_name.empty()) {
+    Put16(b, 0x68, static_cast<uint32_t>(at - 0x58));
+    PutName(b, at, index_name);
+  }
+  // No rule the samples show: 2 in three of the four keyed version 7 tables (lekarstva,
+  // db_AREACODES, db_CUSTOMER), 1 in the unkeyed ones (empty.db, joins_indexed.db), 0 in every
+  // ".X" file.
+  b[0x70] = file_type == 0 ? 2 : file_type == 2 ? 1 : 0;
+  // The length of the header in use, up to the last name (every Windows-written sample).
+  Put16(b, 0x51, static_cast<uint32_t>(at));
   size_t hs = (at + 0x7FF) / 0x800 * 0x800;
   b.resize(std::max<size_t>(hs, 0x800), 0);
   Put16(b, 2, static_cast<uint32_t>(b.size()));
+  StampUpdateTime(b);
   return b;
 }
 
-// A header of an index tree file (".px", ".Y").
+void StampUpdateTime(std::vector<uint8_t>& header) {
+  // Seconds since 1970 (lekarstva.DB: 2001-10-29, fields_date7.db: 2018-09-14); whether the
+  // engine counts them in local time or UTC no sample shows.
+  if (header.size() >= 0x78 && header[0x39] >= 5 && IsDataLayout(header[4]))
+    Put32(header, 0x60, static_cast<uint32_t>(std::time(nullptr)));
+}
+
 std::vector<uint8_t> MakeTreeHeader(int file_type, const std::vector<FieldInfo>& key,
-                                    uint8_t sort_byte, const std::string& name) {
+                                    uint8_t sort_byte, const std::string& name, int version) {
   std::vector<uint8_t> b(0x800, 0);
   int rs = 6;
   for (auto& x : key) rs += x.length;
@@ -257,19 +280,27 @@ std::vector<uint8_t> MakeTreeHeader(int file_type, const std::vector<FieldInfo>&
   Put16(b, 2, 0x800);
   b[4] = static_cast<uint8_t>(file_type);
   b[5] = 2;
+  // A counter the engine keeps while it works; no sample shows a rule.
   Put16(b, 0x12, file_type == 1 ? 4 : 6);
   Put16(b, 0x1E, 1);
   Put16(b, 0x21, static_cast<uint32_t>(key.size()));
   b[0x29] = sort_byte;
-  b[0x39] = 0x0C;
-  Put32(b, 0x49, 1);
+  b[0x39] = static_cast<uint8_t>(version);
+  // No rule either; the value most samples show: 1 in every version 7 ".PX" (db_AREACODES,
+  // db_CUSTOMER, lekarstva, tblZCode), 2 in every single-field ".Y" (db_CUSTOMER.Y06,
+  // joins_case.y01, joins_fk1.y02), 3 in three of the five composite ones (db_AREACODES.YG0,
+  // tblZCode.YG0, .YG1).
+  Put32(b, 0x49, file_type == 1 ? 1 : file_type == 4 ? 2 : 3);
   size_t at = 0x58;
   for (auto& x : key) {
     b[at++] = static_cast<uint8_t>(x.type);
     b[at++] = static_cast<uint8_t>(x.size);
   }
   at += 4;
-  std::memcpy(b.data() + at, name.data(), std::min<size_t>(name.size(), 260));
+  const size_t name_len = static_cast<size_t>(TableNameLength(version));
+  std::memcpy(b.data() + at, name.data(), std::min(name.size(), name_len - 1));
+  // The header in use ends after the table name (every ".PX" and ".Y" sample).
+  Put16(b, 0x51, static_cast<uint32_t>(at + name_len));
   return b;
 }
 
@@ -287,11 +318,20 @@ std::string DefaultSortOrder(int code_page) {
 }
 
 uint8_t SortOrderByte(const std::string& name) {
+  // The byte at 0x29 beside each sort order's name in the samples: cyrr (lekarstva.DB,
+  // of_cp866.db), ANSIINTL (TypSammlung.DB), intl850 (country.db), ANSII850 (db_CUSTOMER.DB),
+  // DBWINUS0 (db_AREACODES.DB), DBWINWE0 (fields_time.db), nordan40 (KOMMENT.DB), intl
+  // (HOSTFAM.DB), ascii (ZIPCODES.DB). No sample has ANCYRR: it takes the byte of the other
+  // Cyrillic order.
   std::string n = Upper(name);
   if (n == "CYRR" || n == "ANCYRR") return 0xC0;
   if (n == "ANSIINTL") return 0x62;
   if (n == "INTL850") return 0x54;
   if (n == "ANSII850") return 0x11;
+  if (n == "DBWINUS0") return 0x4C;
+  if (n == "DBWINWE0") return 0x40;
+  if (n == "NORDAN40") return 0xE6;
+  if (n == "INTL") return 0xB7;
   return 0;
 }
 

@@ -142,9 +142,11 @@ std::vector<uint8_t> MakeDataHeader(int file_type, int block_code, const std::ve
                                     int code_page, const std::string& sort_order, uint8_t sort_byte,
                                     const std::string& table_name, const std::string& index_name,
                                     uint8_t direction, int index_field);
-// A header of an index tree file (".px", ".Y").
+// A header of an index tree file (".px", ".Y") of a table of that version (the byte at 0x39).
 std::vector<uint8_t> MakeTreeHeader(int file_type, const std::vector<FieldInfo>& key,
-                                    uint8_t sort_byte, const std::string& name);
+                                    uint8_t sort_byte, const std::string& name, int version);
+// Sets the time of the last change (0x60) of a table or ".X" header of the version 4 layout.
+void StampUpdateTime(std::vector<uint8_t>& header);
 std::string DefaultSortOrder(int code_page);
 uint8_t SortOrderByte(const std::string& name);
 // The ".mb" header of an empty blob file, as the engine writes it.

@@ -718,6 +718,7 @@ void PxTable::Flush() {
     Put16(h, 0x4D, free_blocks_.empty() ? 0 : free_blocks_.front());
     Put32(h, 0x49, static_cast<uint32_t>(autoinc_));
     h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
+    StampUpdateTime(h);
     header_records_ = static_cast<int32_t>(live_);
 
     size_t old_blocks = disk_blocks_;

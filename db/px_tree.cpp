@@ -234,7 +234,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     for (auto& f : key) key_len += f.length;
     if (!px_present_) {
       px_path_ = StemOf(path_) + ".PX";
-      px_header_ = MakeTreeHeader(1, key, header_[0x29], BaseOf(path_) + ".PX");
+      px_header_ = MakeTreeHeader(1, key, header_[0x29], BaseOf(path_) + ".PX", header_[0x39]);
       px_present_ = true;
     }
     std::vector<TreeEntry> leaves;
@@ -303,6 +303,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<uint8_t> xh = ix.x_header;
     xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
+    StampUpdateTime(xh);
     xh[0x2E] = header_[0x2E];
     if (keyed()) xh[0x2F] = px_stamp;
     int key_len = 0;
@@ -319,8 +320,9 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       std::vector<FieldInfo> key(parsed.fields.begin(), parsed.fields.begin() + parsed.key_fields);
       ix.y_path = StemOf(ix.x_path) + (ix.composite ? ".YG" : ".Y") +
                   Upper(ix.x_path.substr(ix.x_path.size() - (ix.composite ? 1 : 2)));
-      ix.y_header = MakeTreeHeader(ix.composite ? 7 : 4, key, header_[0x29],
-                                   BaseOf(ix.y_path) + ix.y_path.substr(ix.y_path.size() - 4));
+      ix.y_header =
+          MakeTreeHeader(ix.composite ? 7 : 4, key, header_[0x29],
+                         BaseOf(ix.y_path) + ix.y_path.substr(ix.y_path.size() - 4), header_[0x39]);
       ix.y_block_size = 2048;
       ix.y_present = true;
     }

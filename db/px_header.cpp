@@ -106,6 +106,10 @@ Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool 
   bool encrypted =
       v4 ? Get32(b, 0x5C) != 0 : (Get32(b, 0x25) != 0 && Get32(b, 0x25) != 0xFF00FF00u);
   if (v4 && b.size() >= 0x78) h.code_page = Get16(b, 0x6A);
+  // A version 3 header names neither its code page nor its sort order; the Cyrillic sort order
+  // byte implies code page 866 (of.db: Cyrillic field names and text in 866, byte 0xC0).
+  const bool cyrillic_v3 = !v4 && IsDataLayout(h.file_type) && b[0x29] == 0xC0;
+  if (cyrillic_v3) h.code_page = 866;
   if (encrypted) throw EDBEngineError(Kind::kUnsupported, "Table " + path + " is encrypted");
   size_t at = v4 ? 0x78 : 0x58;
   size_t end = static_cast<size_t>(h.header_size);
@@ -148,6 +152,7 @@ Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool 
     read_z(h.sort_order);
     read_z(h.index_name);
   }
+  if (cyrillic_v3 && h.sort_order.empty()) h.sort_order = "cyrr";
   return h;
 }
 

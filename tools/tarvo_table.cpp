@@ -10,6 +10,7 @@
 // Exit status: 0 done, 1 a failed check or a failed operation, 2 the table cannot be opened,
 // 3 bad usage.
 #include <cstdio>
+#include <cwchar>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -19,6 +20,7 @@
 #include "db/px_table.h"
 #include "db/ttable.h"
 #include "platform/services.h"
+#include "text/codepage.h"
 
 using namespace tarvo;
 using db::EDBEngineError;
@@ -42,11 +44,20 @@ std::string Escape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -65,8 +76,11 @@ std::string Hex(const std::string& s) {
 std::string Shown(db::TField& f) {
   if (f.IsNull()) return "";
   switch (f.DataType()) {
-    case db::FieldType::kBytes: case db::FieldType::kBlob: case db::FieldType::kFmtMemo:
-    case db::FieldType::kOle: case db::FieldType::kGraphic:
+    case db::FieldType::kBytes:
+    case db::FieldType::kBlob:
+    case db::FieldType::kFmtMemo:
+    case db::FieldType::kOle:
+    case db::FieldType::kGraphic:
       return Hex(f.AsVariant().AsStringRef());
     default:
       return f.AsString();
@@ -95,8 +109,8 @@ int Schema(platform::FileSystem& fs, const std::string& path) {
     bool sized = f.type == db::FieldType::kAlpha || f.type == db::FieldType::kBytes ||
                  f.type == db::FieldType::kBcd || db::IsBlobType(f.type);
     std::cout << "  " << i << "\t" << f.name << "\t" << db::FieldTypeLetter(f.type)
-              << (sized ? std::to_string(size) : "") << (static_cast<int>(i) < d.key_fields() ? "\t*" : "")
-              << "\n";
+              << (sized ? std::to_string(size) : "")
+              << (static_cast<int>(i) < d.key_fields() ? "\t*" : "") << "\n";
   }
   std::cout << "key fields " << d.key_fields()
             << (d.keyed() && !d.primary_index_present() ? " (primary index missing)" : "") << "\n";
@@ -239,8 +253,10 @@ int Create(platform::FileSystem& fs, const std::vector<std::string>& args, size_
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+namespace {
+
+// The arguments after the program's name, in UTF-8.
+int Main(const std::vector<std::string>& args) {
   if (args.empty()) return Usage();
   auto services = platform::MakeSystemServices();
   platform::FileSystem& fs = *services.fs;
@@ -258,10 +274,14 @@ int main(int argc, char** argv) {
         continue;
       }
       if (at + 1 >= args.size()) return Usage();
-      if (o == "--filter") filter = args[at + 1];
-      else if (o == "--index") index = args[at + 1];
-      else if (o == "--where") where = args[at + 1];
-      else return Usage();
+      if (o == "--filter")
+        filter = args[at + 1];
+      else if (o == "--index")
+        index = args[at + 1];
+      else if (o == "--where")
+        where = args[at + 1];
+      else
+        return Usage();
       at += 2;
     }
     if (at >= args.size()) return Usage();
@@ -287,3 +307,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide command line: the ANSI one cannot carry text outside the system's code page (a
+// Cyrillic value on a Western system, or any character the code page lacks).
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i)
+    args.push_back(text::Utf16ToUtf8(
+        std::u16string(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]))));
+  return Main(args);
+}
+#else
+int main(int argc, char** argv) { return Main(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 
 #include "db/db_error.h"
 #include "db/px_table.h"
@@ -409,6 +410,65 @@ TEST(Samples, MissingAndBusyTables) {
     EXPECT_EQ(e.kind(), EDBEngineError::Kind::kInUse) << e.what();
   }
   holder->Close();
+}
+
+// The engine's own order of Cyrillic keys (lekarstva.DB, code page 866, sort order cyrr): our
+// collation keeps it, in 866 and, for the same words, in 1251; rows inserted in any order land
+// where the engine put them.
+TEST(Collation, EngineOrderOfCyrillicKeys) {
+  auto engine = PxTable::Open(Fs(), Sample("lekarstva.DB"), PxTable::Mode::kRead);
+  ASSERT_EQ(engine->size(), 605u);
+  EXPECT_EQ(engine->sort_order(), "cyrr");
+  EXPECT_TRUE(engine->Check().empty());
+  std::vector<std::string> keys;
+  for (RecId id : engine->RecordsInOrder()) keys.push_back(engine->GetText(engine->rec(id), 0));
+  auto ids = engine->RecordsInOrder();
+  for (size_t i = 1; i < ids.size(); ++i)
+    EXPECT_LT(engine->ComparePrimary(engine->rec(ids[i - 1]), engine->rec(ids[i])), 0) << keys[i];
+  TextCodec cp1251(1251);
+  Collation ancyrr(cp1251, "ANCYRR");
+  for (size_t i = 1; i < keys.size(); ++i) {
+    std::string a = cp1251.FromUtf8(keys[i - 1]), b = cp1251.FromUtf8(keys[i]);
+    a.resize(35, '\0');
+    b.resize(35, '\0');
+    EXPECT_LT(ancyrr.Compare(reinterpret_cast<const uint8_t*>(a.data()),
+                             reinterpret_cast<const uint8_t*>(b.data()), 35),
+              0)
+        << keys[i];
+  }
+  TempDir dir;
+  TableSpec s;
+  s.fields = {{"preparati", FieldType::kAlpha, 35}};
+  s.key_fields = 1;
+  s.code_page = 866;
+  PxTable::Create(Fs(), dir / "l.db", s);
+  std::vector<std::string> shuffled = keys;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(866));
+  {
+    auto t = PxTable::Open(Fs(), dir / "l.db", PxTable::Mode::kReadWrite);
+    for (const auto& k : shuffled) {
+      std::string rec = t->BlankRecord();
+      t->SetText(rec, 0, k);
+      t->Insert(rec);
+    }
+    t->Close();
+  }
+  auto ours = PxTable::Open(Fs(), dir / "l.db", PxTable::Mode::kRead);
+  EXPECT_EQ(ours->sort_order(), "cyrr");
+  std::vector<std::string> got;
+  for (RecId id : ours->RecordsInOrder()) got.push_back(ours->GetText(ours->rec(id), 0));
+  EXPECT_EQ(got, keys);
+  EXPECT_TRUE(ours->Check().empty());
+}
+
+// A version 3 header names no code page; its Cyrillic sort order byte means 866 (of.db).
+TEST(Samples, Version3CyrillicTableReadsInItsCodePage) {
+  auto t = PxTable::Open(Fs(), Sample("of.db"), PxTable::Mode::kRead);
+  EXPECT_EQ(t->code_page(), 866);
+  EXPECT_EQ(t->sort_order(), "cyrr");
+  EXPECT_EQ(t->fields()[0].name, "Инвентарный номер");
+  EXPECT_EQ(t->size(), 2197u);
+  EXPECT_TRUE(t->Check().empty());
 }
 
 }  // namespace

@@ -1,0 +1,335 @@
+// Index files: the trees of ".px" and ".Y" files and the sorted records of ".X" files.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <set>
+
+#include "db/db_error.h"
+#include "db/px_internal.h"
+#include "db/px_table.h"
+#include "text/codepage.h"
+
+namespace tarvo::db {
+
+using Kind = EDBEngineError::Kind;
+using namespace px;
+
+namespace px {
+
+std::vector<uint8_t> BuildTree(std::vector<uint8_t> header, int key_len, int block_size,
+                               const std::vector<TreeEntry>& leaves, uint8_t stamp) {
+  const int rs = key_len + 6;
+  const int cap = (block_size - 6) / rs;
+  // One entry less than fits, as every full block of tblZCode.PX (203 of 204) and tblZCode.YG1
+  // (33 of 34) holds; a block of two entries at least, or the tree would never narrow.
+  const int fill = std::max(2, cap - 1);
+  if (cap < 2)
+    throw EDBEngineError(Kind::kInvalidValue, "Index key of " + std::to_string(key_len) +
+                                                  " bytes is too long for blocks of " +
+                                                  std::to_string(block_size) + " bytes");
+  // Levels bottom up: each level's entries are the first keys of the blocks of the level below.
+  std::vector<std::vector<TreeEntry>> levels;
+  if (!leaves.empty()) levels.push_back(leaves);
+  while (!levels.empty() && levels.back().size() > static_cast<size_t>(fill)) {
+    const auto& below = levels.back();
+    std::vector<TreeEntry> up;
+    for (size_t from = 0; from < below.size(); from += fill) {
+      size_t to = std::min(below.size(), from + fill);
+      uint64_t sum = 0;
+      for (size_t i = from; i < to; ++i) sum += below[i].count;
+      if (sum > 0xFFFFFFFFu) throw EDBEngineError(Kind::kInvalidValue, "Index too large");
+      up.push_back({below[from].key, 0, static_cast<uint32_t>(sum)});
+    }
+    levels.push_back(std::move(up));
+  }
+  // Block numbers top down: the root is block 1, each level follows the one above it.
+  const int depth = static_cast<int>(levels.size());
+  std::vector<size_t> first_number(depth);
+  size_t n = 0;
+  for (int l = depth - 1; l >= 0; --l) {
+    first_number[l] = n + 1;
+    n += (levels[l].size() + fill - 1) / fill;
+  }
+  if (n > 0xFFFF) throw EDBEngineError(Kind::kInvalidValue, "Index too large");
+  for (int l = depth - 1; l > 0; --l)
+    for (size_t i = 0; i < levels[l].size(); ++i)
+      levels[l][i].block = static_cast<uint16_t>(first_number[l - 1] + i);
+  std::vector<uint8_t> out = std::move(header);
+  const size_t base = out.size();
+  out.resize(base + n * block_size, 0);
+  uint32_t total = 0;
+  for (int l = depth - 1; l >= 0; --l) {
+    const auto& entries = levels[l];
+    for (size_t from = 0, number = first_number[l]; from < entries.size(); from += fill, ++number) {
+      size_t to = std::min(entries.size(), from + fill);
+      uint8_t* blk = out.data() + base + (number - 1) * block_size;
+      Put16(blk, number < n ? number + 1 : 0);
+      Put16(blk + 2, number - 1);
+      Put16(blk + 4, static_cast<uint32_t>((to - from - 1) * rs));
+      for (size_t i = from; i < to; ++i) {
+        uint8_t* p = blk + 6 + (i - from) * rs;
+        std::memcpy(p, entries[i].key.data(), key_len);
+        codec::EncodeInt(p + key_len, 2, entries[i].block);
+        codec::EncodeInt(p + key_len + 2, 2, entries[i].count & 0xFFFF);
+        codec::EncodeInt(p + key_len + 4, 2, entries[i].count >> 16);
+      }
+      total += static_cast<uint32_t>(to - from);
+    }
+  }
+  // The header counts the entries of every level (HOSTFAM.PX: 1,669 entries over 110 blocks).
+  Put32(out, 0x06, total);
+  Put16(out, 0x0A, static_cast<uint32_t>(n));
+  Put16(out, 0x0C, static_cast<uint32_t>(n));
+  Put16(out, 0x0E, n ? 1 : 0);
+  Put16(out, 0x10, static_cast<uint32_t>(n));
+  Put16(out, 0x1E, 1);
+  out[0x20] = static_cast<uint8_t>(depth);
+  Put16(out, 0x3A, static_cast<uint32_t>(n));
+  out[0x2C] = stamp;
+  return out;
+}
+
+// Lays sorted records into full blocks of a data-layout file; returns the tree leaves.
+std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size, int block_size,
+                                   int key_len, const std::vector<std::string>& recs,
+                                   std::vector<TreeEntry>& leaves) {
+  const int cap = (block_size - 6) / record_size;
+  size_t nblocks = (recs.size() + cap - 1) / cap;
+  std::vector<uint8_t> out = std::move(header);
+  size_t base = out.size();
+  out.resize(base + nblocks * block_size, 0);
+  for (size_t c = 0; c < nblocks; ++c) {
+    uint8_t* blk = out.data() + base + c * block_size;
+    size_t from = c * cap, to = std::min(recs.size(), from + cap);
+    uint16_t number = static_cast<uint16_t>(c + 1);
+    Put16(blk, c + 1 < nblocks ? number + 1 : 0);
+    Put16(blk + 2, c > 0 ? number - 1 : 0);
+    Put16(blk + 4, static_cast<uint32_t>((to - from - 1) * record_size));
+    for (size_t i = from; i < to; ++i)
+      std::memcpy(blk + 6 + (i - from) * record_size, recs[i].data(), record_size);
+    leaves.push_back({recs[from].substr(0, key_len), number, static_cast<uint32_t>(to - from)});
+  }
+  Put32(out, 0x06, static_cast<uint32_t>(recs.size()));
+  Put16(out, 0x0A, static_cast<uint32_t>(nblocks));
+  Put16(out, 0x0C, static_cast<uint32_t>(nblocks));
+  Put16(out, 0x0E, nblocks ? 1 : 0);
+  Put16(out, 0x10, static_cast<uint32_t>(nblocks));
+  Put16(out, 0x3A, static_cast<uint32_t>(nblocks));
+  Put16(out, 0x4D, 0);
+  return out;
+}
+
+TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int key_len) {
+  Header h = ParseHeader(b, path, false, nullptr);
+  TreeRead out;
+  if (h.file_blocks == 0 || h.levels == 0) return out;
+  const int rs = key_len + 6;
+  if (h.record_size != rs) Damaged(path, "index record size does not match its key");
+  if (h.levels > 16) Damaged(path, "index too deep");
+  // A file may end within its last block, after the block's entries (DOS-written files do).
+  const size_t avail = (b.size() - h.header_size + h.block_size - 1) / h.block_size;
+  auto block_at = [&](size_t number, int& count) {
+    if (number < 1 || number > avail)
+      Damaged(path, "index block " + std::to_string(number) + " beyond the end of the file");
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 6 > b.size()) Damaged(path, "index block " + std::to_string(number) + " cut short");
+    const uint8_t* p = b.data() + at;
+    int16_t add = static_cast<int16_t>(p[4] | p[5] << 8);
+    count = add < 0 ? 0 : add / rs + 1;
+    if (count * rs > h.block_size - 6 || at + 6 + static_cast<size_t>(count) * rs > b.size())
+      Damaged(path, "index block " + std::to_string(number) + " overfull");
+    return p;
+  };
+  auto decode16 = [](const uint8_t* p) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]) ^ 0x8000);
+  };
+  out.levels = h.levels;
+  out.level_blocks.resize(h.levels);
+  out.level_entries.resize(h.levels);
+  std::vector<int> level_of(avail + 1, 0);
+  uint64_t entries = 0;
+  bool sums_agree = true;
+  // Depth first, so each level's blocks come out in key order.
+  std::function<uint64_t(size_t, int)> walk = [&](size_t number, int level) -> uint64_t {
+    int count = 0;
+    const uint8_t* p = block_at(number, count);
+    if (level_of[number]) Damaged(path, "index tree loops at block " + std::to_string(number));
+    level_of[number] = level;
+    out.level_blocks[h.levels - level].push_back(static_cast<uint16_t>(number));
+    out.level_entries[h.levels - level].push_back(count);
+    entries += count;
+    uint64_t sum = 0;
+    for (int i = 0; i < count; ++i) {
+      const uint8_t* e = p + 6 + i * rs;
+      uint16_t child = decode16(e + key_len);
+      uint32_t below = decode16(e + key_len + 2) | static_cast<uint32_t>(decode16(e + key_len + 4))
+                                                       << 16;
+      if (level > 1) {
+        if (walk(child, level - 1) != below) sums_agree = false;
+      } else {
+        out.leaves.push_back(
+            {std::string(reinterpret_cast<const char*>(e), key_len), child, below});
+      }
+      sum += below;
+    }
+    return sum;
+  };
+  walk(h.root, h.levels);
+
+  if (!sums_agree)
+    out.problems.push_back(path + ": an entry's count differs from the records below it");
+  if (entries != static_cast<uint64_t>(static_cast<uint32_t>(h.records)))
+    out.problems.push_back(path + ": header counts " + std::to_string(h.records) +
+                           " entries, the tree holds " + std::to_string(entries));
+  // The chain: every block of the tree once, each level's blocks in key order along it.
+  std::vector<bool> on_chain(avail + 1, false);
+  uint16_t prev = 0;
+  bool prev_links = true;
+  for (size_t number = h.first_block; number != 0;) {
+    if (number > avail || on_chain[number]) {
+      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
+      break;
+    }
+    on_chain[number] = true;
+    out.chain.push_back(static_cast<uint16_t>(number));
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 4 > b.size()) break;
+    if (Get16(b, at + 2) != prev) prev_links = false;
+    prev = static_cast<uint16_t>(number);
+    number = Get16(b, at);
+  }
+  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
+  if (!out.chain.empty() && h.last_block != out.chain.back())
+    out.problems.push_back(path + ": header's last block is not the chain's last");
+  size_t tree_blocks = 0;
+  for (auto& l : out.level_blocks) tree_blocks += l.size();
+  bool covers = out.chain.size() == tree_blocks;
+  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
+  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
+  std::vector<size_t> next_of_level(h.levels, 0);
+  bool in_order = true;
+  for (uint16_t number : out.chain) {
+    int level = level_of[number];
+    if (!level) continue;
+    auto& want = out.level_blocks[h.levels - level];
+    size_t& k = next_of_level[h.levels - level];
+    if (k >= want.size() || want[k] != number) in_order = false;
+    ++k;
+  }
+  if (!in_order)
+    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
+  return out;
+}
+
+}  // namespace px
+
+void PxTable::WriteIndexFiles(uint8_t db_stamp) {
+  if (!order_valid_) RebuildOrder();
+  uint8_t px_stamp = db_stamp;
+  if (keyed()) {
+    std::vector<FieldInfo> key(fields_.begin(), fields_.begin() + key_fields_);
+    int key_len = 0;
+    for (auto& f : key) key_len += f.length;
+    if (!px_present_) {
+      px_path_ = StemOf(path_) + ".PX";
+      px_header_ = MakeTreeHeader(1, key, header_[0x29], BaseOf(path_) + ".PX", header_[0x39]);
+      px_present_ = true;
+    }
+    std::vector<TreeEntry> leaves;
+    for (uint16_t n : order_) {
+      const Block& b = blocks_[n - 1];
+      leaves.push_back(
+          {pool_[b.ids.front()].substr(0, key_len), n, static_cast<uint32_t>(b.ids.size())});
+    }
+    int bs = px_header_[5] * 1024;
+    auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
+    WriteCompanion(px_path_, bytes);
+    px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
+  }
+  std::vector<RecId> all = RecordsInOrder();
+  for (auto& ix : indexes_) {
+    // The index records: index fields, then the primary key (or the record's place), then the
+    // data block that holds it.
+    std::vector<std::string> recs;
+    recs.reserve(all.size());
+    std::vector<int> pos_in_block(all.size());
+    {
+      uint16_t cur = 0;
+      int k = 0;
+      for (size_t i = 0; i < all.size(); ++i) {
+        uint16_t blk = rec_block_[all[i]];
+        k = blk == cur ? k + 1 : 0;
+        cur = blk;
+        pos_in_block[i] = k;
+      }
+    }
+    std::vector<size_t> perm(all.size());
+    std::iota(perm.begin(), perm.end(), 0);
+    auto before = [&](size_t a, size_t b) {
+      int c = CompareFields(rec(all[a]), rec(all[b]), ix.fields, &ix.descending);
+      if (c) return c < 0;
+      if (keyed()) return ComparePrimary(rec(all[a]), rec(all[b])) < 0;
+      return a < b;
+    };
+    // Records often come in index order already (an index led by the key, rows appended in
+    // order); then the sort is a single pass.
+    if (!std::is_sorted(perm.begin(), perm.end(), before))
+      std::stable_sort(perm.begin(), perm.end(), before);
+    for (size_t i : perm) {
+      const uint8_t* r = rec(all[i]);
+      std::string x;
+      x.reserve(ix.x_record_size);
+      for (int f : ix.fields)
+        x.append(reinterpret_cast<const char*>(r + fields_[f].offset), fields_[f].length);
+      uint8_t num[4];
+      if (keyed()) {
+        for (int f = 0; f < key_fields_; ++f)
+          x.append(reinterpret_cast<const char*>(r + fields_[f].offset), fields_[f].length);
+        codec::EncodeInt(num, 2, rec_block_[all[i]]);
+        x.append(reinterpret_cast<const char*>(num), 2);
+      } else {
+        codec::EncodeInt(num, 4, static_cast<int64_t>(i));
+        x.append(reinterpret_cast<const char*>(num), 4);
+        codec::EncodeInt(num, 2, rec_block_[all[i]]);
+        x.append(reinterpret_cast<const char*>(num), 2);
+        codec::EncodeInt(num, 2, pos_in_block[i]);
+        x.append(reinterpret_cast<const char*>(num), 2);
+      }
+      if (static_cast<int>(x.size()) != ix.x_record_size)
+        Damaged(ix.x_path, "index record size does not match the table");
+      recs.push_back(std::move(x));
+    }
+    std::vector<uint8_t> xh = ix.x_header;
+    xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
+    StampUpdateTime(xh);
+    xh[0x2E] = header_[0x2E];
+    if (keyed()) xh[0x2F] = px_stamp;
+    int key_len = 0;
+    {
+      Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
+      for (int i = 0; i < parsed.key_fields; ++i) key_len += parsed.fields[i].length;
+    }
+    std::vector<TreeEntry> leaves;
+    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs, leaves);
+    WriteCompanion(ix.x_path, xbytes);
+    ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
+    if (!ix.y_present) {
+      Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
+      std::vector<FieldInfo> key(parsed.fields.begin(), parsed.fields.begin() + parsed.key_fields);
+      ix.y_path = StemOf(ix.x_path) + (ix.composite ? ".YG" : ".Y") +
+                  Upper(ix.x_path.substr(ix.x_path.size() - (ix.composite ? 1 : 2)));
+      ix.y_header =
+          MakeTreeHeader(ix.composite ? 7 : 4, key, header_[0x29],
+                         BaseOf(ix.y_path) + ix.y_path.substr(ix.y_path.size() - 4), header_[0x39]);
+      ix.y_block_size = 2048;
+      ix.y_present = true;
+    }
+    auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
+    WriteCompanion(ix.y_path, ybytes);
+    ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
+  }
+}
+
+}  // namespace tarvo::db

@@ -318,11 +318,13 @@ uint32_t BlobFile::Store(std::string_view data, uint16_t& mod) {
     throw EDBEngineError(Kind::kInvalidValue, "Blob of impossible size for " + path_);
   Load();
   dirty_ = true;
-  // Each blob written takes the header's modification count, which then moves on
-  // (KOMMENT.MB: the count is one above the newest blob's number).
-  mod = Le16(&header_[3]);
-  if (mod == 0) mod = 1;
-  Put16(&header_[3], mod == 0xFFFF ? 1 : mod + 1);
+  // Each blob written moves the header's modification count on and carries the new count, so
+  // that no blob written now has the number of one written before (the engine's own blobs
+  // carry the count or less: db_CUSTOMER.MB, KOMMENT.MB). A replaced record's stale pointer
+  // can then never free a newer blob that took its place.
+  const uint16_t count = Le16(&header_[3]);
+  mod = count >= 0xFFFF ? 1 : static_cast<uint16_t>(count + 1);
+  Put16(&header_[3], mod);
   const uint32_t length = static_cast<uint32_t>(data.size());
   if (length <= kMaxSmallBlob) {
     const int chunks = static_cast<int>((length + 15) / 16);

@@ -579,14 +579,27 @@ void BlobFile::CheckBytes(const std::vector<uint8_t>& bytes) {
   BlobFile f(nullptr, "<memory>", handle, {});
   f.writable_ = true;
   f.Load();
+  // Every blob read, then freed (joining free neighbours), then new blobs of every kind placed
+  // in what was freed: in memory only.
+  std::vector<std::pair<uint32_t, std::pair<uint32_t, uint16_t>>> blobs;
   for (const auto& [u, b] : f.blocks_) {
-    if (b.type != 3) continue;
-    auto image = f.ReadAt(static_cast<uint64_t>(u) * kUnit, kUnit);
-    for (int i = 0; i < kSlots; ++i) {
-      const uint8_t* e = &image[12 + 5 * i];
-      if (e[0]) f.Read(u * kUnit | static_cast<uint32_t>(i), SlotLength(e));
+    auto head = f.ReadAt(static_cast<uint64_t>(u) * kUnit, b.type == 3 ? 12 + 5 * kSlots : 9);
+    if (b.type == 2) blobs.push_back({u * kUnit | 0xFF, {Le32(&head[3]), Le16(&head[7])}});
+    for (int i = 0; b.type == 3 && i < kSlots; ++i) {
+      const uint8_t* e = &head[12 + 5 * i];
+      if (e[0])
+        blobs.push_back({u * kUnit | static_cast<uint32_t>(i), {SlotLength(e), Le16(e + 2)}});
     }
   }
+  for (const auto& [pointer, desc] : blobs) f.Read(pointer, desc.first);
+  for (const auto& [pointer, desc] : blobs) f.Release(pointer, desc.first, desc.second);
+  uint16_t mod = 0;
+  for (size_t n : {1, 100, 2032, 2033, 9000, 300}) {
+    const uint32_t pointer = f.Store(std::string(n, 'x'), mod);
+    if (f.Read(pointer, static_cast<uint32_t>(n)) != std::string(n, 'x'))
+      f.Damaged("a stored blob does not read back");
+  }
+  f.HeaderImage();
 }
 
 }  // namespace tarvo::db

@@ -60,8 +60,8 @@ class BlobFile {
   // The flush that wrote the changes succeeded.
   void Written();
 
-  // Parses a whole blob file held in memory (for fuzzing): the block map is validated and
-  // every blob of a sub-allocated block read.
+  // Works a whole blob file held in memory (for tests and fuzzing): the block map is validated,
+  // every blob read and freed, and new blobs placed and read back, without writing anything.
   static void CheckBytes(const std::vector<uint8_t>& bytes);
 
  private:

@@ -534,6 +534,19 @@ void BlobFile::Write(Undo& undo) {
     for (; covered < end_units_; ++covered)
       write(static_cast<uint64_t>(covered) * kUnit, zeros.data(), kUnit);
     if (file_->Size() != size()) {
+      // What the file loses at its end is kept too: a failed flush gives it back.
+      if (size() < disk_size_) {
+        std::vector<uint8_t> tail(static_cast<size_t>(disk_size_ - size()));
+        file_->Seek(size());
+        size_t got = 0;
+        while (got < tail.size()) {
+          size_t k = file_->Read(tail.data() + got, tail.size() - got);
+          if (!k) break;
+          got += k;
+        }
+        tail.resize(got);
+        undo.ranges.emplace_back(size(), std::move(tail));
+      }
       file_->Seek(size());
       file_->Truncate();
     }

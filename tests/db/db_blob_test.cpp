@@ -419,6 +419,18 @@ TEST(BlobFile, NewBlobFileIsRemovedWhenTheFirstFlushFails) {
   EXPECT_EQ(Memos(*again)[1], std::string(500, 'x'));
 }
 
+TEST(BlobFile, FailedEmptyKeepsTheBlobs) {
+  TempDir dir;
+  CopyFrom(BlobSampleDir(), "KOMMENT", dir);
+  const auto before = Bytes(dir / "KOMMENT.MB");
+  install::testing::FaultyFileSystem faulty(Fs());
+  faulty.fail_if = [&](const std::string& kind, const std::string& p) {
+    return kind == "write" && p == dir / "KOMMENT.DB";
+  };
+  EXPECT_THROW(PxTable::Empty(faulty, dir / "KOMMENT.DB"), EDBEngineError);
+  EXPECT_EQ(Bytes(dir / "KOMMENT.MB"), before);
+}
+
 // Damaged blob files: reading or changing a blob raises EDBEngineError, never worse.
 TEST(BlobFile, DamagedFilesRaiseTheEngineError) {
   struct Case {

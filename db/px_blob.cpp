@@ -441,9 +441,10 @@ void BlobFile::Release(uint32_t pointer, uint32_t length, uint16_t mod) {
 void BlobFile::Clear() {
   try {
     Load();
-  } catch (const EDBEngineError&) {
-    // A damaged blob file loses nothing by being emptied: its header is made anew.
-    if (!file_) throw;
+  } catch (const EDBEngineError& e) {
+    // A damaged blob file loses nothing by being emptied: its header is made anew. A file
+    // that cannot be read is another matter: that failure is the caller's to hear.
+    if (!file_ || e.kind() != Kind::kDamaged) throw;
     loaded_ = true;
     exists_ = true;
     header_ = new_header_;

@@ -160,6 +160,7 @@ void PxTable::LoadCompanions() {
       y_files.push_back({ext.substr(1), full});
     }
   }
+  if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
   if (px_present_) {
     auto b = ReadFile(*fs_, px_path_);
     ParseHeader(b, px_path_, false, nullptr);
@@ -461,6 +462,13 @@ void PxTable::Erase(RecId id) {
   Block& b = blocks_[n - 1];
   auto it = std::find(b.ids.begin(), b.ids.end(), id);
   if (it == b.ids.end()) return;
+  // The record's blobs leave their space to the next ones.
+  for (size_t i = 0; blobs_ && i < fields_.size(); ++i) {
+    if (!IsBlobType(fields_[i].type)) continue;
+    const uint8_t* d = rec(id) + fields_[i].offset + fields_[i].length - 10;
+    if (Get32(d) != 0)
+      blobs_->Release(Get32(d), Get32(d + 4), static_cast<uint16_t>(d[8] | d[9] << 8));
+  }
   b.ids.erase(it);
   b.dirty = true;
   rec_block_[id] = 0;
@@ -493,6 +501,7 @@ void PxTable::Erase(RecId id) {
 
 void PxTable::EraseAll() {
   RequireWritable();
+  if (blobs_) blobs_->Clear();
   pool_.clear();
   rec_block_.clear();
   free_ids_.clear();
@@ -520,53 +529,15 @@ std::string PxTable::ReadBlob(const uint8_t* desc, int leader) const {
       Damaged(path_, "blob longer than its leader and not in the blob file");
     return std::string(reinterpret_cast<const char*>(desc), length);
   }
-  if (!mb_ && fs_ && !mb_path_.empty()) {
-    try {
-      const_cast<PxTable*>(this)->mb_ =
-          fs_->Open(mb_path_, platform::Access::kRead, platform::Share::kDenyNone,
-                    platform::Disposition::kOpenExisting);
-    } catch (const platform::PlatformError& e) {
-      throw FromPlatform(e, mb_path_);
-    }
-  }
-  if (!mb_)
-    throw EDBEngineError(Kind::kMissingFile, "Blob file missing for " + path_);
-  uint32_t index = offset & 0xFF;
-  uint64_t base = offset & ~0xFFu;
-  uint64_t size = mb_->Size();
-  if (base + 12 > size) Damaged(mb_path_, "blob block beyond the end of the file");
-  uint8_t head[12];
-  mb_->Seek(base);
-  if (mb_->Read(head, 12) != 12) Damaged(mb_path_, "short read");
-  uint64_t at = 0;
-  if (index == 0xFF) {
-    if (head[0] != 2) Damaged(mb_path_, "blob block of the wrong type");
-    if (Get32(head + 3) != length) Damaged(mb_path_, "blob length mismatch");
-    at = base + 9;
-  } else {
-    if (head[0] != 3 || index > 63) Damaged(mb_path_, "blob block of the wrong type");
-    uint8_t e[5];
-    mb_->Seek(base + 12 + 5 * index);
-    if (mb_->Read(e, 5) != 5) Damaged(mb_path_, "short read");
-    uint32_t len = e[1] == 0 ? 0 : (e[1] - 1) * 16u + e[4];
-    if (len != length || e[0] == 0) Damaged(mb_path_, "blob pointer does not match");
-    at = base + e[0] * 16u;
-    if (at + length > base + 4096) Damaged(mb_path_, "blob beyond its block");
-  }
-  if (at + length > size) Damaged(mb_path_, "blob beyond the end of the file");
-  std::string out(length, '\0');
-  mb_->Seek(at);
-  size_t got = 0;
-  while (got < length) {
-    size_t n = mb_->Read(out.data() + got, length - got);
-    if (!n) Damaged(mb_path_, "short read");
-    got += n;
-  }
-  return out;
+  if (!blobs_) throw EDBEngineError(Kind::kMissingFile, "Blob file missing for " + path_);
+  return blobs_->Read(offset, length);
 }
 
 void PxTable::WriteBlob(uint8_t* desc, int leader, const std::string& data) {
   uint8_t* d = desc + leader;
+  // The blob a new value replaces leaves its space to the next one.
+  if (blobs_ && Get32(d) != 0)
+    blobs_->Release(Get32(d), Get32(d + 4), static_cast<uint16_t>(d[8] | d[9] << 8));
   std::memset(desc, 0, leader + 10);
   if (data.empty()) return;
   if (data.size() <= static_cast<size_t>(leader)) {
@@ -575,40 +546,18 @@ void PxTable::WriteBlob(uint8_t* desc, int leader, const std::string& data) {
     return;
   }
   if (!fs_) throw EDBEngineError(Kind::kState, "Table is read only");
-  try {
-    if (mb_path_.empty()) {
-      mb_path_ = StemOf(path_) + ".mb";
-      if (!fs_->FileExists(mb_path_)) WriteFile(*fs_, mb_path_, MakeMbHeader());
-    }
-    if (mb_) mb_->Close();
-    mb_ = fs_->Open(mb_path_, platform::Access::kReadWrite, platform::Share::kDenyWrite,
-                    platform::Disposition::kOpenExisting);
-    uint64_t end = (mb_->Size() + 4095) / 4096 * 4096;
-    if (end < 4096) end = 4096;
-    size_t chunks = (9 + data.size() + 4095) / 4096;
-    if (chunks > 0xFFFF || end > 0xFFFFFF00ull)
-      throw EDBEngineError(Kind::kInvalidValue, "Blob too large for " + mb_path_);
-    std::vector<uint8_t> blk(chunks * 4096, 0);
-    blk[0] = 2;
-    Put16(&blk[1], static_cast<uint32_t>(chunks));
-    Put32(&blk[3], static_cast<uint32_t>(data.size()));
-    Put16(&blk[7], mb_mod_);
-    std::memcpy(&blk[9], data.data(), data.size());
-    mb_->Seek(end);
-    mb_->Write(blk.data(), blk.size());
-    mb_->Flush();
-  } catch (const platform::PlatformError& e) {
-    throw FromPlatform(e, mb_path_);
+  if (!blobs_) {
+    // The file is made by the next flush.
+    if (mb_path_.empty()) mb_path_ = StemOf(path_) + ".mb";
+    blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
   }
+  uint16_t mod = 0;
+  const uint32_t pointer = blobs_->Store(data, mod);
   std::memcpy(desc, data.data(), leader);
   modified_ = true;
-  uint64_t end = (mb_->Size() - 1) / 4096 * 4096;
-  (void)end;
-  // The block just written starts where the file ended before it.
-  uint64_t start = mb_->Size() - ((9 + data.size() + 4095) / 4096 * 4096);
-  Put32(d, static_cast<uint32_t>(start) | 0xFF);
+  Put32(d, pointer);
   Put32(d + 4, static_cast<uint32_t>(data.size()));
-  Put16(d + 8, mb_mod_);
+  Put16(d + 8, mod);
 }
 
 // ---- writing ----
@@ -659,6 +608,7 @@ void PxTable::WriteCompanion(const std::string& path, const std::vector<uint8_t>
 
 // Best effort: the error that stopped the flush is what the caller hears, not one of these.
 void PxTable::Undo(const FlushUndo& undo) {
+  if (blobs_) blobs_->Restore(undo.blobs);
   try {
     for (const auto& [offset, bytes] : undo.table_ranges) {
       file_->Seek(offset);
@@ -706,6 +656,8 @@ void PxTable::Flush() {
     ~Clear() { u = nullptr; }
   } clear{undo_};
   try {
+    // New blobs are in place before any record points at them.
+    if (blobs_) blobs_->Write(undo.blobs);
     // Counters of the table header.
     std::vector<uint8_t>& h = header_;
     if (!order_valid_) RebuildOrder();
@@ -747,6 +699,7 @@ void PxTable::Flush() {
     throw;
   }
   for (auto& b : blocks_) b.dirty = false;
+  if (blobs_) blobs_->Written();
   disk_blocks_ = blocks_.size();
   modified_ = false;
 }

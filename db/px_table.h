@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db/field_codec.h"
+#include "db/px_blob.h"
 #include "platform/services.h"
 
 namespace tarvo::db {
@@ -165,6 +166,7 @@ class PxTable {
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> table_ranges;  // offset, old bytes
     uint64_t table_size = 0;
     std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>> companions;
+    BlobFile::Undo blobs;  // the ".mb", written first
   };
   void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
   void Undo(const FlushUndo& undo);
@@ -210,7 +212,7 @@ class PxTable {
   std::vector<uint8_t> px_header_;
   std::vector<SecondaryIndex> indexes_;
   std::string mb_path_;
-  uint16_t mb_mod_ = 1;
+  std::unique_ptr<BlobFile> blobs_;  // set when the family has a blob file or gets one
 };
 
 }  // namespace tarvo::db

@@ -310,5 +310,60 @@ TEST(Pxlib, ReadsLargeTablesThroughTheirIndexes) {
   }
 }
 
+
+// After memos were deleted, replaced and written again (sub-allocated blocks, reused space),
+// pxlib still reads every record; the memos that fit their leader it reads itself (it cannot
+// open a blob file, see above).
+TEST(Pxlib, ReadsATableWhoseMemosWereRewritten) {
+  TempDir dir;
+  TableSpec s;
+  s.fields = {{"ID", FieldType::kLong, 0}, {"NOTE", FieldType::kMemo, 20}};
+  s.key_fields = 1;
+  PxTable::Create(Fs(), dir / "r.db", s);
+  auto memo = [](int i) {
+    return i % 4 == 0 ? "n" + std::to_string(i) : std::string(100 + i % 400, 'a' + i % 26);
+  };
+  auto append = [&](PxTable& t, int i) {
+    std::string r = t.BlankRecord();
+    t.SetValue(r, 0, Variant::Int(i));
+    t.SetValue(r, 1, Variant::String(std::string(250, 'x')));  // replaced at once
+    t.SetValue(r, 1, Variant::String(memo(i)));
+    t.Insert(r);
+  };
+  {
+    auto t = PxTable::Open(Fs(), dir / "r.db", PxTable::Mode::kReadWrite);
+    for (int i = 0; i < 2000; ++i) append(*t, i);
+    t->Close();
+    t = PxTable::Open(Fs(), dir / "r.db", PxTable::Mode::kReadWrite);
+    auto ids = t->RecordsInOrder();
+    for (size_t k = 1; k < ids.size(); k += 2) t->Erase(ids[k]);
+    for (int i = 2000; i < 3000; ++i) append(*t, i);
+    t->Close();
+  }
+  PxDoc px;
+  ASSERT_EQ(PX_open_file(px.doc, (dir / "r.db").c_str()), 0);
+  auto ours = PxTable::Open(Fs(), dir / "r.db", PxTable::Mode::kRead);
+  auto ids = ours->RecordsInOrder();
+  ASSERT_EQ(PX_get_num_records(px.doc), static_cast<int>(ids.size()));
+  for (size_t r = 0; r < ids.size(); ++r) {
+    SCOPED_TRACE(r);
+    pxval_t** v = PX_retrieve_record(px.doc, static_cast<int>(r));
+    ASSERT_NE(v, nullptr);
+    const int i = static_cast<int>(ours->GetValue(ours->rec(ids[r]), 0).AsInt());
+    EXPECT_EQ(v[0]->value.lval, i);
+    EXPECT_EQ(ours->GetText(ours->rec(ids[r]), 1), memo(i));
+    if (i % 4 == 0) {
+      ASSERT_FALSE(v[1]->isnull);
+      EXPECT_EQ(std::string(v[1]->value.str.val, v[1]->value.str.len), memo(i));
+    }
+    for (int f = 0; f < 2; ++f) {
+      if (!v[f]->isnull && v[f]->type == pxfMemoBLOb) px.doc->free(px.doc, v[f]->value.str.val);
+      px.doc->free(px.doc, v[f]);
+    }
+    px.doc->free(px.doc, v);
+  }
+  EXPECT_TRUE(ours->Check().empty());
+}
+
 }  // namespace
 }  // namespace tarvo::db

@@ -301,6 +301,57 @@ TEST_F(InstallerRunTest, TransferModeFramesTheTableWorkAndTwoFoldersShareOneArch
   EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Base8491.db"), "new database");
 }
 
+class NotesLog : public NullRunLog {
+ public:
+  std::vector<std::string> notes;
+  void Note(const std::string& line) override { notes.push_back(line); }
+};
+
+// A count above the folders read, or an empty folder name inside the count, must never pack the
+// whole product folder with the earlier backups in it.
+TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
+  WriteFileBytes(scratch / "product/Backup/older.zip", "an earlier backup");
+  WriteFileBytes(scratch / "product/Tarvo7.exe", "program");
+  const std::vector<std::string> db_only = {"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt"};
+  struct Case {
+    int count;
+    std::vector<std::string> folders;
+    std::vector<std::string> expected;
+    size_t skipped;
+  };
+  std::vector<std::string> with_forms = db_only;
+  with_forms.push_back("Forms\\form1.frm");
+  std::vector<std::string> folders24(24);
+  folders24[0] = "Db";
+  std::vector<std::string> read1024(1024);
+  read1024[0] = "Db";
+  const Case cases[] = {
+      {1025, {"Db"}, db_only, 0},
+      {2147483647, read1024, db_only, 1023},
+      {2, folders24, db_only, 1},
+      {3, {"Db", "", "Forms"}, with_forms, 1},
+      {0, {"Db"}, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    settings.backup_count = c.count;
+    settings.backup_folders = c.folders;
+    fs::remove(BackupPath());
+    NotesLog log;
+    EXPECT_EQ(RunBackupStage(*real, dialogs, clock, window, settings, &log), 0);
+    if (c.expected.empty()) {
+      EXPECT_FALSE(fs::exists(BackupPath()));
+      continue;
+    }
+    EXPECT_EQ(ArchiveNames(BackupPath()), c.expected);
+    const size_t skipped = std::count_if(log.notes.begin(), log.notes.end(), [](auto& n) {
+      return n.find("is empty; nothing packed") != std::string::npos;
+    });
+    EXPECT_EQ(skipped, c.skipped);
+  }
+  EXPECT_TRUE(dialogs.shown().empty());
+}
+
 TEST_F(InstallerRunTest, BackupFolderThatCannotBeMadeEndsWithCodeOne) {
   window.transfer_checked = true;
   WriteFileBytes(scratch / "product/Backup", "a file in the way");

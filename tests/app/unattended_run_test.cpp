@@ -356,7 +356,11 @@ TEST_F(UnattendedRunTest, StartFailuresBeforeAnythingChanges) {
   EXPECT_TRUE(t.dialogs->shown().empty());
   EXPECT_EQ(Run({"/MODE=sideways"}), kExitCannotStart);
   ASSERT_EQ(t.dialogs->shown().size(), 1u);
-  EXPECT_NE(t.dialogs->shown()[0].text.find("/MODE takes transfer or replace"), std::string::npos);
+  EXPECT_EQ(t.dialogs->shown()[0].text,
+            "Параметр /MODE принимает значение transfer или replace: \"/MODE=sideways\". "
+            "Список параметров: TarvoUpdate.exe /?");
+  EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка");
+  EXPECT_NE(front_end.printed.find("/MODE takes transfer or replace"), std::string::npos);
   EXPECT_EQ(Snapshot(product), before);
   // No description: the program's own box, then exit 1.
   t.services.fs->DeleteFile(update + "update6.ini");
@@ -395,6 +399,57 @@ TEST_F(UnattendedRunTest, WithoutSwitchesTheWindowDecidesAndTheCodeTellsTheResul
   // The window refused: closed without a run.
   t.marker->state = platform::RunningMarker::State::kAlreadyExists;
   EXPECT_EQ(Run({}), kExitNotReady);
+}
+
+TEST_F(UnattendedRunTest, AFileNameOnTheCommandLineStillOpensTheWindow) {
+  EXPECT_EQ(Run({"C:\\Update\\update6.ini", "/LOG=" + log_path}), kExitNotStarted);
+  EXPECT_EQ(front_end.windows, 1);
+  EXPECT_TRUE(t.dialogs->shown().empty());
+  EXPECT_TRUE(Logged("\"C:\\Update\\update6.ini\" is no switch: ignored"));
+  front_end.printed.clear();
+  EXPECT_EQ(Run({"update6.ini"}), kExitNotStarted);
+  EXPECT_EQ(front_end.windows, 2);
+  EXPECT_EQ(front_end.printed.find("exit code"), std::string::npos);  // as without arguments
+  // Unattended, the same word is a mistake in the script.
+  EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "update6.ini"}), kExitCannotStart);
+  EXPECT_EQ(front_end.windows, 2);
+  EXPECT_EQ(Snapshot(product), before);
+}
+
+TEST_F(UnattendedRunTest, TheWindowProgramsOwnBoxesSpeakRussian) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string box;
+  };
+  const Case cases[] = {
+      {{"/bogus"}, "Неизвестный параметр \"/bogus\". Список параметров: TarvoUpdate.exe /?"},
+      {{"/COMPONENTS=3"},
+       "Параметр /COMPONENTS называет компонент 3, а компонентов в обновлении 2"},
+      {{"/LOG=" + t.root + "missing\\x.log"},
+       "Не удаётся создать файл журнала \"" + t.root + "missing\\x.log\""},
+  };
+  for (const Case& c : cases) {
+    t.dialogs->ClearShown();
+    EXPECT_EQ(Run(c.args), kExitCannotStart) << c.args[0];
+    ASSERT_EQ(t.dialogs->shown().size(), 1u) << c.args[0];
+    EXPECT_EQ(t.dialogs->shown()[0].text, c.box);
+    EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка");
+    EXPECT_EQ(t.dialogs->shown()[0].buttons,
+              std::vector<platform::DialogResult>{platform::DialogResult::kOk});
+  }
+  EXPECT_EQ(front_end.windows, 0);
+  t.dialogs->ClearShown();
+  front_end.printed.clear();
+  EXPECT_EQ(Run({"/?"}), kExitSuccess);
+  ASSERT_EQ(t.dialogs->shown().size(), 1u);
+  const std::string& help = t.dialogs->shown()[0].text;
+  for (const char* word : {"/SILENT - без вопросов", "/MODE=transfer", "/COMPONENTS=1,3",
+                           "/SUPPRESSMSGBOXES", "/LOG=\"файл\"", "Коды завершения: 0 -"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(help.find("Exit codes"), std::string::npos);
+  EXPECT_NE(front_end.printed.find("Exit codes"), std::string::npos);  // the console stays English
+  EXPECT_EQ(Snapshot(product), before);
 }
 
 TEST_F(UnattendedRunTest, SwitchesPreselectTheWindowForThePerson) {

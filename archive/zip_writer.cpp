@@ -314,7 +314,7 @@ void TZipBaseArchiver::UpdatePass() {
     last_operation_aborted_ = true;
   }
   for (int i = 0; i < items.Count(); ++i) items[i].OriginalIndex = -1;
-  if (flush_failed) throw Error(25);
+  if (flush_failed) throw Error(46);  // a failed write
 }
 
 void TZipBaseArchiver::RollBack(PassState& pass) {

@@ -9,6 +9,7 @@
 #include "install/backup.h"
 #include "install/components.h"
 #include "install/password_pieces.h"
+#include "odd_password_pieces.h"
 #include "platform/auto_dialogs.h"
 #include "tests/archive/zip_test_util.h"
 
@@ -242,6 +243,50 @@ TEST(PasswordTest, SixPiecesOfTheConfiguredLengths) {
   }
   EXPECT_EQ(ComponentPassword(), joined);
   EXPECT_EQ(joined.size(), 338u);
+}
+
+// A release password may need any byte: spaces, quotes, backslashes, semicolons, other code
+// pages. The pieces reach the program and the tools' file byte for byte.
+TEST(PasswordTest, PiecesMayHoldAnyByteButNulAndLineFeed) {
+  const std::string expected[6] = {
+      "pass word\073 with \042quotes\042 \134 back\077\077\075 slash \0431 p",
+      "\320\237\320\260\321\200\320\276\320\273\321\214 \321\201\320\274\320\265\321\202\321\213: "
+      "\321\221\320\201 \342\204\226xxxxxxxxxxxxxxx",
+      "\317\340\360\356\353\374 \377\200\011\044\173TARVO\137PW\1371\175 \100TARVO\137PW\1372\100 "
+      "\317\340\360\356",
+      "\134x41\134101 \042\134\042 \073\073\073 \133a\135\052 \077\052 \045s \045d \047 \140 \176 "
+      "\174 \074 \076 \046 \136 \134x41\134101 \042\134\042 \073\073\073 \133a",
+      "\312\353\376\367 \227 \253\361\354\345\362\340\273 \312\353\376\367 \227 "
+      "\253\361\354\345\362\340\273 \312\353\376\367 \227 \253\361\354\345\362\340\273 "
+      "\312\353\376\367 \227 ",
+      "\177\001\037 tail\073 end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 "
+      "end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 "
+      "end\134\177\001",
+  };
+  std::string joined;
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(std::string(odd_password::kPieces[i]), expected[i]) << i;
+    joined += expected[i];
+  }
+  EXPECT_EQ(joined.size(), 338u);
+  EXPECT_EQ(ReadFileBytes(TARVO_ODD_PASSWORD_JOINED), joined);
+
+  // An archive encrypted with it opens with it.
+  ScratchDir scratch;
+  WriteFileBytes(
+      scratch / "odd.zip",
+      BuildZip({{"Base\\a.db", std::string(4000, 'a'), 8, 0, 0x6000, 0x5A21, 0x20, joined}}));
+  platform::Services services = platform::MakeSystemServices();
+  platform::AutoDialogs dialogs;
+  archive::TZipArchiver zip(*services.fs, dialogs);
+  zip.FileName = scratch / "odd.zip";
+  zip.BaseDir = scratch / "out";
+  zip.Password = joined;
+  zip.OpenArchive(archive::kOpenReadDenyWrite);
+  zip.ExtractFiles();
+  zip.CloseArchive();
+  EXPECT_TRUE(dialogs.shown().empty());
+  EXPECT_EQ(ReadFileBytes(scratch / "out/Base/a.db"), std::string(4000, 'a'));
 }
 
 TEST_F(InstallerRunTest, NeitherModeOnlyShowsTheHint) {

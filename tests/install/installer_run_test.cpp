@@ -76,9 +76,10 @@ class RecordingStages : public DataStages {
  public:
   explicit RecordingStages(FakeWindow& w) : w_(w) {}
   bool fail_save = false;
+  std::string save_error = "Table is busy";
   void SaveUserData(db::TableCatalogue&, const std::string& filter, MainWindowOps&) override {
     w_.log.push_back("save [" + filter + "]");
-    if (fail_save) throw std::runtime_error("Table is busy");
+    if (fail_save) throw std::runtime_error(save_error);
   }
   void SetAsideClassifier(db::TableCatalogue&, platform::FileSystem&, const std::string& folder,
                           MainWindowOps&) override {
@@ -498,6 +499,16 @@ TEST_F(InstallerRunTest, TableErrorDuringSaveFailsTheRunThenShowsTheError) {
   EXPECT_EQ(dialogs.shown()[0].text, "Table is busy");
   EXPECT_EQ(dialogs.shown()[0].icon, platform::MessageIcon::kError);
   EXPECT_FALSE(fs::exists(scratch / "product/base.zip"));
+}
+
+TEST_F(InstallerRunTest, AnErrorWithoutATextIsStillNamedInTheBox) {
+  window.transfer_checked = true;
+  auto stages = std::make_unique<RecordingStages>(window);
+  stages->fail_save = true;
+  stages->save_error = "";
+  EXPECT_NE(Run(std::move(stages)), 0);
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, "Ошибка установки");
 }
 
 TEST_F(InstallerRunTest, TransferWithoutTableWorkFailsBeforeTouchingAnything) {

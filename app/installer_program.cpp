@@ -78,6 +78,9 @@ namespace {
 
 using platform::DialogResult;
 
+// The caption of the window's own error boxes.
+constexpr char kErrorCaption[] = "Ошибка";
+
 // Remembers what the run returned; the window itself only shows it.
 class RecordingRun : public install::InstallationRun {
  public:
@@ -140,9 +143,9 @@ class Program {
 
  private:
   int Install();
-  // Ends the program before any window: the message goes to the log and the console, and to a
-  // message box when someone may be watching.
-  int Stop(int exit, const std::string& message, bool box);
+  // Ends the program before any window: the message goes to the log and the console, and
+  // `box_text` (Russian, as the window speaks) to a message box when someone may be watching.
+  int Stop(int exit, const std::string& message, bool box, const std::string& box_text = "");
   int Finish(int exit);
   void LogDescription(const TForm_Main& form);
   void LogStartup(const StartupVerdict& v);
@@ -164,12 +167,12 @@ class Program {
   install::RunLog* log_ = &install::NoRunLog();
 };
 
-int Program::Stop(int exit, const std::string& message, bool box) {
+int Program::Stop(int exit, const std::string& message, bool box, const std::string& box_text) {
   log_->Note(message);
   front_end_.Print("Tarvo Update: " + message + "\n");
   if (box) {
-    services_.dialogs->MessageBox(message, kApplicationTitle, {DialogResult::kOk},
-                                  platform::MessageIcon::kError);
+    services_.dialogs->MessageBox(box_text.empty() ? message : box_text, kErrorCaption,
+                                  {DialogResult::kOk}, platform::MessageIcon::kNone);
   }
   return Finish(exit);
 }
@@ -190,14 +193,15 @@ int Program::Run() {
   const SwitchParse parse = ParseSwitches(args_);
   if (!parse.ok()) {
     return Stop(kExitCannotStart, parse.error + ". TarvoUpdate.exe /? lists the switches.",
-                !ArgumentsAskForQuiet(args_));
+                !ArgumentsAskForQuiet(args_),
+                parse.error_box + ". Список параметров: TarvoUpdate.exe /?");
   }
   switches_ = parse.switches;
   const bool quiet = switches_.Unattended() || switches_.suppress_message_boxes;
   if (switches_.help) {
     front_end_.Print(UsageText());
     if (!quiet) {
-      services_.dialogs->MessageBox(UsageText(), kApplicationTitle, {DialogResult::kOk},
+      services_.dialogs->MessageBox(UsageBoxText(), kApplicationTitle, {DialogResult::kOk},
                                     platform::MessageIcon::kInformation);
     }
     return kExitSuccess;
@@ -214,12 +218,18 @@ int Program::Run() {
       file_log_ = CreateRunLog(*services_.fs, *services_.clock,
                                switches_.log == LogSwitch::kFile ? switches_.log_file : "");
     } catch (const platform::PlatformError& e) {
-      return Stop(kExitCannotStart, e.what(), !quiet);
+      return Stop(kExitCannotStart, e.what(), !quiet,
+                  "Не удаётся создать файл журнала " + (switches_.log == LogSwitch::kFile
+                                                            ? "\"" + switches_.log_file + "\""
+                                                            : std::string("во временной папке")));
     }
     log_ = file_log_.get();
     front_end_.Print("Tarvo Update: log " + file_log_->path() + "\n");
   }
   log_->Note("Tarvo Update started in " + folder_ + " with " + Joined(args_));
+  for (const std::string& word : switches_.ignored) {
+    log_->Note("\"" + word + "\" is no switch: ignored");
+  }
   if (switches_.Unattended() && switches_.mode == ModeSwitch::kNone) {
     return Stop(kExitNotStarted,
                 "/SILENT and /VERYSILENT need /MODE=transfer or /MODE=replace: nothing done",
@@ -375,7 +385,9 @@ int Program::ApplyComponents(UnattendedForm& form) {
       return Stop(kExitCannotStart,
                   "/COMPONENTS names position " + std::to_string(position) +
                       ", but the update has " + std::to_string(rows - 1) + " component(s)",
-                  !switches_.Unattended() && !switches_.suppress_message_boxes);
+                  !switches_.Unattended() && !switches_.suppress_message_boxes,
+                  "Параметр /COMPONENTS называет компонент " + std::to_string(position) +
+                      ", а компонентов в обновлении " + std::to_string(rows - 1));
     }
   }
   for (int row = 1; row < rows; ++row) {

@@ -59,14 +59,21 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
   Switches& s = r.switches;
   bool seen_mode = false, seen_log = false, seen_suppress = false, seen_silent = false,
        seen_verysilent = false;
-  auto fail = [&r](std::string message) {
+  auto fail = [&r](std::string message, std::string box) {
     r.error = std::move(message);
+    r.error_box = std::move(box);
     return r;
   };
   for (const std::string& arg : args) {
     std::string name;
     std::optional<std::string> value;
-    if (!SplitSwitch(arg, name, value)) return fail("Unknown argument \"" + arg + "\"");
+    if (!arg.empty() && arg[0] != '/' && arg[0] != '-') {
+      s.ignored.push_back(arg);
+      continue;
+    }
+    if (!SplitSwitch(arg, name, value)) {
+      return fail("Unknown argument \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
+    }
     auto twice = [&](bool& seen) {
       const bool again = seen;
       seen = true;
@@ -74,57 +81,71 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
     };
     auto no_value = [&]() { return !value.has_value(); };
     if (name == "silent" && no_value()) {
-      if (twice(seen_silent)) return fail("/SILENT is given twice");
+      if (twice(seen_silent))
+        return fail("/SILENT is given twice", "Параметр /SILENT указан дважды");
       // /VERYSILENT wins over /SILENT, as installers have it.
       if (s.display != Display::kVerySilent) s.display = Display::kSilent;
     } else if (name == "verysilent" && no_value()) {
-      if (twice(seen_verysilent)) return fail("/VERYSILENT is given twice");
+      if (twice(seen_verysilent))
+        return fail("/VERYSILENT is given twice", "Параметр /VERYSILENT указан дважды");
       s.display = Display::kVerySilent;
     } else if (name == "suppressmsgboxes" && no_value()) {
-      if (twice(seen_suppress)) return fail("/SUPPRESSMSGBOXES is given twice");
+      if (twice(seen_suppress))
+        return fail("/SUPPRESSMSGBOXES is given twice", "Параметр /SUPPRESSMSGBOXES указан дважды");
       s.suppress_message_boxes = true;
     } else if (name == "mode") {
-      if (twice(seen_mode)) return fail("/MODE is given twice");
+      if (twice(seen_mode)) return fail("/MODE is given twice", "Параметр /MODE указан дважды");
       const std::string v = text::ToLowerUtf8(Unquote(value.value_or("")));
       if (v == "transfer") {
         s.mode = ModeSwitch::kTransfer;
       } else if (v == "replace") {
         s.mode = ModeSwitch::kReplace;
       } else {
-        return fail("/MODE takes transfer or replace: \"" + arg + "\"");
+        return fail("/MODE takes transfer or replace: \"" + arg + "\"",
+                    "Параметр /MODE принимает значение transfer или replace: \"" + arg + "\"");
       }
     } else if (name == "components") {
-      if (s.components) return fail("/COMPONENTS is given twice");
+      if (s.components)
+        return fail("/COMPONENTS is given twice", "Параметр /COMPONENTS указан дважды");
       auto positions = ParsePositions(Unquote(value.value_or("")));
       if (!positions) {
-        return fail("/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + arg +
-                    "\"");
+        return fail(
+            "/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + arg + "\"",
+            "Параметр /COMPONENTS принимает номера компонентов в списке, начиная с 1, "
+            "например /COMPONENTS=1,3: \"" +
+                arg + "\"");
       }
       s.components = std::move(positions);
     } else if (name == "log") {
-      if (twice(seen_log)) return fail("/LOG is given twice");
+      if (twice(seen_log)) return fail("/LOG is given twice", "Параметр /LOG указан дважды");
       if (!value) {
         s.log = LogSwitch::kTempFolder;
       } else {
         s.log_file = Unquote(*value);
-        if (s.log_file.empty()) return fail("/LOG= needs a file name: /LOG=\"file\"");
+        if (s.log_file.empty()) {
+          return fail("/LOG= needs a file name: /LOG=\"file\"",
+                      "Параметру /LOG= нужно имя файла: /LOG=\"файл\"");
+        }
         s.log = LogSwitch::kFile;
       }
     } else if ((name == "?" || name == "help") && no_value()) {
       s.help = true;
     } else if (name == "check") {
-      if (s.check) return fail("/check is given twice");
+      if (s.check) return fail("/check is given twice", "Параметр /check указан дважды");
       const std::string v = text::ToLowerUtf8(value.value_or("transfer"));
       if (v != "transfer" && v != "replace") {
-        return fail("/check takes =transfer or =replace: \"" + arg + "\"");
+        return fail("/check takes =transfer or =replace: \"" + arg + "\"",
+                    "Параметр /check принимает значение =transfer или =replace: \"" + arg + "\"");
       }
       s.check = true;
       s.check_replace = v == "replace";
     } else if (value && (name == "silent" || name == "verysilent" || name == "suppressmsgboxes" ||
                          name == "?" || name == "help")) {
-      return fail("/" + text::ToUpperUtf8(name) + " takes no value: \"" + arg + "\"");
+      return fail(
+          "/" + text::ToUpperUtf8(name) + " takes no value: \"" + arg + "\"",
+          "Параметр /" + text::ToUpperUtf8(name) + " указывается без значения: \"" + arg + "\"");
     } else {
-      return fail("Unknown switch \"" + arg + "\"");
+      return fail("Unknown switch \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
     }
   }
   if (s.check && !s.help) {
@@ -133,8 +154,13 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
     only_check.check_replace = s.check_replace;
     if (s.display != only_check.display || s.mode != only_check.mode || s.components ||
         s.suppress_message_boxes || s.log != LogSwitch::kNone) {
-      return fail("/check is used on its own");
+      return fail("/check is used on its own", "Параметр /check указывается без других параметров");
     }
+  }
+  // Outside the window a stray word is more likely a mistake in a script than a file name.
+  if (!s.ignored.empty() && (s.Unattended() || s.check)) {
+    const std::string& word = s.ignored.front();
+    return fail("Unknown argument \"" + word + "\"", "Неизвестный параметр \"" + word + "\"");
   }
   return r;
 }
@@ -174,6 +200,32 @@ std::string UsageText() {
          "failed; 5 an Abort answer ended the run; 7 the readiness checks refused (product "
          "missing\n"
          "or running, open estimates, version too old, update modules or database incomplete).\n";
+}
+
+std::string UsageBoxText() {
+  return "TarvoUpdate.exe [параметры]\n"
+         "Без параметров всё спрашивает окно программы.\n"
+         "\n"
+         "/SILENT - без вопросов: окно показывает установку и закрывается по её окончании\n"
+         "/VERYSILENT - без окна\n"
+         "/MODE=transfer - перенести записи пользователей в новую базу данных\n"
+         "/MODE=replace - заменить базу данных (на предупреждение о замене отвечается \"Да\")\n"
+         "(/MODE обязателен при /SILENT и /VERYSILENT)\n"
+         "/COMPONENTS=1,3 - установить компоненты с этими номерами в списке (по умолчанию - "
+         "отмеченные обновлением; компонент, закреплённый обновлением, сохраняет свою отметку)\n"
+         "/SUPPRESSMSGBOXES - отвечать на все сообщения по умолчанию: OK; \"Прервать\" при "
+         "ошибке файла, что завершает этап с ошибкой; \"Нет\" на замену файла; без пароля\n"
+         "/LOG - журнал во временной папке (каждый раз новое имя с датой)\n"
+         "/LOG=\"файл\" - журнал в этом файле (файл перезаписывается)\n"
+         "/check[=replace] - вывести результаты проверок, ничего не устанавливая\n"
+         "/? или /HELP - эта справка\n"
+         "\n"
+         "Коды завершения: 0 - обновление установлено; 1 - программа не смогла начать работу "
+         "(нет update6.ini, неверные параметры, не создаётся журнал); 2 - установка не начата "
+         "(не хватает параметра или ничего не установлено); 4 - установка завершилась с ошибкой; "
+         "5 - установка прервана ответом \"Прервать\"; 7 - проверки не допускают установку "
+         "(продукт не найден или запущен, открыты сметы, версия слишком старая, неполны модули "
+         "обновления или база данных).\n";
 }
 
 }  // namespace tarvo::app

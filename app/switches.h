@@ -31,6 +31,9 @@ struct Switches {
   // "/check[=transfer|=replace]": the verdicts as text, nothing installed.
   bool check = false;
   bool check_replace = false;
+  // Words that are no switch (a file name handed over by a shortcut, ...): the window ignores
+  // them.
+  std::vector<std::string> ignored;
 
   bool Unattended() const { return display != Display::kWindow; }
   // Nothing given at all: the program behaves as it always has.
@@ -43,6 +46,7 @@ struct Switches {
 struct SwitchParse {
   Switches switches;
   std::string error;  // empty when the command line is good
+  std::string error_box;  // the same in Russian, for the message box of the window program
   bool ok() const { return error.empty(); }
 };
 
@@ -52,7 +56,8 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args);
 // that does not parse without putting a box in front of nobody.
 bool ArgumentsAskForQuiet(const std::vector<std::string>& args);
 
-// The text of /? and /HELP.
+// The text of /? and /HELP: English on the console, Russian in the window program's box.
 std::string UsageText();
+std::string UsageBoxText();
 
 }  // namespace tarvo::app

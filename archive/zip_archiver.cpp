@@ -386,6 +386,8 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
 
   bool aborted = false;
   DoOverallProgress(0, operation, TZipProgressPhase::ppStart, cancel_);
+  // A cancel at the opening event ends the operation there, without a closing event.
+  const bool cancelled_at_start = cancel_;
   for (int i = 0; !cancel_ && !aborted && i < dir_.items.Count(); ++i) {
     if (!dir_.items[i].Selected) continue;
     dir_.items[i].Operation = operation;
@@ -415,7 +417,7 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
   }
   bool stopped = cancel_ || aborted;
   bool ignored = false;
-  DoOverallProgress(100, operation, TZipProgressPhase::ppEnd, ignored);
+  if (!cancelled_at_start) DoOverallProgress(100, operation, TZipProgressPhase::ppEnd, ignored);
   if (stopped) {
     update_count_ = 0;
     last_operation_aborted_ = true;

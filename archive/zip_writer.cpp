@@ -314,7 +314,7 @@ void TZipBaseArchiver::UpdatePass() {
     last_operation_aborted_ = true;
   }
   for (int i = 0; i < items.Count(); ++i) items[i].OriginalIndex = -1;
-  if (flush_failed) throw Error(25);
+  if (flush_failed) throw Error(46);  // a failed write
 }
 
 void TZipBaseArchiver::RollBack(PassState& pass) {
@@ -470,7 +470,12 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
     local.Serialize(w.data().data());
     w.Bytes(name);
     if (local.extra_length) AppendExtraBlocks(w, {MakeLocalZip64Block(size, compressed)});
-    stream_->Write(w.data().data(), w.data().size());
+    try {
+      stream_->Write(w.data().data(), w.data().size());
+    } catch (const platform::PlatformError&) {
+      // A full disk: the user may free space and retry the entry.
+      throw Error(34, {std::to_string(size), std::to_string(compressed)});
+    }
   };
   write_local(0);
 
@@ -522,18 +527,38 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
   uint32_t crc = 0;
   uint64_t compressed = 0;
   ZipCipher cipher(item.Password);
+  // A read or write that fails ends the data like a short one: native error 34 below, which the
+  // failure dialog offers to retry (a full disk is the common cause).
+  auto read = [&](size_t n) -> size_t {
+    try {
+      return ReadFull(*source, in.data(), n);
+    } catch (const platform::PlatformError&) {
+      return 0;
+    }
+  };
+  auto write = [&](const uint8_t* data, size_t n) {
+    try {
+      stream_->Write(data, n);
+      return true;
+    } catch (const platform::PlatformError&) {
+      return false;
+    }
+  };
 
   if (encrypted) {
     // The header carries the CRC, so the source is read once before its data is written.
-    for (uint64_t done = 0; done < size;) {
-      size_t n = ReadFull(*source, in.data(), static_cast<size_t>(std::min<uint64_t>(chunk_size, size - done)));
+    uint64_t done = 0;
+    while (done < size) {
+      size_t n = read(static_cast<size_t>(std::min<uint64_t>(chunk_size, size - done)));
       if (n == 0) break;
       crc = UpdateCrc32(crc, in.data(), n);
       done += n;
     }
+    // A CRC of part of the file would make the entry fail every test.
+    if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
     source->Seek(0);
     auto header = cipher.MakeHeader(RandomHeaderBytes(), crc);
-    stream_->Write(header.data(), header.size());
+    if (!write(header.data(), header.size())) throw Error(34, {std::to_string(size), "0"});
     compressed += header.size();
   }
 
@@ -567,7 +592,7 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
                       item.Operation, TZipProgressPhase::ppProcess, cancel_);
     if (cancel_) break;
     size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_size, size - done));
-    size_t n = ReadFull(*source, in.data(), want);
+    size_t n = read(want);
     if (n < want) break;
     if (!encrypted) crc = UpdateCrc32(crc, in.data(), n);
     if (deflating) {
@@ -575,6 +600,7 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
       zs.next_in = in.data();
       zs.avail_in = static_cast<uInt>(n);
       int r;
+      bool written = true;
       do {
         zs.next_out = out.data();
         zs.avail_out = static_cast<uInt>(out.size());
@@ -582,12 +608,13 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
         if (r < 0 && r != Z_BUF_ERROR) throw ECompressionError("error");
         size_t have = out.size() - zs.avail_out;
         if (encrypted) cipher.Encipher(out.data(), have);
-        if (have) stream_->Write(out.data(), have);
+        if (have && !(written = write(out.data(), have))) break;
         compressed += have;
       } while (zs.avail_out == 0 || (flush == Z_FINISH && r != Z_STREAM_END));
+      if (!written) break;
     } else {
       if (encrypted) cipher.Encipher(in.data(), n);
-      stream_->Write(in.data(), n);
+      if (!write(in.data(), n)) break;
       compressed += n;
     }
     done += n;

@@ -1,5 +1,6 @@
 #include "install/backup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -124,9 +125,16 @@ int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platfor
   if (!override_folder.empty()) backup_folder = override_folder;
   const std::string archive_path = backup_folder + name;
   log->Note("Backup archive " + archive_path);
-  for (int i = 0; i < settings.backup_count; ++i) {
-    const std::string folder =
-        static_cast<size_t>(i) < settings.backup_folders.size() ? settings.backup_folders[i] : "";
+  // Only the folders read, and never an empty name: its mask would be the whole product folder,
+  // the earlier backups included.
+  const size_t count = std::min(static_cast<size_t>(std::max(settings.backup_count, 0)),
+                                settings.backup_folders.size());
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& folder = settings.backup_folders[i];
+    if (folder.empty()) {
+      log->Note("Backup_Dir" + std::to_string(i + 1) + " is empty; nothing packed for it");
+      continue;
+    }
     if (!BackupToArchive(fs, dialogs, window, archive_path, settings.product_folder,
                          folder + "\\*.*", 2, true, log)) {
       log->Note("Backup of " + folder + "\\*.* failed");

@@ -47,7 +47,7 @@ int InstallerRun::Run(MainWindowOps& window) {
     code = Stages(window, settings);
   } catch (const std::exception& e) {
     error_message = e.what();
-    if (error_message.empty()) error_message = "Installation error";
+    if (error_message.empty()) error_message = "Ошибка установки";  // shown in a box
     log_->RunError(error_message);
   } catch (...) {
     log_->RunError("Unknown error");

@@ -356,7 +356,11 @@ TEST_F(UnattendedRunTest, StartFailuresBeforeAnythingChanges) {
   EXPECT_TRUE(t.dialogs->shown().empty());
   EXPECT_EQ(Run({"/MODE=sideways"}), kExitCannotStart);
   ASSERT_EQ(t.dialogs->shown().size(), 1u);
-  EXPECT_NE(t.dialogs->shown()[0].text.find("/MODE takes transfer or replace"), std::string::npos);
+  EXPECT_EQ(t.dialogs->shown()[0].text,
+            "Параметр /MODE принимает значение transfer или replace: \"/MODE=sideways\". "
+            "Список параметров: TarvoUpdate.exe /?");
+  EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка");
+  EXPECT_NE(front_end.printed.find("/MODE takes transfer or replace"), std::string::npos);
   EXPECT_EQ(Snapshot(product), before);
   // No description: the program's own box, then exit 1.
   t.services.fs->DeleteFile(update + "update6.ini");
@@ -395,6 +399,184 @@ TEST_F(UnattendedRunTest, WithoutSwitchesTheWindowDecidesAndTheCodeTellsTheResul
   // The window refused: closed without a run.
   t.marker->state = platform::RunningMarker::State::kAlreadyExists;
   EXPECT_EQ(Run({}), kExitNotReady);
+}
+
+TEST_F(UnattendedRunTest, AFileNameOnTheCommandLineStillOpensTheWindow) {
+  EXPECT_EQ(Run({"C:\\Update\\update6.ini", "/LOG=" + log_path}), kExitNotStarted);
+  EXPECT_EQ(front_end.windows, 1);
+  EXPECT_TRUE(t.dialogs->shown().empty());
+  EXPECT_TRUE(Logged("\"C:\\Update\\update6.ini\" is no switch: ignored"));
+  front_end.printed.clear();
+  EXPECT_EQ(Run({"update6.ini"}), kExitNotStarted);
+  EXPECT_EQ(front_end.windows, 2);
+  EXPECT_EQ(front_end.printed.find("exit code"), std::string::npos);  // as without arguments
+  // Unattended, the same word is a mistake in the script.
+  EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "update6.ini"}), kExitCannotStart);
+  EXPECT_EQ(front_end.windows, 2);
+  EXPECT_EQ(Snapshot(product), before);
+}
+
+TEST_F(UnattendedRunTest, TheWindowProgramsOwnBoxesSpeakRussian) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string box;
+  };
+  const Case cases[] = {
+      {{"/bogus"}, "Неизвестный параметр \"/bogus\". Список параметров: TarvoUpdate.exe /?"},
+      {{"/COMPONENTS=3"},
+       "Параметр /COMPONENTS называет компонент 3, а компонентов в обновлении 2"},
+      {{"/LOG=" + t.root + "missing\\x.log"},
+       "Не удаётся создать файл журнала \"" + t.root + "missing\\x.log\""},
+  };
+  for (const Case& c : cases) {
+    t.dialogs->ClearShown();
+    EXPECT_EQ(Run(c.args), kExitCannotStart) << c.args[0];
+    ASSERT_EQ(t.dialogs->shown().size(), 1u) << c.args[0];
+    EXPECT_EQ(t.dialogs->shown()[0].text, c.box);
+    EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка");
+    EXPECT_EQ(t.dialogs->shown()[0].buttons,
+              std::vector<platform::DialogResult>{platform::DialogResult::kOk});
+  }
+  EXPECT_EQ(front_end.windows, 0);
+  t.dialogs->ClearShown();
+  front_end.printed.clear();
+  EXPECT_EQ(Run({"/?"}), kExitSuccess);
+  ASSERT_EQ(t.dialogs->shown().size(), 1u);
+  const std::string& help = t.dialogs->shown()[0].text;
+  for (const char* word : {"/SILENT - без вопросов", "/MODE=transfer", "/COMPONENTS=1,3",
+                           "/SUPPRESSMSGBOXES", "/LOG=\"файл\"", "Коды завершения: 0 -"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(help.find("Exit codes"), std::string::npos);
+  EXPECT_NE(front_end.printed.find("Exit codes"), std::string::npos);  // the console stays English
+  EXPECT_EQ(Snapshot(product), before);
+}
+
+// Every fixed text of the window and of its boxes, word for word as the user reads it.
+TEST_F(UnattendedRunTest, TheWindowAndItsBoxesShowTheirTextsWordForWord) {
+  const std::vector<std::pair<std::string, std::string>> texts = {
+      {"Label_1", "Путь доступа:"},
+      {"Label_4", "Требуемая версия Tarvo:"},
+      {"Label_2", "Программный комплекс в данный момент не работает"},
+      {"Label_3", "Нет открытых смет"},
+      {"RadioButton1", "Перенести данные пользователя из старой базы в новую"},
+      {"Label_for_Radio1",
+       "Рекомендуется использовать данную возможность, если программный комплекс уже был ранее "
+       "установлен и пользователи вносили свои изменения в БД."},
+      {"RadioButton2", "Заменить старую базу данных на новую"},
+      {"Label_for_Radio2",
+       "Рекомендуется использовать, если программный комплекс был только что установлен или если "
+       "ранее пользователи не вносили свои изменения в БД."},
+      {"Btn_All_ON", "Включить все"},
+      {"Btn_All_OFF", "Выключить все"},
+      {"Btn_install", "Начать установку"},
+      {"Btn_exit", "Выход"},
+      {"Label2", "Пожалуйста, подождите, обновление устанавливается..."},
+      {"GrLabel_Level1", "1. Резервное копирование текущей БД"},
+      {"GrLabel_Level2", "2. Сохранение пользовательских данных"},
+      {"GrLabel_Level3", "3. Установка новой БД"},
+      {"GrLabel_Level4", "4. Восстановление пользовательских данных"},
+      {"GrLabel_info_save", "Сохранение ..."},
+      {"GrLabel_info_data", "... Обработка данных ..."},
+      {"GrLabel_info_check", "... Проверка"},
+  };
+  const std::vector<std::pair<std::string, std::string>> hints = {
+      {"Label_1", "Путь доступа к Tarvo"},
+      {"StaticText1", "Путь доступа к Tarvo"},
+      {"Label_2", "Проверка на присутствие Tarvo в памяти компьютера (в данный момент)"},
+      {"Label_3", "Проверка на наличие открытых смет"},
+      {"Label_4", "Проверка текущей и требуемой версии Tarvo Estimate"},
+      {"Label_Version", "Проверка текущей и требуемой версии Tarvo Estimate"},
+      {"Memo1", "Информация о установке"},
+      {"CheckListBox1", "Список устанавливаемых компонентов обновления"},
+      {"Btn_install", "Начать установку обновления на Ваш компьютер"},
+      {"Btn_exit", "Завершить работу с программой обновления"},
+      {"Btn_All_ON", "Включить все устанавливаемые компоненты"},
+      {"Btn_All_OFF", "Выключить все устанавливаемые компоненты"},
+  };
+  const std::string warning =
+      "Вы выбрали вариант полной замены существующей БД на новую. Будьте осторожны! Если текущая "
+      "БД содержит пользовательские изменения, то все они исчезнут после инсталляции данного "
+      "обновления. Продолжать процесс установки?";
+  const std::string notice =
+      "Установка новой базы данных успешно завершена. Сейчас будет производиться добавление "
+      "обоснований пользователя из предыдущей базы. Этот процесс может занять от нескольких "
+      "десятков секунд до нескольких минут (зависит от скорости Вашего компьютера).";
+
+  // A ready machine: the window as it opens, the warning answered No, then a transfer run.
+  std::string result;
+  front_end.person = [&](TForm_Main& form) {
+    for (const auto& [name, text] : texts) EXPECT_EQ(form.Get(name).text, text) << name;
+    for (const auto& [name, hint] : hints) EXPECT_EQ(form.Get(name).hint, hint) << name;
+    const widgets::Control& header = form.Get("HeaderControl1");
+    ASSERT_EQ(header.sections.size(), 2u);
+    EXPECT_EQ(header.sections[0].text, "Проверка");
+    EXPECT_EQ(header.sections[1].text, "Статус");
+    EXPECT_EQ(form.Get("StatusBar1").sections.at(1).text, "3.55");
+    EXPECT_EQ(form.Get("CheckListBox1").items.at(0).text, "Устанавливаемые компоненты");
+    EXPECT_EQ(form.Get("Label_Version").text.rfind("7.25b (текущая версия: ", 0), 0u)
+        << form.Get("Label_Version").text;
+    const widgets::Control& balloon = form.Get("ChoiceHint");
+    EXPECT_TRUE(balloon.visible);
+    EXPECT_EQ(balloon.title, "Информация");
+    EXPECT_EQ(balloon.text, "Необходимо выбрать вариант установки обновления");
+    form.Click(form.Get("RadioButton2"));
+    form.Click(form.Get("Btn_install"));  // the warning, answered No
+    form.Click(form.Get("RadioButton1"));
+    form.Click(form.Get("Btn_install"));
+    result = form.Get("Label2").text;
+  };
+  EXPECT_EQ(Run({}), kExitSuccess);
+  EXPECT_EQ(result, "Обновление успешно установлено на Ваш компьютер.");
+  ASSERT_EQ(t.dialogs->shown().size(), 2u);
+  EXPECT_EQ(t.dialogs->shown()[0].text, warning);
+  EXPECT_EQ(t.dialogs->shown()[0].caption, "Tarvo Update");
+  EXPECT_EQ(t.dialogs->shown()[1].text, notice);
+
+  // A failed run.
+  t.Write(update + "Prog.zip", "no archive at all");
+  t.dialogs->ClearShown();
+  t.dialogs->QueueAnswer(platform::DialogResult::kYes);
+  front_end.person = [&](TForm_Main& form) {
+    form.Click(form.Get("RadioButton2"));
+    form.Click(form.Get("Btn_install"));
+    result = form.Get("Label2").text;
+  };
+  EXPECT_EQ(Run({}), kExitRunFailed);
+  EXPECT_EQ(result, "Не удалось установить обновление.");
+
+  // The product running, with an estimate open.
+  t.marker->state = platform::RunningMarker::State::kAlreadyExists;
+  t.Write(product + "Edit\\Smeta_1\\a_base8491.DB", "");
+  front_end.person = [&](TForm_Main& form) {
+    EXPECT_EQ(form.Get("Label_2").text, "Программный комплекс в данный момент работает");
+    EXPECT_EQ(form.Get("Label_3").text, "Есть открытые сметы");
+  };
+  EXPECT_EQ(Run({}), kExitNotReady);
+
+  // No product at all.
+  t.registry->keys.clear();
+  front_end.person = [&](TForm_Main& form) {
+    EXPECT_EQ(form.Get("StaticText1").text, "Программный комплекс Tarvo Estimate не найден.");
+    EXPECT_EQ(form.Get("Label_3").text,
+              "Открытые сметы: Программный комплекс Tarvo Estimate не найден.");
+  };
+  EXPECT_EQ(Run({}), kExitNotReady);
+
+  // A missing component archive, then a missing description.
+  t.services.fs->DeleteFile(update + "Prog.zip");
+  t.dialogs->ClearShown();
+  front_end.person = nullptr;
+  Run({});
+  ASSERT_FALSE(t.dialogs->shown().empty());
+  EXPECT_EQ(t.dialogs->shown()[0].text, "Файл [Prog.zip] не найден!");
+  EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка!");
+  t.services.fs->DeleteFile(update + "update6.ini");
+  t.dialogs->ClearShown();
+  EXPECT_EQ(Run({}), kExitCannotStart);
+  ASSERT_EQ(t.dialogs->shown().size(), 1u);
+  EXPECT_EQ(t.dialogs->shown()[0].text, "Не найден файл инициализации!");
+  EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка");
 }
 
 TEST_F(UnattendedRunTest, SwitchesPreselectTheWindowForThePerson) {

@@ -73,7 +73,8 @@ TEST(SwitchesTest, BadCommandLinesSayWhatIsWrong) {
   };
   const std::vector<Case> cases = {
       {{"/QUIET"}, "Unknown switch \"/QUIET\""},
-      {{"install"}, "Unknown argument \"install\""},
+      {{"/VERYSILENT", "/MODE=transfer", "install"}, "Unknown argument \"install\""},
+      {{"/check", "C:\\Update\\update6.ini"}, "Unknown argument \"C:\\Update\\update6.ini\""},
       {{"/"}, "Unknown argument \"/\""},
       {{"/MODE=both"}, "/MODE takes transfer or replace"},
       {{"/MODE"}, "/MODE takes transfer or replace"},
@@ -95,7 +96,25 @@ TEST(SwitchesTest, BadCommandLinesSayWhatIsWrong) {
     const SwitchParse p = Parse(c.args);
     EXPECT_FALSE(p.ok()) << c.args[0];
     EXPECT_NE(p.error.find(c.says), std::string::npos) << c.args[0] << ": " << p.error;
+    // The window program's box says the same in Russian.
+    EXPECT_TRUE(p.error_box.rfind("Параметр", 0) == 0 ||
+                p.error_box.rfind("Неизвестный параметр", 0) == 0)
+        << c.args[0] << ": " << p.error_box;
   }
+}
+
+// A shortcut or a file association may hand the window program a file name.
+TEST(SwitchesTest, WordsThatAreNoSwitchAreIgnoredByTheWindowOnly) {
+  SwitchParse p = Parse({"C:\\Update\\update6.ini", "/MODE=transfer", "extra"});
+  ASSERT_TRUE(p.ok()) << p.error;
+  EXPECT_EQ(p.switches.ignored, (std::vector<std::string>{"C:\\Update\\update6.ini", "extra"}));
+  EXPECT_EQ(p.switches.mode, ModeSwitch::kTransfer);
+  p = Parse({"update6.ini"});
+  ASSERT_TRUE(p.ok());
+  EXPECT_TRUE(p.switches.None());  // the window behaves as without arguments
+  // An unknown switch stops the window program as before.
+  EXPECT_FALSE(Parse({"update6.ini", "/QUIET"}).ok());
+  EXPECT_FALSE(Parse({"/SILENT", "/MODE=replace", "update6.ini"}).ok());
 }
 
 TEST(SwitchesTest, QuietArgumentsAreSeenEvenOnABadLine) {

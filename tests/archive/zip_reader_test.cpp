@@ -140,6 +140,33 @@ TEST_F(ZipReaderTest, CancelStopsAndDeletesThePartFile) {
   EXPECT_TRUE(dialogs_.shown().empty());
 }
 
+// A cancel at the opening event ends the operation there: no file events, no closing event.
+TEST_F(ZipReaderTest, CancelAtTheFirstEventIsTheLastEvent) {
+  for (const bool extract : {true, false}) {
+    SCOPED_TRACE(extract ? "extract" : "test");
+    auto zip = Open(BuildZip(ThreeEntries()));
+    std::vector<TZipProgressPhase> phases;
+    int file_events = 0;
+    zip->OnOverallProgress = [&](TZipBaseArchiver&, double, TZipProcessOperation,
+                                 TZipProgressPhase phase, bool& cancel) {
+      phases.push_back(phase);
+      cancel = true;
+    };
+    zip->OnFileProgress = [&](TZipBaseArchiver&, const std::string&, double, TZipProcessOperation,
+                              TZipProgressPhase, bool&) { ++file_events; };
+    if (extract) {
+      zip->ExtractFiles();
+    } else {
+      zip->TestFiles();
+    }
+    EXPECT_EQ(phases, std::vector<TZipProgressPhase>{TZipProgressPhase::ppStart});
+    EXPECT_EQ(file_events, 0);
+    EXPECT_TRUE(zip->LastOperationAborted());
+    EXPECT_FALSE(fs::exists(Out("a.txt")));
+    zip->CloseArchive();
+  }
+}
+
 TEST_F(ZipReaderTest, CorruptEntryGoesToTheDialogAndKeepsTheOldFile) {
   auto entries = ThreeEntries();
   entries[1].corrupt_crc = true;

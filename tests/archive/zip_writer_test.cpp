@@ -286,6 +286,9 @@ TEST_F(ZipRollbackTest, WriteFailureAtEveryPoint) {
         failed = true;
       }
       zip->StreamForTesting()->before_write = nullptr;
+      // A write of an entry's data goes to the failure dialog, answered Abort here; a write of
+      // the directory leaves the pass. Either way the archive is as it was.
+      failed = failed || zip->LastOperationAborted();
       zip->CloseArchive();
       if (!failed) {
         EXPECT_GT(fail_at, 3);
@@ -321,6 +324,56 @@ TEST_F(ZipRollbackTest, CancelAtEveryProgressEvent) {
       }
       ASSERT_EQ(ReadFileBytes(path_), before_) << mask << " event " << cancel_at;
     }
+  }
+  ExpectTailsGone();
+}
+
+// A full disk while an entry's data is written: the user is asked, may free space and retry.
+TEST_F(ZipRollbackTest, FullDiskWhileAddingAsksAbortRetryIgnore) {
+  struct Case {
+    platform::DialogResult answer;
+    bool aborted;
+    bool has_new;
+  };
+  for (const Case& c : {Case{platform::DialogResult::kRetry, false, true},
+                        Case{platform::DialogResult::kIgnore, false, false},
+                        Case{platform::DialogResult::kAbort, true, false}}) {
+    SCOPED_TRACE(static_cast<int>(c.answer));
+    WriteFileBytes(path_, before_);
+    dialogs_.ClearShown();
+    auto zip = Make(path_);
+    zip->OpenArchive(kOpenReadWrite);
+    int writes = 0;
+    zip->StreamForTesting()->before_write = [&](size_t) {
+      if (++writes == 3) throw platform::PlatformError("disk full", 112);  // n.db's data
+    };
+    dialogs_.QueueAnswer(c.answer);
+    EXPECT_NO_THROW(zip->AddFiles("New\\*.*"));
+    zip->StreamForTesting()->before_write = nullptr;
+    EXPECT_EQ(zip->LastOperationAborted(), c.aborted);
+    ASSERT_EQ(dialogs_.shown().size(), 1u);
+    const auto& shown = dialogs_.shown()[0];
+    EXPECT_NE(shown.text.find("rfs.size = 3145728"), std::string::npos) << shown.text;
+    EXPECT_NE(shown.text.find("Native error: 00034. File processing error, possibly disk is full"),
+              std::string::npos)
+        << shown.text;
+    EXPECT_EQ(shown.buttons, (std::vector<platform::DialogResult>{
+                                 platform::DialogResult::kAbort, platform::DialogResult::kRetry,
+                                 platform::DialogResult::kIgnore}));
+    zip->CloseArchive();
+    if (c.aborted) {
+      EXPECT_EQ(ReadFileBytes(path_), before_);
+      continue;
+    }
+    auto check = Make(path_);
+    check->OpenArchive(kOpenReadDenyWrite);
+    EXPECT_EQ(Entries(*check).find("n.db") != std::string::npos, c.has_new) << Entries(*check);
+    EXPECT_NE(Entries(*check).find("a.db"), std::string::npos);
+    dialogs_.ClearShown();
+    check->TestFiles();
+    EXPECT_FALSE(check->LastOperationAborted());
+    EXPECT_TRUE(dialogs_.shown().empty());
+    check->CloseArchive();
   }
   ExpectTailsGone();
 }

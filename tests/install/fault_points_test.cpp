@@ -171,6 +171,28 @@ TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlus
   EXPECT_TRUE(BackupToArchive(*real, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
 }
 
+// The archive is written but its buffers may not be on the disk: the error says a write failed.
+TEST_F(FaultPoints, ArchiveThatCannotBeFlushedIsAFailedWrite) {
+  const std::string archive_path = scratch.path() + "/flushed.zip";
+  FaultyFileSystem faulty(*real);
+  faulty.fail_if = [&](const std::string& kind, const std::string& path) {
+    return kind == "flush" && path == archive_path;
+  };
+  archive::TZipArchiver zip(faulty, dialogs);
+  zip.FileName = archive_path;
+  zip.BaseDir = scratch.path() + "/";
+  zip.OpenArchive(archive::kOpenCreate);
+  try {
+    zip.AddFiles("Db\\*.*");
+    ADD_FAILURE() << "the failed flush went unreported";
+  } catch (const archive::EZipException& e) {
+    EXPECT_EQ(e.NativeError(), 46);
+    EXPECT_EQ(e.ErrorCode(), 25);
+    EXPECT_NE(std::string(e.what()).find("Write to stream error"), std::string::npos) << e.what();
+  }
+  zip.CloseArchive();
+}
+
 TEST_F(FaultPoints, SetAsideThatCannotFinishLeavesNoHalfTable) {
   db::TableCatalogue tables(*real);
   tables.BindPath("Tb_Kl_Spr", folder);

@@ -9,6 +9,7 @@
 #include "install/backup.h"
 #include "install/components.h"
 #include "install/password_pieces.h"
+#include "odd_password_pieces.h"
 #include "platform/auto_dialogs.h"
 #include "tests/archive/zip_test_util.h"
 
@@ -75,9 +76,10 @@ class RecordingStages : public DataStages {
  public:
   explicit RecordingStages(FakeWindow& w) : w_(w) {}
   bool fail_save = false;
+  std::string save_error = "Table is busy";
   void SaveUserData(db::TableCatalogue&, const std::string& filter, MainWindowOps&) override {
     w_.log.push_back("save [" + filter + "]");
-    if (fail_save) throw std::runtime_error("Table is busy");
+    if (fail_save) throw std::runtime_error(save_error);
   }
   void SetAsideClassifier(db::TableCatalogue&, platform::FileSystem&, const std::string& folder,
                           MainWindowOps&) override {
@@ -247,6 +249,50 @@ TEST(PasswordTest, SixPiecesOfTheConfiguredLengths) {
   EXPECT_EQ(joined.size(), 338u);
 }
 
+// A release password may need any byte: spaces, quotes, backslashes, semicolons, other code
+// pages. The pieces reach the program and the tools' file byte for byte.
+TEST(PasswordTest, PiecesMayHoldAnyByteButNulAndLineFeed) {
+  const std::string expected[6] = {
+      "pass word\073 with \042quotes\042 \134 back\077\077\075 slash \0431 p",
+      "\320\237\320\260\321\200\320\276\320\273\321\214 \321\201\320\274\320\265\321\202\321\213: "
+      "\321\221\320\201 \342\204\226xxxxxxxxxxxxxxx",
+      "\317\340\360\356\353\374 \377\200\011\044\173TARVO\137PW\1371\175 \100TARVO\137PW\1372\100 "
+      "\317\340\360\356",
+      "\134x41\134101 \042\134\042 \073\073\073 \133a\135\052 \077\052 \045s \045d \047 \140 \176 "
+      "\174 \074 \076 \046 \136 \134x41\134101 \042\134\042 \073\073\073 \133a",
+      "\312\353\376\367 \227 \253\361\354\345\362\340\273 \312\353\376\367 \227 "
+      "\253\361\354\345\362\340\273 \312\353\376\367 \227 \253\361\354\345\362\340\273 "
+      "\312\353\376\367 \227 ",
+      "\177\001\037 tail\073 end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 "
+      "end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 end\134\177\001\037 tail\073 "
+      "end\134\177\001",
+  };
+  std::string joined;
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(std::string(odd_password::kPieces[i]), expected[i]) << i;
+    joined += expected[i];
+  }
+  EXPECT_EQ(joined.size(), 338u);
+  EXPECT_EQ(ReadFileBytes(TARVO_ODD_PASSWORD_JOINED), joined);
+
+  // An archive encrypted with it opens with it.
+  ScratchDir scratch;
+  WriteFileBytes(
+      scratch / "odd.zip",
+      BuildZip({{"Base\\a.db", std::string(4000, 'a'), 8, 0, 0x6000, 0x5A21, 0x20, joined}}));
+  platform::Services services = platform::MakeSystemServices();
+  platform::AutoDialogs dialogs;
+  archive::TZipArchiver zip(*services.fs, dialogs);
+  zip.FileName = scratch / "odd.zip";
+  zip.BaseDir = scratch / "out";
+  zip.Password = joined;
+  zip.OpenArchive(archive::kOpenReadDenyWrite);
+  zip.ExtractFiles();
+  zip.CloseArchive();
+  EXPECT_TRUE(dialogs.shown().empty());
+  EXPECT_EQ(ReadFileBytes(scratch / "out/Base/a.db"), std::string(4000, 'a'));
+}
+
 TEST_F(InstallerRunTest, NeitherModeOnlyShowsTheHint) {
   EXPECT_LT(Run(), 0);
   EXPECT_EQ(window.log, std::vector<std::string>{"hint"});
@@ -302,6 +348,57 @@ TEST_F(InstallerRunTest, TransferModeFramesTheTableWorkAndTwoFoldersShareOneArch
             (std::vector<std::string>{"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt",
                                       "Forms\\form1.frm"}));
   EXPECT_EQ(ReadFileBytes(scratch / "product/Db/Base8491.db"), "new database");
+}
+
+class NotesLog : public NullRunLog {
+ public:
+  std::vector<std::string> notes;
+  void Note(const std::string& line) override { notes.push_back(line); }
+};
+
+// A count above the folders read, or an empty folder name inside the count, must never pack the
+// whole product folder with the earlier backups in it.
+TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
+  WriteFileBytes(scratch / "product/Backup/older.zip", "an earlier backup");
+  WriteFileBytes(scratch / "product/Tarvo7.exe", "program");
+  const std::vector<std::string> db_only = {"Db\\Base8491.db", "Db\\Sub", "Db\\Sub\\notes.txt"};
+  struct Case {
+    int count;
+    std::vector<std::string> folders;
+    std::vector<std::string> expected;
+    size_t skipped;
+  };
+  std::vector<std::string> with_forms = db_only;
+  with_forms.push_back("Forms\\form1.frm");
+  std::vector<std::string> folders24(24);
+  folders24[0] = "Db";
+  std::vector<std::string> read1024(1024);
+  read1024[0] = "Db";
+  const Case cases[] = {
+      {1025, {"Db"}, db_only, 0},
+      {2147483647, read1024, db_only, 1023},
+      {2, folders24, db_only, 1},
+      {3, {"Db", "", "Forms"}, with_forms, 1},
+      {0, {"Db"}, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    settings.backup_count = c.count;
+    settings.backup_folders = c.folders;
+    fs::remove(BackupPath());
+    NotesLog log;
+    EXPECT_EQ(RunBackupStage(*real, dialogs, clock, window, settings, &log), 0);
+    if (c.expected.empty()) {
+      EXPECT_FALSE(fs::exists(BackupPath()));
+      continue;
+    }
+    EXPECT_EQ(ArchiveNames(BackupPath()), c.expected);
+    const size_t skipped = std::count_if(log.notes.begin(), log.notes.end(), [](auto& n) {
+      return n.find("is empty; nothing packed") != std::string::npos;
+    });
+    EXPECT_EQ(skipped, c.skipped);
+  }
+  EXPECT_TRUE(dialogs.shown().empty());
 }
 
 TEST_F(InstallerRunTest, BackupFolderThatCannotBeMadeEndsWithCodeOne) {
@@ -405,6 +502,16 @@ TEST_F(InstallerRunTest, TableErrorDuringSaveFailsTheRunThenShowsTheError) {
   EXPECT_EQ(dialogs.shown()[0].text, "Table is busy");
   EXPECT_EQ(dialogs.shown()[0].icon, platform::MessageIcon::kError);
   EXPECT_FALSE(fs::exists(scratch / "product/base.zip"));
+}
+
+TEST_F(InstallerRunTest, AnErrorWithoutATextIsStillNamedInTheBox) {
+  window.transfer_checked = true;
+  auto stages = std::make_unique<RecordingStages>(window);
+  stages->fail_save = true;
+  stages->save_error = "";
+  EXPECT_NE(Run(std::move(stages)), 0);
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text, "Ошибка установки");
 }
 
 TEST_F(InstallerRunTest, TransferWithoutTableWorkFailsBeforeTouchingAnything) {

@@ -61,6 +61,7 @@ struct SecondaryIndex {
 };
 
 struct ParsedHeader;
+class FamilyJournal;
 
 class PxTable {
  public:
@@ -165,6 +166,8 @@ class PxTable {
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> table_ranges;  // offset, old bytes
     uint64_t table_size = 0;
     std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>> companions;
+    // Where each before-image goes, flushed, before the write it protects.
+    FamilyJournal* journal = nullptr;
   };
   void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
   void Undo(const FlushUndo& undo);

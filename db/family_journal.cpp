@@ -326,11 +326,12 @@ FamilyJournal::FamilyJournal(platform::FileSystem& fs, const std::string& table_
       PutN(b, set_name.size(), 2);
       PutBytes(b, set_name.data(), set_name.size());
       PutN(b, Crc32(b.data(), b.size()), 4);
+      start_ = 0;
       file_->Write(b.data(), b.size());
       // The header reaches the disk with the first record's flush.
-      start_ = b.size();
     }
   } catch (const platform::PlatformError& e) {
+    if (file_) Discard();
     Fail("Cannot start the table journal " + path_, e);
   }
   if (held_) set->AddMember(table_path);
@@ -356,6 +357,8 @@ void FamilyJournal::Append(const std::vector<uint8_t>& payload) {
     file_->Write(b.data(), b.size());
     file_->Flush();
   } catch (const platform::PlatformError& e) {
+    // Nothing was overwritten under this record: the journal goes back to what it protected.
+    Discard();
     Fail("Cannot write the table journal " + path_, e);
   }
 }
@@ -400,6 +403,11 @@ void FamilyJournal::Commit() {
 }
 
 void FamilyJournal::Discard() {
+  if (!file_) {
+    // After a commit whose delete failed: the family is put back, so the journal may go.
+    if (!held_) fs_.DeleteFile(path_);
+    return;
+  }
   // This flush's records go; a set's earlier records stay, for the stage's own rollback.
   try {
     if (held_ && start_ > 0) {
@@ -414,7 +422,7 @@ void FamilyJournal::Discard() {
   } catch (const platform::PlatformError&) {
   }
   file_.reset();
-  if (!held_) fs_.DeleteFile(path_);
+  if (!held_ || start_ == 0) fs_.DeleteFile(path_);
 }
 
 // ---- recovery ----

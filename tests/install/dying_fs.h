@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +27,8 @@ class DyingFileSystem : public platform::FileSystem {
   explicit DyingFileSystem(platform::FileSystem& inner) : in_(inner) {}
 
   long die_at = 0;  // 1-based; 0: never
+  // Or the first operation this picks (kind, path).
+  std::function<bool(const std::string& kind, const std::string& path)> die_if;
   bool lose_unflushed = false;
   long count = 0;
   bool dead = false;
@@ -35,7 +38,7 @@ class DyingFileSystem : public platform::FileSystem {
   bool Gone(const char* kind, const std::string& path) {
     if (dead) return true;
     ++count;
-    if (count == die_at) {
+    if (count == die_at || (die_if && die_if(kind, path))) {
       dead = true;
       death = std::string(kind) + " " + path;
       return true;

@@ -52,7 +52,17 @@ void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
   const std::string table = folder + kStagingStem + kExtensions[0];
   if (!fs.ReplaceFile(table, folder + "_Kl_spr" + kExtensions[0]))
     throw std::runtime_error("Cannot rename the classifier file " + table);
-  RecoverClassifierSetAside(fs, folder);
+  try {
+    RecoverClassifierSetAside(fs, folder);
+  } catch (...) {
+    // The move is committed and only goes forward: one more try leaves the family whole now
+    // rather than at the next run's start; the run still fails with the first error.
+    try {
+      RecoverClassifierSetAside(fs, folder);
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 // Runs the work, then closes the tables whatever happened; the work's error wins.

@@ -150,6 +150,16 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   int code = 0;
   if (resume != RunStep::kInstalled) {
     code = RunComponentStage(fs_, dialogs_, window, settings, log_);
+    if (code == 0) {
+      FlushExtractedFiles(fs_, window, settings);
+    } else {
+      // The stage failed and says so; what it did install is written through all the same.
+      try {
+        FlushExtractedFiles(fs_, window, settings);
+      } catch (const std::exception& e) {
+        log_->Note(e.what());
+      }
+    }
     if (transfer && code == 0) {
       progress.step = RunStep::kInstalled;
       WriteRunProgress(fs_, progress_path, progress);

@@ -101,6 +101,45 @@ std::set<std::string> ExtractionFolders(platform::FileSystem& fs, MainWindowOps&
 
 }  // namespace
 
+void FlushExtractedFiles(platform::FileSystem& fs, MainWindowOps& window,
+                         const RunSettings& settings) {
+  for (int row = 1; row < window.ComponentRowCount(); ++row) {
+    if (!window.ComponentChecked(row)) continue;
+    const std::string archive = settings.installer_folder + window.ComponentFile(row);
+    if (!fs.FileExists(archive)) continue;
+    std::vector<std::string> files;
+    try {
+      SilentDialogs silent;
+      archive::TZipArchiver zip(fs, silent);
+      zip.FileName = archive;
+      zip.OpenArchive(archive::kOpenReadDenyWrite);
+      archive::TZipArchiveItem item;
+      for (bool more = zip.FindFirst("*.*", item); more; more = zip.FindNext(item)) {
+        const std::string& p = item.StoredPath;
+        if (item.FileName.empty() || p.find("..") != std::string::npos ||
+            p.find(':') != std::string::npos || (!p.empty() && (p[0] == '\\' || p[0] == '/')))
+          continue;
+        files.push_back(settings.product_folder + p + item.FileName);
+      }
+      zip.CloseArchive();
+    } catch (const std::exception& e) {
+      throw std::runtime_error("Cannot read the component archive " + archive + ": " + e.what());
+    }
+    for (const std::string& path : files) {
+      if (!fs.FileExists(path)) continue;
+      try {
+        auto f = fs.Open(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
+                         platform::Disposition::kOpenExisting);
+        f->Flush();
+        f->Close();
+      } catch (const platform::PlatformError& e) {
+        throw std::runtime_error("Cannot write the installed file " + path +
+                                 " through to the disk: " + e.what());
+      }
+    }
+  }
+}
+
 std::string ProgressPath(const RunSettings& settings) {
   return settings.product_folder + kProgressFileName;
 }

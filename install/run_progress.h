@@ -38,6 +38,10 @@ struct ProgressState {
 };
 
 std::string ProgressPath(const RunSettings& settings);
+// Writes every file the checked components installed through to the disk: the record may say
+// that they are in place only once a power loss can no longer take them.
+void FlushExtractedFiles(platform::FileSystem& fs, MainWindowOps& window,
+                         const RunSettings& settings);
 ProgressState ReadRunProgress(platform::FileSystem& fs, const std::string& path);
 // Writes the record under a name of its own, flushes it, then puts it in place in one step;
 // throws std::runtime_error when it cannot.

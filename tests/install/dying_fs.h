@@ -1,8 +1,9 @@
 // A file system that "dies" at its Nth counted operation, as a process that is killed or a
 // machine that loses power: that operation and every later one have no effect on the disk. A
 // write that dies reaches the disk torn (its first half only), as a kill in the middle of one
-// can leave it. With `lose_unflushed`, writes wait in memory until their file is flushed and are
-// lost at the death, as after a power loss.
+// can leave it. With `lose_unflushed`, every write, truncation and copy that its file's flush did
+// not follow is undone at the death, as after a power loss; renames, deletions and new files stay
+// (the file system's own journal keeps them, in their order).
 //
 // After the death every operation fails the way the real one fails (PlatformError or false), so
 // that the program winds down through its ordinary error paths while nothing more reaches the
@@ -41,10 +42,58 @@ class DyingFileSystem : public platform::FileSystem {
     if (count == die_at || (die_if && die_if(kind, path))) {
       dead = true;
       death = std::string(kind) + " " + path;
+      if (lose_unflushed) LoseUnflushed();
       return true;
     }
     return false;
   }
+
+  // What a write that no flush followed overwrote: put back at a power loss.
+  struct Undo {
+    uint64_t at = 0;
+    std::vector<uint8_t> old;
+    uint64_t old_size = 0;
+  };
+  static std::string Key(std::string p) {
+    for (char& c : p) {
+      if (c == '/') c = '\\';
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return p;
+  }
+  void Unflushed(const std::string& path, Undo undo) {
+    auto& list = unflushed_[Key(path)];
+    if (list.empty()) spelled_[Key(path)] = path;
+    list.push_back(std::move(undo));
+  }
+  void Flushed(const std::string& path) { unflushed_.erase(Key(path)); }
+  void Moved(const std::string& from, const std::string& to) {
+    unflushed_.erase(Key(to));
+    auto it = unflushed_.find(Key(from));
+    if (it == unflushed_.end()) return;
+    auto undos = std::move(it->second);
+    unflushed_.erase(it);
+    unflushed_[Key(to)] = std::move(undos);
+    spelled_[Key(to)] = to;
+  }
+  platform::FileSystem& inner() { return in_; }
+  void LoseUnflushed() {
+    for (auto& [key, undos] : unflushed_) {
+      const std::string path = spelled_[key];
+      if (!in_.FileExists(path)) continue;
+      auto f = in_.Open(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
+                        platform::Disposition::kOpenExisting);
+      for (auto it = undos.rbegin(); it != undos.rend(); ++it) {
+        f->Seek(it->at);
+        if (!it->old.empty()) f->Write(it->old.data(), it->old.size());
+        f->Seek(it->old_size);
+        f->Truncate();
+      }
+      f->Close();
+    }
+    unflushed_.clear();
+  }
+
   [[noreturn]] static void Fail(const std::string& path) {
     throw platform::PlatformError("The process is gone: " + path, 1117);
   }
@@ -68,15 +117,25 @@ class DyingFileSystem : public platform::FileSystem {
     return !Gone("remove folder", p) && in_.RemoveDirectory(p);
   }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
-    return !Gone("copy", t) && in_.CopyFileNoOverwrite(s, t);
+    if (Gone("copy", t) || !in_.CopyFileNoOverwrite(s, t)) return false;
+    if (lose_unflushed) Unflushed(t, {0, {}, 0});  // the copy's data: in the cache only
+    return true;
   }
   bool Rename(const std::string& s, const std::string& t) override {
-    return !Gone("rename", s) && in_.Rename(s, t);
+    if (Gone("rename", s) || !in_.Rename(s, t)) return false;
+    Moved(s, t);
+    return true;
   }
   bool ReplaceFile(const std::string& s, const std::string& t) override {
-    return !Gone("replace", s) && in_.ReplaceFile(s, t);
+    if (Gone("replace", s) || !in_.ReplaceFile(s, t)) return false;
+    Moved(s, t);
+    return true;
   }
-  bool DeleteFile(const std::string& p) override { return !Gone("delete", p) && in_.DeleteFile(p); }
+  bool DeleteFile(const std::string& p) override {
+    if (Gone("delete", p) || !in_.DeleteFile(p)) return false;
+    Flushed(p);
+    return true;
+  }
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
     return in_.GetLastWriteTime(p);
   }
@@ -97,134 +156,92 @@ class DyingFileSystem : public platform::FileSystem {
 
  private:
   platform::FileSystem& in_;
+  std::map<std::string, std::vector<Undo>> unflushed_;  // by Key()
+  std::map<std::string, std::string> spelled_;          // Key() -> a path as given
 };
 
 class DyingFile : public platform::File {
  public:
   DyingFile(DyingFileSystem& fs, std::unique_ptr<platform::File> inner, std::string path)
-      : fs_(fs), in_(std::move(inner)), path_(std::move(path)) {
-    size_ = in_->Size();
-  }
+      : fs_(fs), in_(std::move(inner)), path_(std::move(path)) {}
   size_t Read(void* b, size_t n) override {
     if (fs_.Gone("read", path_)) DyingFileSystem::Fail(path_);
-    if (!pending_.empty()) {
-      // Reads see the file as the program wrote it.
-      const uint64_t end = std::min<uint64_t>(size_, pos_ + n);
-      if (pos_ >= end) return 0;
-      const size_t got = static_cast<size_t>(end - pos_);
-      std::vector<uint8_t> bytes = Image(pos_, got);
-      std::memcpy(b, bytes.data(), got);
-      pos_ = end;
-      return got;
-    }
-    in_->Seek(pos_);
-    const size_t got = in_->Read(b, n);
-    pos_ += got;
-    return got;
+    return in_->Read(b, n);
   }
   void Write(const void* b, size_t n) override {
     const bool was_dead = fs_.dead;
     if (fs_.Gone("write", path_)) {
-      // The write that dies reaches the disk torn, unless it was only in memory.
-      if (!was_dead && !fs_.lose_unflushed) {
-        in_->Seek(pos_);
-        in_->Write(b, n / 2);
-      }
+      // The write that dies reaches the disk torn, unless a power loss takes it anyway.
+      if (!was_dead && !fs_.lose_unflushed) in_->Write(b, n / 2);
       DyingFileSystem::Fail(path_);
     }
-    if (fs_.lose_unflushed) {
-      pending_.push_back({pos_, std::vector<uint8_t>(static_cast<const uint8_t*>(b),
-                                                     static_cast<const uint8_t*>(b) + n)});
-    } else {
-      in_->Seek(pos_);
-      in_->Write(b, n);
-    }
-    pos_ += n;
-    size_ = std::max(size_, pos_);
+    if (fs_.lose_unflushed) fs_.Unflushed(path_, Before(in_->Position(), n));
+    in_->Write(b, n);
   }
-  void Seek(uint64_t p) override { pos_ = p; }
-  uint64_t Position() override { return pos_; }
-  uint64_t Size() override { return size_; }
+  void Seek(uint64_t p) override { in_->Seek(p); }
+  uint64_t Position() override { return in_->Position(); }
+  uint64_t Size() override { return in_->Size(); }
   void Truncate() override {
     if (fs_.Gone("truncate", path_)) DyingFileSystem::Fail(path_);
     if (fs_.lose_unflushed) {
-      pending_.push_back({pos_, {}});
-      truncates_.push_back(pending_.size() - 1);
-    } else {
-      in_->Seek(pos_);
-      in_->Truncate();
+      const uint64_t at = in_->Position();
+      const uint64_t size = in_->Size();
+      if (size > at) fs_.Unflushed(path_, Before(at, static_cast<size_t>(size - at)));
     }
-    size_ = pos_;
+    in_->Truncate();
   }
   void Flush() override {
     if (fs_.Gone("flush", path_)) DyingFileSystem::Fail(path_);
-    Drain();
+    in_->Flush();
+    fs_.Flushed(path_);
   }
   void SetLastWriteTime(platform::DosDateTime t) override {
     if (fs_.Gone("file time", path_)) DyingFileSystem::Fail(path_);
     in_->SetLastWriteTime(t);
   }
-  // A close hands what was written to the system, which writes it in its own time: after a
-  // kill it still reaches the disk, after a power loss only if flushed.
+  // What was written is with the system after a close: a kill loses none of it.
   void Close() override {
-    if (fs_.Gone("close", path_)) {
-      pending_.clear();
-      return;
-    }
-    if (!fs_.lose_unflushed) Drain();
-    pending_.clear();
+    if (fs_.Gone("close", path_)) return;
     in_->Close();
   }
 
  private:
-  struct Pending {
-    uint64_t at;
-    std::vector<uint8_t> bytes;  // empty: a truncation at `at`
-  };
-  void Drain() {
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      const Pending& p = pending_[i];
-      in_->Seek(p.at);
-      if (std::find(truncates_.begin(), truncates_.end(), i) != truncates_.end())
-        in_->Truncate();
-      else
-        in_->Write(p.bytes.data(), p.bytes.size());
+  // The bytes a write of n bytes at `at` is about to overwrite, and the size before it.
+  DyingFileSystem::Undo Before(uint64_t at, size_t n) {
+    DyingFileSystem::Undo u;
+    u.at = at;
+    u.old_size = in_->Size();
+    if (at < u.old_size) {
+      u.old.resize(static_cast<size_t>(std::min<uint64_t>(n, u.old_size - at)));
+      size_t got = 0;
+      try {
+        in_->Seek(at);
+        while (got < u.old.size()) {
+          const size_t r = in_->Read(u.old.data() + got, u.old.size() - got);
+          if (r == 0) break;
+          got += r;
+        }
+      } catch (const platform::PlatformError&) {
+        // Opened for writing only: the bytes are read through a handle of their own.
+        auto r = fs_.inner().Open(path_, platform::Access::kRead, platform::Share::kDenyNone,
+                                  platform::Disposition::kOpenExisting);
+        r->Seek(at);
+        got = 0;
+        while (got < u.old.size()) {
+          const size_t k = r->Read(u.old.data() + got, u.old.size() - got);
+          if (k == 0) break;
+          got += k;
+        }
+      }
+      u.old.resize(got);
     }
-    pending_.clear();
-    truncates_.clear();
-    in_->Flush();
-  }
-  std::vector<uint8_t> Image(uint64_t at, size_t n) {
-    std::vector<uint8_t> bytes(n, 0);
     in_->Seek(at);
-    size_t got = 0;
-    while (got < n) {
-      const size_t r = in_->Read(bytes.data() + got, n - got);
-      if (r == 0) break;
-      got += r;
-    }
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      const Pending& p = pending_[i];
-      if (std::find(truncates_.begin(), truncates_.end(), i) != truncates_.end()) {
-        if (p.at < at + n)
-          std::fill(bytes.begin() + static_cast<size_t>(std::max(p.at, at) - at), bytes.end(), 0);
-        continue;
-      }
-      for (size_t k = 0; k < p.bytes.size(); ++k) {
-        const uint64_t pos = p.at + k;
-        if (pos >= at && pos < at + n) bytes[static_cast<size_t>(pos - at)] = p.bytes[k];
-      }
-    }
-    return bytes;
+    return u;
   }
 
   DyingFileSystem& fs_;
   std::unique_ptr<platform::File> in_;
   std::string path_;
-  uint64_t pos_ = 0;
-  uint64_t size_ = 0;
-  std::vector<Pending> pending_;
-  std::vector<size_t> truncates_;
 };
 
 inline std::unique_ptr<platform::File> DyingFileSystem::Open(const std::string& p,

@@ -239,10 +239,16 @@ TEST_F(KilledRun, KilledBackupIsNeverReopenedTheRerunNumbersItsOwn) {
   ASSERT_NE(dead.death, "");
   const auto left = fs->GetLastWriteTime(BackupPath());
   ASSERT_TRUE(fs->FileExists(BackupPath()));
-  const uint64_t size = stdfs::file_size(testing::HostPath(BackupPath()));
+  const auto size_of = [&](const std::string& path) {
+    return fs
+        ->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+               platform::Disposition::kOpenExisting)
+        ->Size();
+  };
+  const uint64_t size = size_of(BackupPath());
   ASSERT_EQ(RunToEnd().code, 0);
   ExpectInstalled("rerun");
-  EXPECT_EQ(stdfs::file_size(testing::HostPath(BackupPath())), size);
+  EXPECT_EQ(size_of(BackupPath()), size);
   EXPECT_EQ(fs->GetLastWriteTime(BackupPath()), left);
   ExpectBackupHoldsTheOldDatabase(BackupPath(" (2)"));
 }
@@ -283,8 +289,11 @@ TEST_F(KilledRun, UnfinishedInstallationIsNotRunOverInReplaceModeOrFromElsewhere
 
   const std::string elsewhere = settings.installer_folder;
   settings.installer_folder = root + "/other/";
-  stdfs::create_directories(settings.installer_folder);
-  stdfs::copy(elsewhere, settings.installer_folder, stdfs::copy_options::recursive);
+  fs->CreateDirectories(settings.installer_folder);
+  for (const auto& e : fs->List(elsewhere, "*")) {
+    if (e.attributes & platform::kAttrDirectory) continue;
+    ASSERT_TRUE(fs->CopyFileNoOverwrite(elsewhere + e.name, settings.installer_folder + e.name));
+  }
   EXPECT_EQ(RunToEnd().code, kCodeUnfinished);
   settings.installer_folder = elsewhere;
   EXPECT_EQ(testing::ReadRecords(*fs, demo->installer, "U_"), saved);

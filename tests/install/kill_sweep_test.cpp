@@ -3,7 +3,7 @@
 // and in a later one. The fresh run must finish the installation with everything the users had,
 // or refuse with the unfinished-installation message while their data wait where it says.
 //
-// TARVO_SWEEP_STRIDE=k tries every k-th point (default 3; 6 in sanitizer builds and 40 under
+// TARVO_SWEEP_STRIDE=k tries every k-th point (default 5; 10 in sanitizer builds and 40 under
 // Windows); TARVO_SWEEP_FROM=n starts at point n; TARVO_SWEEP_ALL=1 goes on past a broken point;
 // TARVO_SWEEP_POWER=1 loses every write not flushed before the death, as a power loss does.
 #include <gtest/gtest.h>
@@ -226,9 +226,9 @@ void Sweep(bool transfer) {
 #if defined(_WIN32)
   const long default_stride = 40;
 #elif defined(TARVO_SANITIZED)
-  const long default_stride = 6;
+  const long default_stride = 10;
 #else
-  const long default_stride = 3;
+  const long default_stride = 5;
 #endif
   const long stride = EnvNumber("TARVO_SWEEP_STRIDE", default_stride);
   long points = 0;

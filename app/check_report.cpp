@@ -55,6 +55,8 @@ CheckExit RunCheck(platform::Services& services, const std::string& installer_fo
   out << "NoOpenEstimates=" << Flag(v.NoOpenEstimates) << "\n";
   out << "VersionSufficient=" << Flag(v.VersionSufficient) << "\n";
   out << "VersionRow=" << v.VersionRowText << "\n";
+  out << "UnfinishedInstallation=" << Flag(v.UnfinishedInstallation) << "\n";
+  if (v.UnfinishedInstallation) out << "Unfinished=" << v.UnfinishedText << "\n";
 
   const MemoText* memo = &v.memo;
   bool can_start = v.Ready() && !read.ComponentFileMissing;

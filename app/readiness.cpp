@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/product.h"
+#include "install/run_progress.h"
 #include "text/codepage.h"
 
 namespace tarvo::app {
@@ -123,12 +124,30 @@ const StartupVerdict& ProductChecks::EvaluateStartup() {
   v.VersionRowText = RequiredVersion() + " (текущая версия: " + v.InstalledVersion + ")";
   if (VersionBelow(v.InstalledVersion, RequiredVersion())) v.VersionSufficient = false;
 
+  v.UnfinishedInstallation = false;
+  v.UnfinishedText.clear();
+  if (v.ProductFound) {
+    const install::ProgressState state =
+        install::ReadRunProgress(*services_.fs, v.ProductFolder + install::kProgressFileName);
+    if (state.present && (!state.valid || state.progress.step == install::RunStep::kSaved ||
+                          state.progress.step == install::RunStep::kInstalled)) {
+      v.UnfinishedInstallation = true;
+      v.UnfinishedText = install::UnfinishedMessage(
+          state.valid ? state.progress.installer_folder : installer_folder_,
+          state.valid ? state.progress.backup_path : std::string());
+    }
+  }
+
   v.memo.lines.clear();
   if (v.Ready()) {
     const std::string marker = v.ProductFolder + description_.BackupFolders[0] + "\\RES.bd";
     v.ForceReplaceMode = !services_.fs->FileExists(marker);
     v.memo.color = kColorPassed;
     v.memo.lines.push_back(kReadyLine);
+    if (v.UnfinishedInstallation) {
+      v.memo.color = kColorFailed;
+      v.memo.lines.push_back(v.UnfinishedText);
+    }
   } else {
     v.memo.color = kColorFailed;
     v.memo.lines.push_back(kNotPossibleLine);

@@ -34,6 +34,10 @@ struct StartupVerdict {
   // Ready but "RES.bd" missing: the transfer-mode choice is disabled and the replace-mode choice
   // selected, which runs the table check in replace mode at once.
   bool ForceReplaceMode = false;
+  // An earlier run stopped with the users' data saved and not yet restored. Not a bar to
+  // starting: a transfer-mode run from the same update folder finishes it, any other refuses.
+  bool UnfinishedInstallation = false;
+  std::string UnfinishedText;
   MemoText memo;
   bool Ready() const { return ProductFound && ProductIdle && NoOpenEstimates && VersionSufficient; }
 };

@@ -484,12 +484,65 @@ std::vector<uint8_t> BlobFile::HeaderImage() const {
   return h;
 }
 
-void BlobFile::Write(Undo& undo) {
+void BlobFile::Write(Undo& undo, const BeforeImages& record) {
   if (!dirty_) return;
   try {
+    // Every write is planned first, so that what it overwrites can be kept (and journalled)
+    // before the first byte changes.
+    struct Piece {
+      uint64_t offset;
+      const uint8_t* bytes;
+      size_t size;
+    };
+    std::vector<Piece> plan;
+    const auto header = HeaderImage();
+    plan.push_back({0, header.data(), header.size()});
+    // New units are written whole, so that the file never has a gap.
+    uint32_t covered = std::max<uint32_t>(disk_units_, 1);
+    static const std::vector<uint8_t> zeros(kUnit, 0);
+    for (const auto& [u, bytes] : writes_) {
+      if (u == 0) continue;
+      if (u >= end_units_) break;
+      for (; covered < u; ++covered)
+        plan.push_back({static_cast<uint64_t>(covered) * kUnit, zeros.data(), kUnit});
+      plan.push_back({static_cast<uint64_t>(u) * kUnit, bytes.data(), bytes.size()});
+      const uint32_t through = u + static_cast<uint32_t>((bytes.size() + kUnit - 1) / kUnit);
+      if (u >= covered && bytes.size() % kUnit) {
+        const size_t pad = kUnit - bytes.size() % kUnit;
+        plan.push_back({static_cast<uint64_t>(u) * kUnit + bytes.size(), zeros.data(), pad});
+      }
+      covered = std::max(covered, through);
+    }
+    for (; covered < end_units_; ++covered)
+      plan.push_back({static_cast<uint64_t>(covered) * kUnit, zeros.data(), kUnit});
+
     undo.started = true;
     undo.existed = exists_;
     undo.size = disk_size_;
+    undo.ranges.clear();
+    if (exists_) {
+      auto keep = [&](uint64_t offset, size_t n) {
+        std::vector<uint8_t> before(n);
+        file_->Seek(offset);
+        size_t got = 0;
+        while (got < n) {
+          size_t k = file_->Read(before.data() + got, n - got);
+          if (!k) break;
+          got += k;
+        }
+        before.resize(got);
+        undo.ranges.emplace_back(offset, std::move(before));
+      };
+      for (const Piece& piece : plan) {
+        if (piece.offset < disk_size_)
+          keep(piece.offset,
+               static_cast<size_t>(std::min<uint64_t>(piece.size, disk_size_ - piece.offset)));
+      }
+      // What the file loses at its end is kept too: a failed flush gives it back.
+      if (size() < disk_size_) keep(size(), static_cast<size_t>(disk_size_ - size()));
+    }
+    if (record) record(undo.existed, undo.size, undo.ranges);
+
     if (!exists_) {
       if (!fs_) throw EDBEngineError(Kind::kState, "Blob file cannot be created: " + path_);
       file_ = fs_->Open(path_, platform::Access::kReadWrite, platform::Share::kDenyWrite,
@@ -497,57 +550,11 @@ void BlobFile::Write(Undo& undo) {
       writable_ = true;
       exists_ = true;
     }
-    auto write = [&](uint64_t offset, const uint8_t* p, size_t n) {
-      if (offset < disk_size_) {
-        const size_t old = static_cast<size_t>(std::min<uint64_t>(n, disk_size_ - offset));
-        std::vector<uint8_t> before(old);
-        file_->Seek(offset);
-        size_t got = 0;
-        while (got < old) {
-          size_t k = file_->Read(before.data() + got, old - got);
-          if (!k) break;
-          got += k;
-        }
-        before.resize(got);
-        undo.ranges.emplace_back(offset, std::move(before));
-      }
-      file_->Seek(offset);
-      file_->Write(p, n);
-    };
-    auto header = HeaderImage();
-    write(0, header.data(), header.size());
-    // New units are written whole, so that the file never has a gap.
-    uint32_t covered = std::max<uint32_t>(disk_units_, 1);
-    const std::vector<uint8_t> zeros(kUnit, 0);
-    for (const auto& [u, bytes] : writes_) {
-      if (u == 0) continue;
-      if (u >= end_units_) break;
-      for (; covered < u; ++covered)
-        write(static_cast<uint64_t>(covered) * kUnit, zeros.data(), kUnit);
-      write(static_cast<uint64_t>(u) * kUnit, bytes.data(), bytes.size());
-      const uint32_t through = u + static_cast<uint32_t>((bytes.size() + kUnit - 1) / kUnit);
-      if (u >= covered && bytes.size() % kUnit) {
-        const size_t pad = kUnit - bytes.size() % kUnit;
-        write(static_cast<uint64_t>(u) * kUnit + bytes.size(), zeros.data(), pad);
-      }
-      covered = std::max(covered, through);
+    for (const Piece& piece : plan) {
+      file_->Seek(piece.offset);
+      file_->Write(piece.bytes, piece.size);
     }
-    for (; covered < end_units_; ++covered)
-      write(static_cast<uint64_t>(covered) * kUnit, zeros.data(), kUnit);
     if (file_->Size() != size()) {
-      // What the file loses at its end is kept too: a failed flush gives it back.
-      if (size() < disk_size_) {
-        std::vector<uint8_t> tail(static_cast<size_t>(disk_size_ - size()));
-        file_->Seek(size());
-        size_t got = 0;
-        while (got < tail.size()) {
-          size_t k = file_->Read(tail.data() + got, tail.size() - got);
-          if (!k) break;
-          got += k;
-        }
-        tail.resize(got);
-        undo.ranges.emplace_back(size(), std::move(tail));
-      }
       file_->Seek(size());
       file_->Truncate();
     }

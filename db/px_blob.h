@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -53,8 +54,13 @@ class BlobFile {
     uint64_t size = 0;
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> ranges;  // offset, old bytes
   };
+  // Called with what the write will overwrite (whether the file existed, its size, the old bytes
+  // of every range), before the first byte of it changes.
+  using BeforeImages =
+      std::function<void(bool existed, uint64_t old_size,
+                         const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>&)>;
   // Writes the pending changes, recording in `undo` what they overwrite.
-  void Write(Undo& undo);
+  void Write(Undo& undo, const BeforeImages& record = {});
   // Puts back what `undo` recorded (best effort; the caller reports the original failure).
   void Restore(const Undo& undo);
   // The flush that wrote the changes succeeded.

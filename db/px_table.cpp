@@ -9,6 +9,7 @@
 
 #include "db/db_error.h"
 #include "db/px_internal.h"
+#include "db/family_journal.h"
 #include "text/codepage.h"
 
 namespace tarvo::db {
@@ -49,6 +50,9 @@ std::unique_ptr<PxTable> PxTable::Open(platform::FileSystem& fs, const std::stri
   std::unique_ptr<PxTable> t(new PxTable());
   t->fs_ = &fs;
   t->path_ = path;
+  // A flush that a kill or a power loss cut short left its journal: the family goes back to
+  // the state before it, whatever the mode, since no reader may see the mix.
+  RecoverFamily(fs, path);
   try {
     if (mode == Mode::kReadWrite) {
       try {
@@ -601,14 +605,17 @@ void PxTable::WriteCompanion(const std::string& path, const std::vector<uint8_t>
   if (undo_) {
     std::optional<std::vector<uint8_t>> old;
     if (fs_->FileExists(path)) old = ReadFile(*fs_, path);
+    if (undo_->journal) undo_->journal->RecordWhole(path, old);
     undo_->companions.emplace_back(path, std::move(old));
   }
   WriteFile(*fs_, path, bytes);
 }
 
 // Best effort: the error that stopped the flush is what the caller hears, not one of these.
+// When any of it fails, the journal stays for the next open to finish the job.
 void PxTable::Undo(const FlushUndo& undo) {
   if (blobs_) blobs_->Restore(undo.blobs);
+  bool whole = true;
   try {
     for (const auto& [offset, bytes] : undo.table_ranges) {
       file_->Seek(offset);
@@ -620,16 +627,19 @@ void PxTable::Undo(const FlushUndo& undo) {
     }
     file_->Flush();
   } catch (...) {
+    whole = false;
   }
   for (auto it = undo.companions.rbegin(); it != undo.companions.rend(); ++it) {
     try {
       if (it->second)
         WriteFile(*fs_, it->first, *it->second);
       else
-        fs_->DeleteFile(it->first);
+        whole = fs_->DeleteFile(it->first) && whole;
     } catch (...) {
+      whole = false;
     }
   }
+  if (whole && undo.journal) undo.journal->Discard();
 }
 
 void PxTable::Flush() {
@@ -650,6 +660,11 @@ void PxTable::Flush() {
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path_);
   }
+  // The before-images on the disk first: a run that dies during the writes below leaves the
+  // journal, and the next open puts them back.
+  FamilyJournal journal(*fs_, path_);
+  journal.RecordRanges(path_, undo.table_size, undo.table_ranges);
+  undo.journal = &journal;
   undo_ = &undo;
   struct Clear {
     FlushUndo*& u;
@@ -657,7 +672,15 @@ void PxTable::Flush() {
   } clear{undo_};
   try {
     // New blobs are in place before any record points at them.
-    if (blobs_) blobs_->Write(undo.blobs);
+    if (blobs_) {
+      blobs_->Write(undo.blobs, [&](bool existed, uint64_t old_size,
+                                    const FamilyJournal::Ranges& before) {
+        if (existed)
+          journal.RecordRanges(blobs_->path(), old_size, before);
+        else
+          journal.RecordWhole(blobs_->path(), std::nullopt);
+      });
+    }
     // Counters of the table header.
     std::vector<uint8_t>& h = header_;
     if (!order_valid_) RebuildOrder();
@@ -691,6 +714,7 @@ void PxTable::Flush() {
     }
     file_->Flush();
     WriteIndexFiles(h[0x2D]);
+    journal.Commit();
   } catch (const platform::PlatformError& e) {
     Undo(undo);
     throw FromPlatform(e, path_);

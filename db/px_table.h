@@ -62,6 +62,7 @@ struct SecondaryIndex {
 };
 
 struct ParsedHeader;
+class FamilyJournal;
 
 class PxTable {
  public:
@@ -167,6 +168,8 @@ class PxTable {
     uint64_t table_size = 0;
     std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>> companions;
     BlobFile::Undo blobs;  // the ".mb", written first
+    // Where each before-image goes, flushed, before the write it protects.
+    FamilyJournal* journal = nullptr;
   };
   void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
   void Undo(const FlushUndo& undo);

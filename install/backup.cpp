@@ -63,6 +63,18 @@ std::string BackupArchiveName(const platform::LocalTime& when, const std::string
          TwoDigitText(when.minute) + "]" + tail;
 }
 
+std::string UnusedBackupPath(platform::FileSystem& fs, const std::string& folder,
+                             const std::string& name) {
+  if (!fs.FileExists(folder + name) && !fs.DirectoryExists(folder + name)) return folder + name;
+  const size_t dot = name.find_last_of('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+  for (int n = 2;; ++n) {
+    const std::string path = folder + stem + " (" + std::to_string(n) + ")" + ext;
+    if (!fs.FileExists(path) && !fs.DirectoryExists(path)) return path;
+  }
+}
+
 void ShowArchiveProgress(MainWindowOps& window, double progress) {
   // nearbyint in the default rounding mode rounds halves to even.
   const double rounded = std::nearbyint(std::isfinite(progress) ? progress : 0.0);
@@ -109,7 +121,8 @@ bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainW
 }
 
 int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platform::Clock& clock,
-                   MainWindowOps& window, const RunSettings& settings, RunLog* log) {
+                   MainWindowOps& window, const RunSettings& settings, RunLog* log,
+                   std::string* made) {
   if (!log) log = &NoRunLog();
   const platform::LocalTime now = clock.Now();
   const std::string default_folder = settings.product_folder + "Backup";
@@ -123,7 +136,10 @@ int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platfor
   // Used as written: the person who set it chose where the archive goes.
   const std::string override_folder = ReadBackupDir(fs, settings.installer_folder);
   if (!override_folder.empty()) backup_folder = override_folder;
-  const std::string archive_path = backup_folder + name;
+  // Every run makes an archive of its own: an earlier one, complete or cut short by a kill, is
+  // never opened for writing.
+  const std::string archive_path = UnusedBackupPath(fs, backup_folder, name);
+  if (made) *made = archive_path;
   log->Note("Backup archive " + archive_path);
   // Only the folders read, and never an empty name: its mask would be the whole product folder,
   // the earlier backups included.

@@ -22,6 +22,10 @@ std::string TwoDigitText(unsigned value);
 // "Архив от DD.MM.YYYY г. [HH-NN]" + tail.
 std::string BackupArchiveName(const platform::LocalTime& when, const std::string& tail);
 
+// `folder` + `name`, or, when that exists, the first free "name (2).ext", "name (3).ext", ...
+std::string UnusedBackupPath(platform::FileSystem& fs, const std::string& folder,
+                             const std::string& name);
+
 // Puts the archive's overall progress on the window's bar (rounded half to even) and lets the
 // window handle waiting messages.
 void ShowArchiveProgress(MainWindowOps& window, double progress);
@@ -33,8 +37,10 @@ bool BackupToArchive(platform::FileSystem& fs, platform::Dialogs& dialogs, MainW
                      const std::string& archive_path, const std::string& base_folder,
                      const std::string& mask, int level, bool test, RunLog* log = nullptr);
 
-// The backup stage; returns 0, kCodeBackupFolder or kCodeBackupArchive.
+// The backup stage; returns 0, kCodeBackupFolder or kCodeBackupArchive. `made` receives the
+// archive's path.
 int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platform::Clock& clock,
-                   MainWindowOps& window, const RunSettings& settings, RunLog* log = nullptr);
+                   MainWindowOps& window, const RunSettings& settings, RunLog* log = nullptr,
+                   std::string* made = nullptr);
 
 }  // namespace tarvo::install

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "db/family_journal.h"
+
 namespace tarvo::install {
 namespace {
 
@@ -35,19 +37,31 @@ void DeleteFamilyTableFirst(platform::FileSystem& fs, const std::string& folder,
   for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);
 }
 
-// Renames a whole family or, when one file cannot be renamed, none of it: a family split
-// between two names is no table.
-void RenameFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
-                  const std::string& to) {
-  std::vector<const char*> done;
+// Moves the staged family over the set-aside. The table file goes first, in one replacing
+// step: that is the commit. A run that dies after it finds the staging table gone and its
+// companions still there, and moves those too (RecoverClassifierSetAside); one that dies before
+// it finds the staging table and drops the staging, the old set-aside being untouched.
+void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
+  // A companion the staging lacks would not belong to the moved table.
   for (const char* ext : kExtensions) {
-    const std::string source = folder + from + ext;
-    if (!fs.FileExists(source)) continue;
-    if (!fs.Rename(source, folder + to + ext)) {
-      for (const char* back : done) fs.Rename(folder + to + back, folder + from + back);
-      throw std::runtime_error("Cannot rename the classifier file " + source);
+    if (ext == kExtensions[0] || fs.FileExists(folder + kStagingStem + ext)) continue;
+    const std::string old = folder + "_Kl_spr" + ext;
+    if (fs.FileExists(old) && !fs.DeleteFile(old))
+      throw std::runtime_error("Cannot delete the classifier file " + old);
+  }
+  const std::string table = folder + kStagingStem + kExtensions[0];
+  if (!fs.ReplaceFile(table, folder + "_Kl_spr" + kExtensions[0]))
+    throw std::runtime_error("Cannot rename the classifier file " + table);
+  try {
+    RecoverClassifierSetAside(fs, folder);
+  } catch (...) {
+    // The move is committed and only goes forward: one more try leaves the family whole now
+    // rather than at the next run's start; the run still fails with the first error.
+    try {
+      RecoverClassifierSetAside(fs, folder);
+    } catch (...) {
     }
-    done.push_back(ext);
+    throw;
   }
 }
 
@@ -96,6 +110,7 @@ void SetAsideClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
                         const std::string& database_folder, MainWindowOps& window) {
   const std::string& folder = database_folder;
   tables.Tb_Kl_Spr.Close();  // the copy must see the files as they are on disk
+  RecoverClassifierSetAside(fs, folder);
   DeleteFamily(fs, folder, kStagingStem);
 
   db::TTable staging(fs, kStagingStem);
@@ -124,13 +139,40 @@ void SetAsideClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
     DeleteFamily(fs, folder, kStagingStem);
     throw;
   }
-  DeleteFamilyTableFirst(fs, folder, "_Kl_spr");
-  RenameFamily(fs, folder, kStagingStem, "_Kl_spr");
+  MoveStagingFamily(fs, folder);
+}
+
+bool RecoverClassifierSetAside(platform::FileSystem& fs, const std::string& database_folder) {
+  const std::string& folder = database_folder;
+  bool any = false;
+  for (const char* ext : kExtensions) any = any || fs.FileExists(folder + kStagingStem + ext);
+  if (!any) return false;
+  if (fs.FileExists(folder + kStagingStem + kExtensions[0])) {
+    // Not moved yet: a copy or a pruning that did not finish, or one finished just before the
+    // move. The set-aside is as it was; the next set-aside makes the staging again.
+    DeleteFamily(fs, folder, kStagingStem);
+    for (const char* ext : kExtensions)
+      if (fs.FileExists(folder + kStagingStem + ext))
+        throw std::runtime_error("Cannot delete the classifier file " + folder + kStagingStem +
+                                 ext);
+    return true;
+  }
+  for (const char* ext : kExtensions) {
+    const std::string source = folder + kStagingStem + ext;
+    if (fs.FileExists(source) && !fs.ReplaceFile(source, folder + "_Kl_spr" + ext))
+      throw std::runtime_error("Cannot rename the classifier file " + source);
+  }
+  return true;
+}
+
+void DropClassifierSetAside(platform::FileSystem& fs, const std::string& database_folder) {
+  DeleteFamilyTableFirst(fs, database_folder, "_Kl_spr");
 }
 
 void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
                      const std::string& database_folder, MainWindowOps& window) {
   const std::string& folder = database_folder;
+  RecoverClassifierSetAside(fs, folder);
   if (fs.FileExists(folder + "_Kl_spr.db")) {
     tables.BindPath("_Tb_Kl_spr", folder);
     ClosingAfter({&tables.Tb_Kl_Spr, &tables._Tb_Kl_spr}, [&] {
@@ -138,7 +180,9 @@ void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
       tables._Tb_Kl_spr.Open();
       AddMissingRows(tables._Tb_Kl_spr, tables.Tb_Kl_Spr, kUsersGroupCode);
     });
-    DeleteFamilyTableFirst(fs, folder, "_Kl_spr");
+    // Within a stage that commits later, the set-aside must outlive the commit: the merge may
+    // still be rolled back.
+    if (!db::JournalSet::Active()) DeleteFamilyTableFirst(fs, folder, "_Kl_spr");
   }
   tables.BindPath("Tb_Kl_Group", folder);
   db::TTable& groups = tables.Tb_Kl_Group;

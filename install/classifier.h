@@ -21,5 +21,10 @@ void SetAsideClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
 // users' group exists in Kl_Group.
 void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
                      const std::string& database_folder, MainWindowOps& window);
+// Finishes or drops a move of the staged set-aside that a killed run left between names; true
+// when there was one.
+bool RecoverClassifierSetAside(platform::FileSystem& fs, const std::string& database_folder);
+// Deletes the set-aside once the merge that drained it is committed.
+void DropClassifierSetAside(platform::FileSystem& fs, const std::string& database_folder);
 
 }  // namespace tarvo::install

@@ -21,6 +21,13 @@ class DataStages {
   virtual void RestoreUserData(db::TableCatalogue& tables, MainWindowOps& window) = 0;
   virtual void MergeClassifier(db::TableCatalogue& tables, platform::FileSystem& fs,
                                const std::string& database_folder, MainWindowOps& window) = 0;
+  // After stage 4 is committed: the set-aside the merge drained is no longer needed.
+  virtual void DropClassifierSetAside(platform::FileSystem&, const std::string&) {}
+  // Before anything else of a run: a set-aside that a killed run left between two names is made
+  // whole. True when there was one.
+  virtual bool RecoverClassifierSetAside(platform::FileSystem&, const std::string&) {
+    return false;
+  }
 };
 
 // The product's own table work; null when this build has none.

@@ -3,8 +3,10 @@
 #include <exception>
 #include <stdexcept>
 
+#include "db/family_journal.h"
 #include "install/backup.h"
 #include "install/components.h"
+#include "install/run_progress.h"
 
 namespace tarvo::install {
 
@@ -76,10 +78,42 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   }
 
   window.ShowProgressPanel();
+  // Where an earlier run stopped. Its users' data may be only in the user data tables now: this
+  // run either finishes that installation or touches nothing.
+  const std::string progress_path = ProgressPath(settings);
+  const ProgressState state = ReadRunProgress(fs_, progress_path);
+  const UnfinishedVerdict unfinished =
+      JudgeUnfinished(state, settings, transfer, stages_ != nullptr);
+  if (unfinished.unfinished) {
+    log_->Note(unfinished.log_note);
+    if (!unfinished.resumable) {
+      dialogs_.MessageBox(unfinished.message, settings.application_title,
+                          {platform::DialogResult::kOk}, platform::MessageIcon::kError);
+      return kCodeUnfinished;
+    }
+  }
+  const RunStep resume = unfinished.resumable ? state.progress.step : RunStep::kNone;
+  for (const std::string& note : RepairAfterKilledRun(fs_, window, settings, state))
+    log_->Note(note);
+  if (stages_ && fs_.DirectoryExists(settings.database_folder) &&
+      stages_->RecoverClassifierSetAside(fs_, settings.database_folder))
+    log_->Note("The classifier set-aside left by an interrupted run was made whole");
+
+  RunProgress progress;
+  progress.installer_folder = settings.installer_folder;
+  progress.database_folder = settings.database_folder;
   log_->StageStarted(1);
-  if (const int code = RunBackupStage(fs_, dialogs_, clock_, window, settings, log_); code != 0) {
-    log_->StageEnded(1, code);
-    return code;
+  if (resume == RunStep::kNone) {
+    if (const int code =
+            RunBackupStage(fs_, dialogs_, clock_, window, settings, log_, &progress.backup_path);
+        code != 0) {
+      log_->StageEnded(1, code);
+      return code;
+    }
+  } else {
+    // The backup of the database as it was before any of this is the earlier run's.
+    progress.backup_path = state.progress.backup_path;
+    log_->Note("Backup made by the interrupted run: " + progress.backup_path);
   }
   log_->StageEnded(1, 0);
   window.ShowStageTick(1);
@@ -89,16 +123,50 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
     window.SetStageActive(2, true);
     log_->StageStarted(2);
     window.SetProgressPercent(0);
-    stages_->SaveUserData(tables_, settings.db_filter, window);
-    stages_->SetAsideClassifier(tables_, fs_, settings.database_folder, window);
+    if (resume == RunStep::kNone) {
+      {
+        // The user data tables change together or not at all.
+        db::JournalSet set(fs_, settings.installer_folder, "TarvoUpdate_save");
+        stages_->SaveUserData(tables_, settings.db_filter, window);
+        set.Commit();
+      }
+      stages_->SetAsideClassifier(tables_, fs_, settings.database_folder, window);
+      // From here on the users' data may exist only in the user data tables and the backup.
+      progress.step = RunStep::kSaved;
+      WriteRunProgress(fs_, progress_path, progress);
+    } else {
+      log_->Note("The users' data were saved by the interrupted run");
+    }
     log_->StageEnded(2, 0);
     window.ShowStageTick(2);
+  } else {
+    progress.step = RunStep::kExtracting;
+    WriteRunProgress(fs_, progress_path, progress);
   }
 
   window.SetStageActive(2, false);
   window.SetStageActive(3, true);
   log_->StageStarted(3);
-  const int code = RunComponentStage(fs_, dialogs_, window, settings, log_);
+  int code = 0;
+  if (resume != RunStep::kInstalled) {
+    code = RunComponentStage(fs_, dialogs_, window, settings, log_);
+    if (code == 0) {
+      FlushExtractedFiles(fs_, window, settings);
+    } else {
+      // The stage failed and says so; what it did install is written through all the same.
+      try {
+        FlushExtractedFiles(fs_, window, settings);
+      } catch (const std::exception& e) {
+        log_->Note(e.what());
+      }
+    }
+    if (transfer && code == 0) {
+      progress.step = RunStep::kInstalled;
+      WriteRunProgress(fs_, progress_path, progress);
+    }
+  } else {
+    log_->Note("The components were installed by the interrupted run");
+  }
   log_->StageEnded(3, code);
   window.ShowStageTick(3);
   window.SetStageActive(3, false);
@@ -110,12 +178,20 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
     window.SetStageActive(4, true);
     log_->StageStarted(4);
     window.SetProgressPercent(0);
-    stages_->RestoreUserData(tables_, window);
-    stages_->MergeClassifier(tables_, fs_, settings.database_folder, window);
+    {
+      // One commit point for every table the restore and the merge change; redone whole after
+      // a kill, which finds nothing of an uncommitted restore.
+      db::JournalSet set(fs_, settings.database_folder, "TarvoUpdate_restore");
+      stages_->RestoreUserData(tables_, window);
+      stages_->MergeClassifier(tables_, fs_, settings.database_folder, window);
+      set.Commit();
+    }
+    stages_->DropClassifierSetAside(fs_, settings.database_folder);
     log_->StageEnded(4, 0);
     window.ShowStageTick(4);
     window.SetStageActive(4, false);
   }
+  DeleteRunProgress(fs_, progress_path);
   return code;
 }
 

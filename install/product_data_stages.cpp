@@ -22,6 +22,14 @@ class ProductDataStages : public DataStages {
                        const std::string& database_folder, MainWindowOps& window) override {
     install::MergeClassifier(tables, fs, database_folder, window);
   }
+  void DropClassifierSetAside(platform::FileSystem& fs,
+                              const std::string& database_folder) override {
+    install::DropClassifierSetAside(fs, database_folder);
+  }
+  bool RecoverClassifierSetAside(platform::FileSystem& fs,
+                                 const std::string& database_folder) override {
+    return install::RecoverClassifierSetAside(fs, database_folder);
+  }
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/product.h"
+#include "install/run_progress.h"
 #include "tests/app/fake_services.h"
 
 namespace tarvo::app {
@@ -210,6 +211,35 @@ TEST_F(ReadinessTest, VersionResourceWithoutTranslationReadsEmpty) {
   const StartupVerdict& v = Evaluate();
   EXPECT_EQ(v.InstalledVersion, "");
   EXPECT_FALSE(v.VersionSufficient);
+}
+
+// A run that stopped with the users' data saved is shown, and does not stop the button: a run
+// in transfer mode from this folder is what finishes it.
+TEST_F(ReadinessTest, UnfinishedInstallationIsARowOfItsOwn) {
+  InstallProduct();
+  const std::string record = product_ + install::kProgressFileName;
+  install::RunProgress p;
+  p.step = install::RunStep::kInstalled;
+  p.installer_folder = installer_;
+  p.backup_path = product_ + "Backup\\Архив.zip";
+  install::WriteRunProgress(*env_.services.fs, record, p);
+  const StartupVerdict& v = Evaluate();
+  EXPECT_TRUE(v.Ready());
+  EXPECT_TRUE(v.UnfinishedInstallation);
+  EXPECT_NE(v.UnfinishedText.find(installer_), std::string::npos);
+  EXPECT_NE(v.UnfinishedText.find(p.backup_path), std::string::npos);
+  ASSERT_EQ(v.memo.lines.size(), 2u);
+  EXPECT_EQ(v.memo.lines[1], v.UnfinishedText);
+  EXPECT_EQ(v.memo.color, kColorFailed);
+
+  // A record of a replace run tells of no saved data; a damaged one may hide some.
+  p.step = install::RunStep::kExtracting;
+  install::WriteRunProgress(*env_.services.fs, record, p);
+  EXPECT_FALSE(Evaluate().UnfinishedInstallation);
+  env_.Write(record, "TarvoUpdateProgress=1\nStep=3\nCheck=00000000\n");
+  EXPECT_TRUE(Evaluate().UnfinishedInstallation);
+  env_.services.fs->DeleteFile(record);
+  EXPECT_FALSE(Evaluate().UnfinishedInstallation);
 }
 
 TEST_F(ReadinessTest, MissingResBdForcesReplaceMode) {

@@ -7,6 +7,7 @@
 #include "app/check_report.h"
 #include "app/close_aware_dialogs.h"
 #include "app/product.h"
+#include "app/restore_program.h"
 #include "app/run_log_file.h"
 #include "app/switches.h"
 #include "app/unattended_dialogs.h"
@@ -175,7 +176,8 @@ int Program::Stop(int exit, const std::string& message, bool box) {
 }
 
 int Program::Finish(int exit) {
-  const std::string meaning = ExitMeaning(exit);
+  const std::string meaning =
+      switches_.restore != RestoreSwitch::kNone ? RestoreExitMeaning(exit) : ExitMeaning(exit);
   log_->Note("Exit code " + std::to_string(exit) + (meaning.empty() ? "" : ": " + meaning));
   if (!switches_.None()) {
     front_end_.Print("Tarvo Update: exit code " + std::to_string(exit) + ": " + meaning + "\n");
@@ -220,6 +222,9 @@ int Program::Run() {
     front_end_.Print("Tarvo Update: log " + file_log_->path() + "\n");
   }
   log_->Note("Tarvo Update started in " + folder_ + " with " + Joined(args_));
+  if (switches_.restore != RestoreSwitch::kNone) {
+    return Finish(RunRestore(services_, folder_, switches_, *log_, front_end_));
+  }
   if (switches_.Unattended() && switches_.mode == ModeSwitch::kNone) {
     return Stop(kExitNotStarted,
                 "/SILENT and /VERYSILENT need /MODE=transfer or /MODE=replace: nothing done",

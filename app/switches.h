@@ -18,6 +18,8 @@ inline constexpr int kExitNotReady = 7;     // the readiness checks refused the 
 enum class Display { kWindow, kSilent, kVerySilent };
 enum class ModeSwitch { kNone, kTransfer, kReplace };
 enum class LogSwitch { kNone, kTempFolder, kFile };
+// "/RESTORE": the newest backup; "/RESTORE=list"; "/RESTORE=\"archive\"": that one.
+enum class RestoreSwitch { kNone, kNewest, kList, kArchive };
 
 struct Switches {
   Display display = Display::kWindow;
@@ -31,12 +33,15 @@ struct Switches {
   // "/check[=transfer|=replace]": the verdicts as text, nothing installed.
   bool check = false;
   bool check_replace = false;
+  RestoreSwitch restore = RestoreSwitch::kNone;
+  std::string restore_archive;  // with RestoreSwitch::kArchive, as given
 
   bool Unattended() const { return display != Display::kWindow; }
   // Nothing given at all: the program behaves as it always has.
   bool None() const {
     return display == Display::kWindow && mode == ModeSwitch::kNone && !components &&
-           !suppress_message_boxes && log == LogSwitch::kNone && !help && !check;
+           !suppress_message_boxes && log == LogSwitch::kNone && !help && !check &&
+           restore == RestoreSwitch::kNone;
   }
 };
 

@@ -19,7 +19,9 @@ namespace tarvo::app {
 
 UnattendedForm::UnattendedForm(platform::Services& services, std::string installer_folder,
                                ScreenInfo screen, install::InstallationRun* run)
-    : TForm_Main(services, std::move(installer_folder), screen, run) {
+    : TForm_Main(services, installer_folder, screen, run),
+      fs_(*services.fs),
+      folder_(std::move(installer_folder)) {
   fallback_timer_ = &Add(root(), "Timer_unattended", widgets::ControlKind::kTimer, {});
   fallback_timer_->interval_ms = kFallbackMs;
   fallback_timer_->enabled = false;
@@ -35,6 +37,20 @@ void UnattendedForm::AfterShown() {
   if (done_ || !after_shown_) return;
   done_ = true;
   after_shown_();
+}
+
+void UnattendedForm::LockForRun() {
+  backup_hint_.BeforeRun(fs_, checks().startup().ProductFolder, folder_);
+  TForm_Main::LockForRun();
+}
+
+void UnattendedForm::ShowResult(int code) {
+  TForm_Main::ShowResult(code);
+  if (code == 0) return;
+  const std::string hint = backup_hint_.AfterFailure(fs_, code);
+  if (hint.empty()) return;
+  SetText(Get("Label2"), std::string(kResultFailure) + "\n" + hint);
+  widgets::Form::Repaint();
 }
 
 void UnattendedForm::OnActivate() {

@@ -1,10 +1,13 @@
 #include "app/restore_program.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "app/installer_program.h"
 #include "app/product.h"
 #include "app/readiness.h"
 #include "app/update_description.h"
+#include "install/backup.h"
 #include "install/restore.h"
 #include "platform/path.h"
 
@@ -159,6 +162,35 @@ int Restorer::Run() {
 }
 
 }  // namespace
+
+void BackupHint::BeforeRun(platform::FileSystem& fs, const std::string& product_folder,
+                           const std::string& installer_folder) {
+  folder_ = install::BackupFolderFor(fs, product_folder, installer_folder);
+  before_.clear();
+  for (const install::BackupArchive& a : install::FindBackupArchives(fs, folder_)) {
+    before_.emplace_back(a.name, a.size);
+  }
+}
+
+std::string BackupHint::AfterFailure(platform::FileSystem& fs, int code) const {
+  if (folder_.empty()) return {};
+  // The backup stage changes nothing but its archive; when it failed, the run ended there.
+  if (code == install::kCodeBackupFolder || code == install::kCodeBackupArchive) {
+    return "База данных не изменена.";
+  }
+  const auto archives = install::FindBackupArchives(fs, folder_);
+  for (size_t i = 0; i < archives.size(); ++i) {
+    const install::BackupArchive& a = archives[i];
+    if (std::find(before_.begin(), before_.end(), std::make_pair(a.name, a.size)) !=
+        before_.end()) {
+      continue;  // there before the run, as it was
+    }
+    return "Прежняя база данных сохранена в архиве «" + a.name +
+           "»; вернуть её можно командой TarvoUpdate.exe /RESTORE" +
+           (i == 0 ? std::string() : "=\"" + a.name + "\"") + ".";
+  }
+  return {};
+}
 
 std::string RestoreExitMeaning(int code) {
   switch (code) {

@@ -12,8 +12,10 @@
 #include "app/installer_program.h"
 #include "app/product.h"
 #include "app/switches.h"
+#include "install/restore.h"
 #include "tests/app/fake_services.h"
 #include "tests/archive/zip_test_util.h"
+#include "text/codepage.h"
 
 namespace tarvo::app {
 namespace {
@@ -172,6 +174,46 @@ TEST_F(RestoreProgramTest, NoArchiveToRestoreFrom) {
   t.RemoveTree(product + "Backup\\");
   EXPECT_EQ(Run({"/VERYSILENT", "/RESTORE"}), kRestoreNothing);
   EXPECT_EQ(Run({"/RESTORE=list"}), kRestoreNothing);
+  EXPECT_TRUE(Unchanged());
+}
+
+
+// The window after a failed run: its own failure text first, then which backup holds the
+// database as it was and how to put it back.
+class HintFrontEnd : public ProgramFrontEnd {
+ public:
+  std::string result;
+  ScreenInfo Screen() override { return {}; }
+  void RunWindow(TForm_Main& form) override {
+    form.Activate();
+    result = form.Get("Label2").text;
+    if (!form.closed()) form.Close();
+  }
+  void Print(const std::string&) override {}
+};
+
+TEST_F(RestoreProgramTest, AFailedRunNamesTheBackupThatHoldsTheDatabase) {
+  const std::string update = t.root + "Update\\";
+  t.WriteAnsi(update + "update6.ini",
+              "[Info]\r\nComponentCount=1\r\n[Component1]\r\nName1=Программа\r\nCheck1=1\r\n"
+              "Enabled1=1\r\nFile1=Prog.zip\r\n[Backup]\r\nBackupCount=1\r\n"
+              "BackupFileName=Tarvo\r\nBackup_Dir1=Base\r\n");
+  t.Write(update + "Prog.zip", "PK\x03\x04 not an archive");
+  t.version->files[text::ToLowerUtf8(product + "Tarvo7.exe")] = {{"FileVersion", "7.2.5.0"},
+                                                                 {"ProductVersion", "b"}};
+  HintFrontEnd window;
+  EXPECT_EQ(RunInstallerProgram(t.services, update,
+                                {"/SILENT", "/MODE=replace", "/SUPPRESSMSGBOXES"}, window),
+            kExitRunFailed);
+  const std::string failure = "Не удалось установить обновление.\n";
+  ASSERT_EQ(window.result.substr(0, failure.size()), failure) << window.result;
+  const std::string hint = window.result.substr(failure.size());
+  // The archive this run wrote, which is the newest, so /RESTORE alone puts it back.
+  const auto archives = install::FindBackupArchives(*t.services.fs, product + "Backup\\");
+  ASSERT_EQ(archives.size(), 3u);
+  EXPECT_EQ(hint, "Прежняя база данных сохранена в архиве «" + archives.front().name +
+                      "»; вернуть её можно командой TarvoUpdate.exe /RESTORE.");
+  EXPECT_NE(archives.front().name.find("Tarvo"), std::string::npos);
   EXPECT_TRUE(Unchanged());
 }
 

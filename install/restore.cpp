@@ -75,9 +75,11 @@ bool IsDeviceName(const std::string& part) {
          stem[3] >= '1' && stem[3] <= '9';
 }
 
-// Why a name may not be written below the product folder; empty when it may. Directory names end
-// with a separator, which is dropped first.
-std::string NameProblem(std::string name, bool is_folder) {
+}  // namespace
+
+// Directory names end with a separator, which is dropped first.
+std::string EntryNameProblem(const std::string& original, bool is_folder) {
+  std::string name = original;
   if (is_folder && !name.empty() && (name.back() == '/' || name.back() == '\\')) name.pop_back();
   if (name.empty()) return "an empty name";
   if (name.find(':') != std::string::npos) return "a drive or stream in the name";
@@ -91,8 +93,18 @@ std::string NameProblem(std::string name, bool is_folder) {
     if (part.back() == ' ' || part.back() == '.') return "a name Windows would shorten";
     if (IsDeviceName(part)) return "a device name";
   }
-  if (!is_folder && parts.size() < 2) return "a file outside every database folder";
   return {};
+}
+
+namespace {
+
+// Why a backup entry may not be restored; empty when it may.
+std::string NameProblem(const std::string& name, bool is_folder) {
+  std::string why = EntryNameProblem(name, is_folder);
+  if (why.empty() && !is_folder && name.find_first_of("/\\") == std::string::npos) {
+    why = "a file outside every database folder";
+  }
+  return why;
 }
 
 std::string WithBackslashes(std::string name) {

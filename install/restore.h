@@ -43,6 +43,10 @@ struct BackupArchiveTest {
   bool sound() const { return problem.empty(); }
 };
 
+// Why an archive entry name may not be written below the folder it is extracted into (an absolute
+// path, a drive, "..", a device name, a control character, ...); empty when it may.
+std::string EntryNameProblem(const std::string& name, bool is_folder);
+
 // Opens the archive without the repair scan, tests every entry, and checks that every name is a
 // relative path below a folder, with no ".." and no drive, and that no two name the same file.
 BackupArchiveTest TestBackupArchive(platform::FileSystem& fs, const std::string& path);

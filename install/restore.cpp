@@ -141,6 +141,7 @@ bool RemoveTree(platform::FileSystem& fs, const std::string& folder) {
       if (e.attributes & platform::kAttrDirectory) {
         all = RemoveTree(fs, path) && all;
       } else {
+        fs.SetAttributes(path, platform::kAttrNormal);  // a read-only copy is deleted too
         all = fs.DeleteFile(path) && all;
       }
     }
@@ -173,10 +174,11 @@ std::string FreeArchivePath(platform::FileSystem& fs, const std::string& folder,
 
 // One step of a restore, as it is undone.
 struct Step {
-  enum class Kind { kFolderMade, kReplaced, kCreated, kMovedAside };
+  enum class Kind { kFolderMade, kMarkCleared, kReplaced, kCreated, kMovedAside };
   Kind kind;
-  std::string target;  // below the product folder
-  std::string aside;   // the old file's copy or the moved file (kReplaced, kMovedAside)
+  std::string target;       // below the product folder
+  std::string aside;        // the old file's copy or the moved file (kReplaced, kMovedAside)
+  uint32_t attributes = 0;  // kMarkCleared: as they were
 };
 
 // Undoes the steps in reverse; false when any could not be undone.
@@ -187,6 +189,9 @@ bool Undo(platform::FileSystem& fs, const std::vector<Step>& steps, RunLog& log)
     switch (it->kind) {
       case Step::Kind::kFolderMade:
         done = fs.RemoveDirectory(it->target);
+        break;
+      case Step::Kind::kMarkCleared:
+        done = fs.SetAttributes(it->target, it->attributes);
         break;
       case Step::Kind::kReplaced:
         done = fs.ReplaceFile(it->aside, it->target);
@@ -519,10 +524,20 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
     // On the disk before any of them replaces a database file.
     try {
       for (const std::string& f : test.files) {
-        auto file = fs.Open(fresh + "\\" + f, platform::Access::kReadWrite,
-                            platform::Share::kExclusive, platform::Disposition::kOpenExisting);
+        // A read-only file is opened for writing only once the mark is off, and gets it back.
+        const std::string staged = fresh + "\\" + f;
+        const uint32_t attributes = fs.GetAttributes(staged).value_or(0);
+        const bool read_only = (attributes & platform::kAttrReadOnly) != 0;
+        if (read_only && !fs.SetAttributes(staged, attributes & ~platform::kAttrReadOnly)) {
+          throw platform::PlatformError("Cannot write " + staged, platform::kErrorAccessDenied);
+        }
+        auto file = fs.Open(staged, platform::Access::kReadWrite, platform::Share::kExclusive,
+                            platform::Disposition::kOpenExisting);
         file->Flush();
         file->Close();
+        if (read_only && !fs.SetAttributes(staged, attributes)) {
+          throw platform::PlatformError("Cannot mark " + staged, platform::kErrorAccessDenied);
+        }
       }
     } catch (const platform::PlatformError& e) {
       problem = e.what();
@@ -548,6 +563,16 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
         break;
       }
       if (fs.FileExists(target)) {
+        // A read-only database file is replaced all the same; undoing puts the old file back
+        // with its own attributes.
+        const uint32_t attributes = fs.GetAttributes(target).value_or(0);
+        if ((attributes & platform::kAttrReadOnly) != 0) {
+          if (!fs.SetAttributes(target, attributes & ~platform::kAttrReadOnly)) {
+            failed = f + " is read-only";
+            break;
+          }
+          steps.push_back({Step::Kind::kMarkCleared, target, {}, attributes});
+        }
         const std::string aside = old + "\\" + f;
         if (!fs.CreateDirectories(ParentOf(aside)) || !fs.CopyFileNoOverwrite(target, aside)) {
           failed = f + " cannot be copied aside";

@@ -168,6 +168,23 @@ TEST_F(RestoreTest, NewestArchiveRestoresAndItsSafetyBackupUndoesIt) {
   EXPECT_EQ(Database(), Changed());
 }
 
+TEST_F(RestoreTest, ReadOnlyFilesAreRestoredAndKeepTheirMark) {
+  fs.SetAttributes(product + "Base\\Base8491.MB", platform::kAttrReadOnly);
+  Backup({2026, 12, 1, 9, 30});
+  WriteState(Changed());
+  fs.SetAttributes(product + "Base\\Base8491.DB", platform::kAttrReadOnly);
+  const RestoreOutcome r = Restore(fs, FindBackupArchives(fs, backup).front().path);
+  ASSERT_EQ(r.state, State::kRestored) << r.message;
+  EXPECT_EQ(Database(), Old());
+  EXPECT_TRUE(*fs.GetAttributes(product + "Base\\Base8491.MB") & platform::kAttrReadOnly);
+  EXPECT_FALSE(WorkFolderLeft());
+  // Undone, the read-only file the restore replaced is back as it was.
+  const RestoreOutcome undo = Restore(fs, r.safety_archive);
+  ASSERT_EQ(undo.state, State::kRestored) << undo.message;
+  EXPECT_EQ(Database(), Changed());
+  EXPECT_TRUE(*fs.GetAttributes(product + "Base\\Base8491.DB") & platform::kAttrReadOnly);
+}
+
 TEST_F(RestoreTest, NamedArchiveAndTheOrderOfTheList) {
   Backup({2026, 11, 30, 23, 59});
   WriteState(Changed());

@@ -91,10 +91,19 @@ class RestoreTest : public ::testing::Test {
   }
 
   void WriteState(const Files& files) {
+    ClearMarks();
     stdfs::remove_all(product + "Base");
     for (const auto& [name, bytes] : files) {
       stdfs::create_directories(stdfs::path(product + name).parent_path());
       WriteFileBytes(product + name, bytes);
+    }
+  }
+
+  // Windows deletes no read-only file.
+  void ClearMarks() {
+    if (!stdfs::exists(product + "Base")) return;
+    for (const auto& e : stdfs::recursive_directory_iterator(product + "Base")) {
+      if (e.is_regular_file()) fs.SetAttributes(e.path().string(), platform::kAttrNormal);
     }
   }
 
@@ -184,6 +193,7 @@ TEST_F(RestoreTest, ReadOnlyFilesAreRestoredAndKeepTheirMark) {
   ASSERT_EQ(undo.state, State::kRestored) << undo.message;
   EXPECT_EQ(Database(), Changed());
   EXPECT_TRUE(*fs.GetAttributes(product + "Base\\Base8491.DB") & platform::kAttrReadOnly);
+  ClearMarks();
 }
 
 TEST_F(RestoreTest, NamedArchiveAndTheOrderOfTheList) {

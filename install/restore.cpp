@@ -440,10 +440,10 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
                                const std::string& archive_path, RunLog& log) {
   using State = RestoreOutcome::State;
   RestoreOutcome out;
-  auto finish = [&out, &log](State state, std::string message) {
+  // The outcome's message is the caller's to report.
+  auto finish = [&out](State state, std::string message) {
     out.state = state;
     out.message = std::move(message);
-    log.Note(out.message);
     return out;
   };
 

@@ -66,7 +66,8 @@ struct RestoreOutcome {
 };
 
 // Restores the database folders of `archive_path` below `product_folder`. The safety archive is
-// written into `backup_folder` (ending with a separator), named after `clock`'s time.
+// written into `backup_folder` (ending with a separator), named after `clock`'s time. `log` gets
+// the steps; the outcome's message is left to the caller to report.
 RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
                                const std::string& product_folder, const std::string& backup_folder,
                                const std::string& archive_path, RunLog& log);

@@ -58,7 +58,8 @@ int Main(const std::vector<std::string>& argv) {
   for (size_t i = 1; i < argv.size(); ++i) {
     if (argv[i] == "--installer" || argv[i] == "--password-file") {
       if (i + 1 >= argv.size()) return Usage();
-      (argv[i] == "--installer" ? installer : password_file) = argv[++i];
+      std::string& value = argv[i] == "--installer" ? installer : password_file;
+      value = argv[++i];
     } else if (argv[i].rfind("--", 0) == 0) {
       return Usage();
     } else {

@@ -177,7 +177,6 @@ TEST_F(RestoreProgramTest, NoArchiveToRestoreFrom) {
   EXPECT_TRUE(Unchanged());
 }
 
-
 // The window after a failed run: its own failure text first, then which backup holds the
 // database as it was and how to put it back.
 class HintFrontEnd : public ProgramFrontEnd {

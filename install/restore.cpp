@@ -471,6 +471,19 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
                                       ". Nothing was changed.");
   }
 
+  // The safety archive is written while its folder's files are read: never into the database.
+  auto normal = [](std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return Key(path);
+  };
+  for (const std::string& folder : test.folders) {
+    if (normal(backup_folder).rfind(normal(product_folder + folder + "\\"), 0) == 0) {
+      return finish(State::kRefused, "The backup folder " + backup_folder +
+                                         " lies in the database folder " + folder +
+                                         ". Nothing was changed.");
+    }
+  }
+
   // The safety backup: the database as it is now, in a dated archive of its own.
   if (backup_folder == product_folder + "Backup\\" &&
       !fs.DirectoryExists(product_folder + "Backup") &&

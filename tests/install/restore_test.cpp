@@ -225,6 +225,14 @@ TEST(BackupArchiveTime, ReadsOnlyDatedNames) {
 TEST_F(RestoreTest, DamagedArchiveIsRefusedBeforeAnythingChanges) {
   const std::string path = Backup({2026, 12, 1, 9, 30});
   WriteState(Changed());
+  // A backup folder inside the database: the safety archive would be packed into itself.
+  const RestoreOutcome inside =
+      RestoreDatabase(fs, clock, product, product + "Base/Sub/", path, log);
+  EXPECT_EQ(inside.state, State::kRefused);
+  EXPECT_NE(inside.message.find("lies in the database folder"), std::string::npos)
+      << inside.message;
+  EXPECT_EQ(Database(), Changed());
+
   std::string bytes = ReadFileBytes(Host(path));
   // Inside the first entry's data, past its local header.
   const size_t data = 30 + static_cast<uint8_t>(bytes[26]) + static_cast<uint8_t>(bytes[28]);

@@ -349,9 +349,27 @@ std::vector<BackupArchive> FindBackupArchives(platform::FileSystem& fs, const st
     if (auto w = fs.GetLastWriteTime(folder + e.name)) f.written = w->Packed();
     found.push_back(std::move(f));
   }
-  auto key = [](const Found& f) {
+  // File times tell two seconds apart only. Within them, a restore's safety archive is the newer:
+  // it is made after the archive restored from, and its " (n)" names count up.
+  auto safety_rank = [](const std::string& name) {
+    const std::string stem(kSafetyBackupTail, sizeof(kSafetyBackupTail) - 5);  // without ".zip"
+    const size_t at = name.rfind(stem);
+    if (at == std::string::npos || name.size() < 4 || name.compare(name.size() - 4, 4, ".zip")) {
+      return 0;
+    }
+    const std::string rest = name.substr(at + stem.size(), name.size() - 4 - at - stem.size());
+    if (rest.empty()) return 1;
+    int n = 0;
+    if (rest.size() < 4 || rest.size() > 9 || rest.compare(0, 2, " (") != 0 || rest.back() != ')' ||
+        !ReadIntAt(rest, 2, rest.size() - 3, n)) {
+      return 0;
+    }
+    return n;
+  };
+  auto key = [&safety_rank](const Found& f) {
     const platform::LocalTime& t = f.archive.made;
-    return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, f.written);
+    return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, f.written,
+                           safety_rank(f.archive.name));
   };
   std::sort(found.begin(), found.end(), [&key](const Found& a, const Found& b) {
     if (key(a) != key(b)) return key(a) > key(b);

@@ -204,6 +204,18 @@ TEST_F(RestoreTest, NamedArchiveAndTheOrderOfTheList) {
   EXPECT_EQ(BackupNames(), (std::vector<std::string>{"Архив от 01.12.2026 г. [00-00]Tarvo",
                                                      "Архив от 30.11.2026 г. [23-59]Tarvo"}));
   WriteFileBytes(Host(backup) + "notes.txt", "not an archive of ours");
+  // Written within the same two seconds: a restore's safety archives come first, the later
+  // " (n)" before the earlier.
+  const std::vector<std::string> same_moment = {
+      "Архив от 02.12.2026 г. [10-00]Tarvo", "Архив от 02.12.2026 г. [10-00] до восстановления.zip",
+      "Архив от 02.12.2026 г. [10-00] до восстановления (2).zip"};
+  for (const std::string& name : same_moment) {
+    WriteFileBytes(Host(backup) + name, "x");
+    fs.SetLastWriteTime(backup + name, platform::ToDosDateTime({2026, 12, 2, 10, 0, 10}));
+  }
+  EXPECT_EQ(BackupNames(), (std::vector<std::string>{same_moment[2], same_moment[1], same_moment[0],
+                                                     "Архив от 01.12.2026 г. [00-00]Tarvo",
+                                                     "Архив от 30.11.2026 г. [23-59]Tarvo"}));
 
   const RestoreOutcome r = Restore(fs, backup + "Архив от 30.11.2026 г. [23-59]Tarvo");
   ASSERT_EQ(r.state, State::kRestored) << r.message;

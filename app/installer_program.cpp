@@ -47,9 +47,9 @@ void UnattendedForm::LockForRun() {
 void UnattendedForm::ShowResult(int code) {
   TForm_Main::ShowResult(code);
   if (code == 0) return;
-  const std::string hint = backup_hint_.AfterFailure(fs_, code);
-  if (hint.empty()) return;
-  SetText(Get("Label2"), std::string(kResultFailure) + "\n" + hint);
+  backup_hint_text_ = backup_hint_.AfterFailure(fs_, code);
+  if (backup_hint_text_.empty()) return;
+  SetText(Get("Label2"), std::string(kResultFailure) + "\n" + backup_hint_text_);
   widgets::Form::Repaint();
 }
 
@@ -450,6 +450,7 @@ int Program::ExitCodeAfter(const UnattendedForm& form, const RecordingRun& run,
                            const UnattendedDialogs& dialogs) const {
   if (run.ran()) {
     if (run.code() == 0) return kExitSuccess;
+    if (!form.backup_hint().empty()) log_->Note(form.backup_hint());
     // Without switches the exit code tells only success from failure, as it always could.
     if (!switches_.None() && dialogs.abort_answered()) return kExitAborted;
     return kExitRunFailed;

@@ -35,6 +35,8 @@ class UnattendedForm : public TForm_Main {
                  install::InstallationRun* run);
   // Set before the window is shown.
   void SetAfterShown(std::function<void()> action);
+  // After a failed run: which backup holds the database as it was (empty when none is known).
+  const std::string& backup_hint() const { return backup_hint_text_; }
 
   static constexpr int kFallbackMs = 3000;
 
@@ -54,6 +56,7 @@ class UnattendedForm : public TForm_Main {
   platform::FileSystem& fs_;
   std::string folder_;
   BackupHint backup_hint_;
+  std::string backup_hint_text_;
 };
 
 // What the run needs from the window, read when the install button is pressed.

@@ -201,9 +201,11 @@ TEST_F(RestoreProgramTest, AFailedRunNamesTheBackupThatHoldsTheDatabase) {
   t.version->files[text::ToLowerUtf8(product + "Tarvo7.exe")] = {{"FileVersion", "7.2.5.0"},
                                                                  {"ProductVersion", "b"}};
   HintFrontEnd window;
-  EXPECT_EQ(RunInstallerProgram(t.services, update,
-                                {"/SILENT", "/MODE=replace", "/SUPPRESSMSGBOXES"}, window),
-            kExitRunFailed);
+  EXPECT_EQ(
+      RunInstallerProgram(
+          t.services, update,
+          {"/SILENT", "/MODE=replace", "/SUPPRESSMSGBOXES", "/LOG=" + t.root + "run.log"}, window),
+      kExitRunFailed);
   const std::string failure = "Не удалось установить обновление.\n";
   ASSERT_EQ(window.result.substr(0, failure.size()), failure) << window.result;
   const std::string hint = window.result.substr(failure.size());
@@ -213,6 +215,8 @@ TEST_F(RestoreProgramTest, AFailedRunNamesTheBackupThatHoldsTheDatabase) {
   EXPECT_EQ(hint, "Прежняя база данных сохранена в архиве «" + archives.front().name +
                       "»; вернуть её можно командой TarvoUpdate.exe /RESTORE.");
   EXPECT_NE(archives.front().name.find("Tarvo"), std::string::npos);
+  // The log says the same, for those who ran it without a window.
+  EXPECT_NE(Read(t.root + "run.log").find(hint), std::string::npos);
   EXPECT_TRUE(Unchanged());
 }
 

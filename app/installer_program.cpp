@@ -7,6 +7,7 @@
 #include "app/check_report.h"
 #include "app/close_aware_dialogs.h"
 #include "app/product.h"
+#include "app/restore_program.h"
 #include "app/run_log_file.h"
 #include "app/switches.h"
 #include "app/unattended_dialogs.h"
@@ -18,7 +19,9 @@ namespace tarvo::app {
 
 UnattendedForm::UnattendedForm(platform::Services& services, std::string installer_folder,
                                ScreenInfo screen, install::InstallationRun* run)
-    : TForm_Main(services, std::move(installer_folder), screen, run) {
+    : TForm_Main(services, installer_folder, screen, run),
+      fs_(*services.fs),
+      folder_(std::move(installer_folder)) {
   fallback_timer_ = &Add(root(), "Timer_unattended", widgets::ControlKind::kTimer, {});
   fallback_timer_->interval_ms = kFallbackMs;
   fallback_timer_->enabled = false;
@@ -34,6 +37,20 @@ void UnattendedForm::AfterShown() {
   if (done_ || !after_shown_) return;
   done_ = true;
   after_shown_();
+}
+
+void UnattendedForm::LockForRun() {
+  backup_hint_.BeforeRun(fs_, checks().startup().ProductFolder, folder_);
+  TForm_Main::LockForRun();
+}
+
+void UnattendedForm::ShowResult(int code) {
+  TForm_Main::ShowResult(code);
+  if (code == 0) return;
+  backup_hint_text_ = backup_hint_.AfterFailure(fs_, code);
+  if (backup_hint_text_.empty()) return;
+  SetText(Get("Label2"), std::string(kResultFailure) + "\n" + backup_hint_text_);
+  widgets::Form::Repaint();
 }
 
 void UnattendedForm::OnActivate() {
@@ -178,7 +195,8 @@ int Program::Stop(int exit, const std::string& message, bool box, const std::str
 }
 
 int Program::Finish(int exit) {
-  const std::string meaning = ExitMeaning(exit);
+  const std::string meaning =
+      switches_.restore != RestoreSwitch::kNone ? RestoreExitMeaning(exit) : ExitMeaning(exit);
   log_->Note("Exit code " + std::to_string(exit) + (meaning.empty() ? "" : ": " + meaning));
   if (!switches_.None()) {
     front_end_.Print("Tarvo Update: exit code " + std::to_string(exit) + ": " + meaning + "\n");
@@ -229,6 +247,9 @@ int Program::Run() {
   log_->Note("Tarvo Update started in " + folder_ + " with " + Joined(args_));
   for (const std::string& word : switches_.ignored) {
     log_->Note("\"" + word + "\" is no switch: ignored");
+  }
+  if (switches_.restore != RestoreSwitch::kNone) {
+    return Finish(RunRestore(services_, folder_, switches_, *log_, front_end_));
   }
   if (switches_.Unattended() && switches_.mode == ModeSwitch::kNone) {
     return Stop(kExitNotStarted,
@@ -441,6 +462,7 @@ int Program::ExitCodeAfter(const UnattendedForm& form, const RecordingRun& run,
                            const UnattendedDialogs& dialogs) const {
   if (run.ran()) {
     if (run.code() == 0) return kExitSuccess;
+    if (!form.backup_hint().empty()) log_->Note(form.backup_hint());
     // Without switches the exit code tells only success from failure, as it always could.
     if (!switches_.None() && dialogs.abort_answered()) return kExitAborted;
     return kExitRunFailed;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/form_main.h"
+#include "app/restore_program.h"
 #include "install/run_settings.h"
 #include "platform/services.h"
 
@@ -34,12 +35,17 @@ class UnattendedForm : public TForm_Main {
                  install::InstallationRun* run);
   // Set before the window is shown.
   void SetAfterShown(std::function<void()> action);
+  // After a failed run: which backup holds the database as it was (empty when none is known).
+  const std::string& backup_hint() const { return backup_hint_text_; }
 
   static constexpr int kFallbackMs = 3000;
 
  protected:
   void OnActivate() override;
   void OnTimer(widgets::Control& timer) override;
+  // A failed run also names the backup that holds the database as it was.
+  void LockForRun() override;
+  void ShowResult(int code) override;
 
  private:
   void AfterShown();
@@ -47,6 +53,10 @@ class UnattendedForm : public TForm_Main {
   std::function<void()> after_shown_;
   widgets::Control* fallback_timer_;
   bool done_ = false;
+  platform::FileSystem& fs_;
+  std::string folder_;
+  BackupHint backup_hint_;
+  std::string backup_hint_text_;
 };
 
 // What the run needs from the window, read when the install button is pressed.

@@ -139,6 +139,19 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
       }
       s.check = true;
       s.check_replace = v == "replace";
+    } else if (name == "restore") {
+      if (s.restore != RestoreSwitch::kNone) return fail("/RESTORE is given twice", "Параметр /RESTORE указан дважды");
+      if (!value) {
+        s.restore = RestoreSwitch::kNewest;
+      } else if (text::ToLowerUtf8(Unquote(*value)) == "list") {
+        s.restore = RestoreSwitch::kList;
+      } else {
+        s.restore_archive = Unquote(*value);
+        if (s.restore_archive.empty())
+          return fail("/RESTORE= needs an archive: /RESTORE=\"archive\"",
+                      "Параметру /RESTORE= нужен архив: /RESTORE=\"архив\"");
+        s.restore = RestoreSwitch::kArchive;
+      }
     } else if (value && (name == "silent" || name == "verysilent" || name == "suppressmsgboxes" ||
                          name == "?" || name == "help")) {
       return fail(
@@ -161,6 +174,11 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
   if (!s.ignored.empty() && (s.Unattended() || s.check)) {
     const std::string& word = s.ignored.front();
     return fail("Unknown argument \"" + word + "\"", "Неизвестный параметр \"" + word + "\"");
+  }
+  if (s.restore != RestoreSwitch::kNone && !s.help &&
+      (s.check || s.mode != ModeSwitch::kNone || s.components)) {
+    return fail("/RESTORE does not go with /check, /MODE or /COMPONENTS",
+                "Параметр /RESTORE не сочетается с /check, /MODE и /COMPONENTS");
   }
   return r;
 }
@@ -193,6 +211,9 @@ std::string UsageText() {
          "/LOG                write a log into the temporary folder (new dated name)\n"
          "/LOG=\"file\"         write the log into this file (overwritten)\n"
          "/check[=replace]    print the readiness verdicts, install nothing\n"
+         "/RESTORE            put the database back from the newest backup archive\n"
+         "/RESTORE=\"archive\" ... from that archive (a name in the backup folder, or a path)\n"
+         "/RESTORE=list       list the backup archives, newest first, and test each\n"
          "/? or /HELP         this text\n"
          "\n"
          "Exit codes: 0 installed; 1 could not start (no update6.ini, bad switches, log not\n"

@@ -18,6 +18,8 @@ inline constexpr int kExitNotReady = 7;     // the readiness checks refused the 
 enum class Display { kWindow, kSilent, kVerySilent };
 enum class ModeSwitch { kNone, kTransfer, kReplace };
 enum class LogSwitch { kNone, kTempFolder, kFile };
+// "/RESTORE": the newest backup; "/RESTORE=list"; "/RESTORE=\"archive\"": that one.
+enum class RestoreSwitch { kNone, kNewest, kList, kArchive };
 
 struct Switches {
   Display display = Display::kWindow;
@@ -34,12 +36,15 @@ struct Switches {
   // Words that are no switch (a file name handed over by a shortcut, ...): the window ignores
   // them.
   std::vector<std::string> ignored;
+  RestoreSwitch restore = RestoreSwitch::kNone;
+  std::string restore_archive;  // with RestoreSwitch::kArchive, as given
 
   bool Unattended() const { return display != Display::kWindow; }
   // Nothing given at all: the program behaves as it always has.
   bool None() const {
     return display == Display::kWindow && mode == ModeSwitch::kNone && !components &&
-           !suppress_message_boxes && log == LogSwitch::kNone && !help && !check;
+           !suppress_message_boxes && log == LogSwitch::kNone && !help && !check &&
+           restore == RestoreSwitch::kNone;
   }
 };
 

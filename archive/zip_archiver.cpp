@@ -9,6 +9,7 @@
 #include "archive/zip_crypt.h"
 #include "archive/zip_reader.h"
 #include "platform/path.h"
+#include "text/codepage.h"
 
 namespace tarvo::archive {
 
@@ -23,6 +24,33 @@ namespace {
 
 constexpr size_t kMaxChunk = 1 << 20;
 constexpr size_t kInflateOutput = 1 << 20;
+// Targets past these fail their entry at once: no archive of ours comes near them, and each
+// level of a deeper one would cost a folder and its file-system calls.
+constexpr size_t kMaxTargetFolders = 128;
+constexpr size_t kMaxTargetPath = 2048;  // bytes of the whole target path, base folder included
+
+// A name for a message: control bytes written as \xNN, and cut when long, so that a hostile name
+// cannot flood or fake the text it is shown in.
+std::string Shown(std::string_view name) {
+  std::string out;
+  for (size_t i = 0; i < name.size() && out.size() < 300; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (out.size() >= 300) {
+    while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+    if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0) out.pop_back();
+    out += "...";
+  }
+  return out;
+}
 
 std::string Backslashed(std::string s) {
   std::replace(s.begin(), s.end(), '/', '\\');
@@ -445,10 +473,13 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
                relative.find("\\\\") == std::string::npos;
   } else {
     std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(19, {base + relative});
+    if (!safe) throw Error(19, {Shown(base + relative)});
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
+  if (prefix.size() + relative.size() > kMaxTargetPath ||
+      static_cast<size_t>(std::count(relative.begin(), relative.end(), '\\')) > kMaxTargetFolders)
+    throw Error(61, {Shown(prefix + relative)});
 
   if (Options.CreateDirs) {
     std::string folder = prefix + platform::ExtractFilePath(relative);
@@ -461,8 +492,17 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
 
   std::string path = prefix + relative;
   const bool target_exists = fs_.FileExists(path);
+  std::optional<uint32_t> existing;
   if (target_exists) {
-    std::optional<uint32_t> existing = fs_.GetAttributes(path);
+    // The file found must be the file named: a short alias or a name the file system alters
+    // would put this entry's data into another file.
+    if (!from_handler) {
+      const std::string name = platform::ExtractFileName(path);
+      const std::vector<platform::DirEntry> found = fs_.List(platform::ExtractFilePath(path), name);
+      if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
+        throw Error(19, {Shown(path)});
+    }
+    existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
     int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
     auto file_time = [&] {
@@ -530,23 +570,14 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     if (failure) std::rethrow_exception(failure);
     return;
   }
-  // The old file is moved aside, not deleted, until the new one is in its place: a target that
-  // cannot be replaced keeps its old content.
-  std::string aside;
-  if (target_exists) {
-    fs_.SetAttributes(path, platform::kAttrNormal);
-    aside = temp + ".old";
-    if (!fs_.Rename(path, aside)) {
-      fs_.DeleteFile(temp);
-      throw Error(19, {path});
-    }
-  }
-  if (!fs_.Rename(temp, path)) {
-    if (!aside.empty()) fs_.Rename(aside, path);
+  // One replacing rename puts the new file in place: whenever the run stops, the target holds
+  // its old content or the new, and a target that cannot be replaced keeps the old.
+  if (target_exists) fs_.SetAttributes(path, platform::kAttrNormal);
+  if (!fs_.ReplaceFile(temp, path)) {
+    if (existing) fs_.SetAttributes(path, *existing);
     fs_.DeleteFile(temp);
     throw Error(19, {path});
   }
-  if (!aside.empty()) fs_.DeleteFile(aside);
   if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
 }
 

@@ -498,7 +498,12 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     // would put this entry's data into another file.
     if (!from_handler) {
       const std::string name = platform::ExtractFileName(path);
-      const std::vector<platform::DirEntry> found = fs_.List(platform::ExtractFilePath(path), name);
+      std::vector<platform::DirEntry> found;
+      try {
+        const std::string folder = platform::ExtractFilePath(path);
+        found = fs_.List(folder.empty() ? ".\\" : folder, name);
+      } catch (const platform::PlatformError&) {
+      }
       if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
         throw Error(19, {Shown(path)});
     }

@@ -217,6 +217,9 @@ class Win32FileSystem : public FileSystem {
     return MoveFileW(PathW(source).c_str(), PathW(target).c_str()) != 0;
   }
   bool ReplaceFile(const std::string& source, const std::string& target) override {
+    // Windows refuses to replace a read-only file; Wine does not, so the rule is kept here.
+    const std::optional<uint32_t> existing = GetAttributes(target);
+    if (existing && (*existing & FILE_ATTRIBUTE_READONLY)) return false;
     return MoveFileExW(PathW(source).c_str(), PathW(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }

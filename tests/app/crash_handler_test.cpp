@@ -2,6 +2,7 @@
 // the crash is made in a child process (a death test) and the log is read afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -33,6 +34,16 @@ void WriteThroughNull() {
   volatile int* volatile nowhere = nullptr;
   *nowhere = 1;
 }
+
+// Deep enough to exhaust any stack; the volatile buffer keeps each frame real.
+int RunOutOfStack(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (depth == (1 << 30)) return 0;  // never reached: a gigabyte of frames is past any stack
+  return RunOutOfStack(depth + 1) + frame[0];
+}
+
+void OverflowTheStack() { std::printf("%d", RunOutOfStack(0)); }
 
 class CrashHandler : public ::testing::Test {
  protected:
@@ -80,6 +91,13 @@ TEST_F(CrashHandler, AnAccessViolationLogsAndExitsFour) {
   // An unhandled structured exception on Windows, a signal elsewhere.
   EXPECT_NE(log.find("Crash: "), std::string::npos) << log;
   EXPECT_NE(log.find("the run did not finish"), std::string::npos) << log;
+  EXPECT_NE(log.find("Exit code 4"), std::string::npos) << log;
+}
+
+TEST_F(CrashHandler, AStackOverflowStillLogsAndExitsFour) {
+  EXPECT_EXIT(CrashWithLog(OverflowTheStack), ::testing::ExitedWithCode(kExitRunFailed), "");
+  const std::string log = ReadFileBytes(log_path);
+  EXPECT_NE(log.find("Crash: "), std::string::npos) << log;
   EXPECT_NE(log.find("Exit code 4"), std::string::npos) << log;
 }
 

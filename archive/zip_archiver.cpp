@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "archive/zip_crypt.h"
+#include "archive/zip_names.h"
 #include "archive/zip_reader.h"
 #include "platform/path.h"
 #include "text/codepage.h"
@@ -28,29 +29,6 @@ constexpr size_t kInflateOutput = 1 << 20;
 // level of a deeper one would cost a folder and its file-system calls.
 constexpr size_t kMaxTargetFolders = 128;
 constexpr size_t kMaxTargetPath = 2048;  // bytes of the whole target path, base folder included
-
-// A name for a message: control bytes written as \xNN, and cut when long, so that a hostile name
-// cannot flood or fake the text it is shown in.
-std::string Shown(std::string_view name) {
-  std::string out;
-  for (size_t i = 0; i < name.size() && out.size() < 300; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20 || c == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (out.size() >= 300) {
-    while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
-    if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0) out.pop_back();
-    out += "...";
-  }
-  return out;
-}
 
 std::string Backslashed(std::string s) {
   std::replace(s.begin(), s.end(), '/', '\\');
@@ -473,13 +451,13 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
                relative.find("\\\\") == std::string::npos;
   } else {
     std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(19, {Shown(base + relative)});
+    if (!safe) throw Error(19, {NameForMessage(base + relative)});
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
   if (prefix.size() + relative.size() > kMaxTargetPath ||
       static_cast<size_t>(std::count(relative.begin(), relative.end(), '\\')) > kMaxTargetFolders)
-    throw Error(61, {Shown(prefix + relative)});
+    throw Error(61, {NameForMessage(prefix + relative)});
 
   if (Options.CreateDirs) {
     std::string folder = prefix + platform::ExtractFilePath(relative);
@@ -505,7 +483,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
       } catch (const platform::PlatformError&) {
       }
       if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-        throw Error(19, {Shown(path)});
+        throw Error(19, {NameForMessage(path)});
     }
     existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;

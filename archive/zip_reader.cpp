@@ -193,13 +193,14 @@ void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
   std::sort(ranges.begin(), ranges.end(),
             [](const Range& a, const Range& b) { return a.begin < b.begin; });
   for (size_t k = 0; k < ranges.size(); ++k) {
-    const std::string& name = dir.items[ranges[k].index].FileName;
+    const std::string name = NameForMessage(dir.items[ranges[k].index].FileName);
     if (ranges[k].end > dir.directory_start)
       throw EZipException(38, 63, {name, "the central directory"}, options.component_name);
     if (k + 1 < ranges.size() && ranges[k].end > ranges[k + 1].begin) {
-      throw EZipException(38, 63,
-                          {name, "that of \"" + dir.items[ranges[k + 1].index].FileName + "\""},
-                          options.component_name);
+      throw EZipException(
+          38, 63,
+          {name, "that of \"" + NameForMessage(dir.items[ranges[k + 1].index].FileName) + "\""},
+          options.component_name);
     }
   }
 }

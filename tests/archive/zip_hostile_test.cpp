@@ -250,13 +250,16 @@ TEST_F(HostileArchiveTest, LongFoldersExtractAndTooDeepOrTooLongPathsFailAtOnce)
 
 TEST_F(HostileArchiveTest, OverlappingEntriesAreRefusedOnOpen) {
   TestEntry big{"Tarvo7.exe", std::string(1 << 20, 'M')};
-  const std::string bomb = testing::OverlapBomb(big, 16, "bomb", ".bin");
+  // A line break in a name must not reach the message, which may end up in a log.
+  const std::string bomb = testing::OverlapBomb(big, 16, "bomb\r\n", ".bin");
   try {
     Open(bomb);
     FAIL() << "the bomb opened";
   } catch (const EZipException& e) {
     EXPECT_EQ(e.NativeError(), 63);
-    EXPECT_NE(std::string(e.what()).find("overlaps that of \"bomb"), std::string::npos) << e.what();
+    const std::string what = e.what();
+    EXPECT_NE(what.find("overlaps that of \"bomb\\x0D\\x0A"), std::string::npos) << what;
+    EXPECT_EQ(what.find_first_of("\r\n"), std::string::npos) << what;
   }
   // An entry whose data runs into the central directory.
   std::string into = BuildZip({{"a.txt", std::string(1000, 'a'), 0}});
@@ -269,7 +272,7 @@ TEST_F(HostileArchiveTest, OverlappingEntriesAreRefusedOnOpen) {
   } catch (const EZipException& e) {
     EXPECT_NE(std::string(e.what()).find("the central directory"), std::string::npos) << e.what();
   }
-  EXPECT_FALSE(fs::exists(base_ + "/bomb00.bin"));
+  EXPECT_EQ(Listing(base_).size(), 3u);  // only the files that were there
   ExpectOldFilesIntact();
 }
 

@@ -200,7 +200,8 @@ class Win32FileSystem : public FileSystem {
       if (p[end - 1] == ':' || DirectoryExists(p.substr(0, end))) break;
       missing.push_back(end);
       const size_t sep = p.find_last_of('\\', end - 1);
-      if (sep == std::string::npos || sep < 2) break;  // a relative head, or "\\server"
+      // A relative head, the root of the drive, or the "\\server" of a share: nothing above.
+      if (sep == std::string::npos || sep == 0 || (sep == 1 && p[0] == '\\')) break;
       end = sep;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it)

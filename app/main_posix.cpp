@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "app/installer_program.h"
+#include "app/run_log_file.h"
+#include "app/switches.h"
+#include "platform/crash.h"
 #include "platform/path.h"
 
 namespace {
@@ -23,6 +26,10 @@ class ConsoleFrontEnd : public tarvo::app::ProgramFrontEnd {
 
 int main(int argc, char** argv) {
   using namespace tarvo;
+  // A crash ends as a failed run, with a line in the log, never with a code that means an answer.
+  platform::InstallCrashHandler(
+      [](const char* what) { app::WriteCrashLines(what, app::kExitRunFailed); },
+      app::kExitRunFailed);
   const std::vector<std::string> args(argv + 1, argv + argc);
   platform::Services services = platform::MakeSystemServices();
   const std::string folder = platform::ExtractFilePath(services.fs->ExecutablePath());

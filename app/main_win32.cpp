@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "app/installer_program.h"
+#include "app/run_log_file.h"
+#include "app/switches.h"
 #include "app/window_program_win32.h"
+#include "platform/crash.h"
 #include "platform/path.h"
 #include "platform/services.h"
 #include "text/codepage.h"
@@ -51,6 +54,10 @@ void WriteToStdout(const std::string& utf8) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace tarvo;
+  // A crash ends as a failed run, with a line in the log, never with a code that means an answer.
+  platform::InstallCrashHandler(
+      [](const char* what) { app::WriteCrashLines(what, app::kExitRunFailed); },
+      app::kExitRunFailed);
   const std::vector<std::string> args = Arguments();
   platform::Services services = platform::MakeSystemServices();
   const std::string folder = platform::ExtractFilePath(services.fs->ExecutablePath());

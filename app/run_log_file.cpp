@@ -1,5 +1,6 @@
 #include "app/run_log_file.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -9,6 +10,9 @@ namespace tarvo::app {
 namespace {
 
 constexpr int kMaxLogNameTries = 1000;
+
+// The log of this start of the program, for the lines a crash leaves.
+std::atomic<FileRunLog*> current_log{nullptr};
 
 std::string Pad(int value, int width) {
   std::string s = std::to_string(value < 0 ? 0 : value);
@@ -56,6 +60,7 @@ FileRunLog::FileRunLog(std::unique_ptr<platform::File> file, std::string path,
       path_(std::move(path)),
       clock_(clock),
       seconds_(seconds ? std::move(seconds) : Seconds(SteadySeconds)) {
+  current_log.store(this);
   // The byte-order mark lets every Notepad read the Cyrillic texts.
   try {
     file_->Write("\xEF\xBB\xBF", 3);
@@ -65,6 +70,8 @@ FileRunLog::FileRunLog(std::unique_ptr<platform::File> file, std::string path,
 }
 
 FileRunLog::~FileRunLog() {
+  FileRunLog* self = this;
+  current_log.compare_exchange_strong(self, nullptr);
   try {
     file_->Close();
   } catch (const platform::PlatformError&) {
@@ -112,6 +119,13 @@ void FileRunLog::RunError(const std::string& message) {
 void FileRunLog::RunResult(int code) {
   Write("Result code " + std::to_string(code) + ": " +
         (code == 0 ? kResultSuccess : kResultFailure));
+}
+
+void WriteCrashLines(const char* what, int exit_code) {
+  FileRunLog* log = current_log.load();
+  if (!log) return;
+  log->Note(std::string("Crash: ") + what + "; the run did not finish");
+  log->Note("Exit code " + std::to_string(exit_code));
 }
 
 std::unique_ptr<FileRunLog> CreateRunLog(platform::FileSystem& fs, platform::Clock& clock,

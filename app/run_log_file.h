@@ -50,6 +50,10 @@ std::string StageTitle(int stage);
 // "TarvoUpdate_2026-12-09_10-15-03.log" for that time; `n` above 1 adds "_n" before ".log".
 std::string DatedLogName(const platform::LocalTime& t, int n);
 
+// The last lines of a program that crashed, in the log open at the time (if any): what happened
+// and the exit code the process ends with. For the crash handler of the program entry.
+void WriteCrashLines(const char* what, int exit_code);
+
 // Creates the log: `file` (overwritten) when it is not empty, otherwise a new file with a dated
 // name in the temporary folder. Throws PlatformError with a clear message when it cannot.
 std::unique_ptr<FileRunLog> CreateRunLog(platform::FileSystem& fs, platform::Clock& clock,

@@ -7,8 +7,10 @@
 #include <exception>
 
 #include "archive/zip_crypt.h"
+#include "archive/zip_names.h"
 #include "archive/zip_reader.h"
 #include "platform/path.h"
+#include "text/codepage.h"
 
 namespace tarvo::archive {
 
@@ -23,6 +25,10 @@ namespace {
 
 constexpr size_t kMaxChunk = 1 << 20;
 constexpr size_t kInflateOutput = 1 << 20;
+// Targets past these fail their entry at once: no archive of ours comes near them, and each
+// level of a deeper one would cost a folder and its file-system calls.
+constexpr size_t kMaxTargetFolders = 128;
+constexpr size_t kMaxTargetPath = 2048;  // bytes of the whole target path, base folder included
 
 std::string Backslashed(std::string s) {
   std::replace(s.begin(), s.end(), '/', '\\');
@@ -447,10 +453,13 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
                relative.find("\\\\") == std::string::npos;
   } else {
     std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(19, {base + relative});
+    if (!safe) throw Error(19, {NameForMessage(base + relative)});
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
+  if (prefix.size() + relative.size() > kMaxTargetPath ||
+      static_cast<size_t>(std::count(relative.begin(), relative.end(), '\\')) > kMaxTargetFolders)
+    throw Error(61, {NameForMessage(prefix + relative)});
 
   if (Options.CreateDirs) {
     std::string folder = prefix + platform::ExtractFilePath(relative);
@@ -463,8 +472,22 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
 
   std::string path = prefix + relative;
   const bool target_exists = fs_.FileExists(path);
+  std::optional<uint32_t> existing;
   if (target_exists) {
-    std::optional<uint32_t> existing = fs_.GetAttributes(path);
+    // The file found must be the file named: a short alias or a name the file system alters
+    // would put this entry's data into another file.
+    if (!from_handler) {
+      const std::string name = platform::ExtractFileName(path);
+      std::vector<platform::DirEntry> found;
+      try {
+        const std::string folder = platform::ExtractFilePath(path);
+        found = fs_.List(folder.empty() ? ".\\" : folder, name);
+      } catch (const platform::PlatformError&) {
+      }
+      if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
+        throw Error(19, {NameForMessage(path)});
+    }
+    existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
     int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
     auto file_time = [&] {
@@ -532,23 +555,14 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     if (failure) std::rethrow_exception(failure);
     return;
   }
-  // The old file is moved aside, not deleted, until the new one is in its place: a target that
-  // cannot be replaced keeps its old content.
-  std::string aside;
-  if (target_exists) {
-    fs_.SetAttributes(path, platform::kAttrNormal);
-    aside = temp + ".old";
-    if (!fs_.Rename(path, aside)) {
-      fs_.DeleteFile(temp);
-      throw Error(19, {path});
-    }
-  }
-  if (!fs_.Rename(temp, path)) {
-    if (!aside.empty()) fs_.Rename(aside, path);
+  // One replacing rename puts the new file in place: whenever the run stops, the target holds
+  // its old content or the new, and a target that cannot be replaced keeps the old.
+  if (target_exists) fs_.SetAttributes(path, platform::kAttrNormal);
+  if (!fs_.ReplaceFile(temp, path)) {
+    if (existing) fs_.SetAttributes(path, *existing);
     fs_.DeleteFile(temp);
     throw Error(19, {path});
   }
-  if (!aside.empty()) fs_.DeleteFile(aside);
   if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
 }
 

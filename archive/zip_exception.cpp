@@ -40,6 +40,7 @@ const std::map<int, std::string>& Messages() {
       {35, "Cannot delete folder \"%s\""},
       {36, "File name is too long: \r\n\"%s\""},
       {37, "Multiple transactions are not supported for multi-volume archives"},
+      {38, "Archive is damaged: the data of \"%s\" overlaps %s. Open failed"},
   };
   return m;
 }
@@ -76,6 +77,8 @@ int ErrorCodeOfNative(int native_error) {
     case 60: return 35;
     case 61: return 36;
     case 62: return 37;
+    case 63:
+      return 38;
     default: return 0;
   }
 }

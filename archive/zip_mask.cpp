@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "archive/zip_exception.h"
+#include "platform/path.h"
 #include "text/codepage.h"
 
 namespace tarvo::archive {
@@ -146,25 +147,24 @@ bool EntryMatchesSearch(const TDirItem& item, const TInternalSearchRec& search, 
 
 std::optional<std::string> SafeRelativePath(std::string_view stored_name) {
   std::string path = Backslashed(std::string(stored_name));
-  if (path.empty()) return path;
-  if (path[0] == '\\' || path.find(':') != std::string::npos ||
-      path.find("\\\\") != std::string::npos)
-    return std::nullopt;
+  // A folder entry ends with one separator. Every component before it is ".." that stays below
+  // the base, or a plain name, so that the file written is the one listed.
+  std::string_view parts = path;
+  if (!parts.empty() && parts.back() == '\\') parts.remove_suffix(1);
   int depth = 0;
   size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('\\', start);
-    if (end == std::string::npos) end = path.size();
-    std::string_view part(path.data() + start, end - start);
-    // Windows drops trailing dots and spaces, so "..", ". ." and "..." all lead upwards.
-    bool only_dots = !part.empty() && part.find_first_not_of(". ") == std::string_view::npos;
-    size_t dots = 0;
-    for (char c : part) dots += c == '.';
-    if (only_dots && dots >= 2) {
+  while (true) {
+    const size_t end = parts.find('\\', start);
+    const std::string_view part =
+        parts.substr(start, end == std::string_view::npos ? end : end - start);
+    if (part == ".." && end != std::string_view::npos) {  // a last ".." would name a folder
       if (--depth < 0) return std::nullopt;
-    } else if (!only_dots && !part.empty()) {
+    } else if (platform::IsPlainWindowsName(part)) {
       ++depth;
+    } else {
+      return std::nullopt;
     }
+    if (end == std::string_view::npos) break;
     start = end + 1;
   }
   return path;

@@ -48,7 +48,8 @@ std::string PrepareSearchMask(std::string_view mask, TZipStorePathMode store_pat
 bool EntryMatchesSearch(const TDirItem& item, const TInternalSearchRec& search, bool recurse);
 
 // A stored name as a relative path below the base folder ("\" separators), or nothing when it is
-// absolute (drive, leading separator, UNC, ":" or a double separator) or climbs above the base.
+// absolute (drive, leading separator, UNC, ":" or a double separator), climbs above the base, or
+// has a component that Windows would not write as listed (platform::IsPlainWindowsName).
 std::optional<std::string> SafeRelativePath(std::string_view stored_name);
 
 }  // namespace tarvo::archive

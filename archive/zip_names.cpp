@@ -19,4 +19,25 @@ EncodedName EncodeStoredName(std::string_view utf8_name, bool oem_file_names, bo
   return {std::string(utf8_name), true};
 }
 
+std::string NameForMessage(std::string_view name) {
+  std::string out;
+  for (size_t i = 0; i < name.size() && out.size() < 300; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (out.size() >= 300) {
+    while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+    if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0) out.pop_back();
+    out += "...";
+  }
+  return out;
+}
+
 }  // namespace tarvo::archive

@@ -17,4 +17,8 @@ struct EncodedName {
 // `keep_utf8` keeps an entry that was read as UTF-8 in UTF-8.
 EncodedName EncodeStoredName(std::string_view utf8_name, bool oem_file_names, bool keep_utf8);
 
+// A stored name for a message or a log line: control bytes written as \xNN, cut when long, so
+// that a hostile name can neither flood nor fake the text it is shown in.
+std::string NameForMessage(std::string_view name);
+
 }  // namespace tarvo::archive

@@ -163,6 +163,48 @@ void ReadEntries(ZipStream& stream, TZipDirManager& dir, uint64_t start, uint64_
   }
 }
 
+// Refuses a directory whose entries share data with each other or with the directory itself:
+// one stored record listed many times (a few kilobytes that extract to gigabytes) or an entry
+// hidden inside another's data. An entry's data reaches from its local header to the end of its
+// compressed data.
+void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
+                    const DirectoryReadOptions& options) {
+  struct Range {
+    uint64_t begin, end;
+    int index;
+  };
+  std::vector<Range> ranges;
+  ranges.reserve(static_cast<size_t>(dir.items.Count()));
+  for (int i = 0; i < dir.items.Count(); ++i) {
+    const TDirItem& item = dir.items[i];
+    uint64_t header = kLocalHeaderSize + item.header.name_length + item.header.extra_length;
+    uint8_t raw[kLocalHeaderSize];
+    stream.Seek(item.LocalHeaderOffset);
+    if (stream.Read(raw, sizeof raw) == sizeof raw && GetU32(raw) == kLocalHeaderSignature) {
+      const LocalFileHeader local = LocalFileHeader::Parse(raw);
+      header = kLocalHeaderSize + local.name_length + local.extra_length;
+    }
+    const uint64_t begin = item.LocalHeaderOffset;
+    const uint64_t length =
+        item.CompressedSize > UINT64_MAX - header ? UINT64_MAX : header + item.CompressedSize;
+    const uint64_t end = begin > UINT64_MAX - length ? UINT64_MAX : begin + length;
+    ranges.push_back({begin, end, i});
+  }
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  for (size_t k = 0; k < ranges.size(); ++k) {
+    const std::string name = NameForMessage(dir.items[ranges[k].index].FileName);
+    if (ranges[k].end > dir.directory_start)
+      throw EZipException(38, 63, {name, "the central directory"}, options.component_name);
+    if (k + 1 < ranges.size() && ranges[k].end > ranges[k + 1].begin) {
+      throw EZipException(
+          38, 63,
+          {name, "that of \"" + NameForMessage(dir.items[ranges[k + 1].index].FileName) + "\""},
+          options.component_name);
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<uint64_t> FindSignature(ZipStream& stream, uint64_t from, uint32_t signature,
@@ -348,7 +390,10 @@ void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
       sum += dir.items[i].CompressedSize;
     }
   }
-  if (!dir.multi_volume) DetectStub(stream, dir);
+  if (!dir.multi_volume) {
+    DetectStub(stream, dir);
+    RefuseOverlaps(stream, dir, options);
+  }
 }
 
 }  // namespace tarvo::archive

@@ -26,6 +26,19 @@ bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialog
                                       archive::TZipProcessOperation, archive::TZipProgressPhase,
                                       bool&) { ShowArchiveProgress(window, progress); };
     zip.OpenArchive(archive::kOpenReadDenyWrite);
+    // Only a whole archive is installed: one whose directory is lost (cut off, or junk that
+    // merely holds a header signature) opens through the repair scan, which may also find files
+    // hidden inside other entries' data. Nothing of such an archive, or of an empty one, is
+    // extracted; overlapping entries already failed the opening.
+    if (zip.Directory().repaired) {
+      log->Note("Archive " + archive_path +
+                " is damaged: its directory is missing or unreadable; nothing extracted from it");
+      return false;
+    }
+    if (zip.FileCount() == 0) {
+      log->Note("Archive " + archive_path + " holds no entries; nothing extracted from it");
+      return false;
+    }
     zip.Password = ComponentPassword();
     zip.ExtractFiles(mask, archive::kFaDefaultSearch);
     const bool aborted = zip.LastOperationAborted();

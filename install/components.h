@@ -13,8 +13,9 @@ namespace tarvo::install {
 // The password of the component archives, joined from its pieces.
 std::string ComponentPassword();
 
-// Extracts the entries of `mask` below `base_folder`. False on any error, and when the user
-// answered Abort or the extraction was cancelled.
+// Extracts the entries of `mask` below `base_folder`. False on any error, when the user answered
+// Abort or the extraction was cancelled, and, before anything is extracted, for an archive that
+// is not whole: without entries, with overlapping entries, or readable only by the repair scan.
 bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialogs,
                              MainWindowOps& window, const std::string& archive_path,
                              const std::string& base_folder, const std::string& mask,

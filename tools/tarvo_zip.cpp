@@ -51,6 +51,32 @@ std::string DosTimeText(uint16_t date, uint16_t time) {
   return buf;
 }
 
+// A name as one field of a --tsv row: a tab, a line break or an escape sequence in a stored name
+// cannot fake another field or row. "\\" for a backslash, "\t", "\n", "\r", "\xNN" for the other
+// control bytes.
+std::string TsvField(const std::string& name) {
+  std::string out;
+  for (char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 struct Args {
   std::string command;
   std::vector<std::string> positional;
@@ -138,7 +164,7 @@ class Runner {
     for (int i = 0; i < items.Count(); ++i) {
       const auto& d = items[i];
       if (tsv) {
-        std::printf("%s\t%u\t%llu\t%llu\t%08x\t%d\t%08x\t%s\n", d.FileName.c_str(),
+        std::printf("%s\t%u\t%llu\t%llu\t%08x\t%d\t%08x\t%s\n", TsvField(d.FileName).c_str(),
                     unsigned{d.header.method}, static_cast<unsigned long long>(d.UncompressedSize),
                     static_cast<unsigned long long>(d.CompressedSize), d.header.crc32,
                     d.IsEncrypted() ? 1 : 0, d.header.external_attributes,

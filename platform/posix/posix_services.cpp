@@ -465,7 +465,7 @@ class PosixFileSystem : public FileSystem {
     const std::string head = prefix.substr(0, 3);
     for (int attempt = 0; attempt < 65535; ++attempt) {
       char unique[8];
-      std::snprintf(unique, sizeof unique, "%X", static_cast<unsigned>(rng() % 0xFFFF) + 1);
+      std::snprintf(unique, sizeof unique, "%04X", static_cast<unsigned>(rng() % 0xFFFF) + 1);
       const std::string name = dir + head + unique + ".tmp";
       const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
@@ -490,16 +490,22 @@ class PosixFileSystem : public FileSystem {
     return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : 0;
   }
   std::string ExecutablePath() override {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    std::string buffer(256, '\0');
+    while (true) {
+      const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+      if (n <= 0) return std::string();
+      if (static_cast<size_t>(n) < buffer.size()) return buffer.substr(0, static_cast<size_t>(n));
+      buffer.assign(buffer.size() * 2, '\0');  // possibly cut off: try a longer buffer
+    }
   }
   std::string FullPath(const std::string& path) override {
     std::string p = Normalise(path);
     if (!p.empty() && p[0] == '/') return p;
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd)) return p;
-    return std::string(cwd) + "/" + p;
+    char* cwd = getcwd(nullptr, 0);  // as long as it needs
+    if (!cwd) return p;
+    std::string full = std::string(cwd) + "/" + p;
+    std::free(cwd);
+    return full;
   }
 
  private:

@@ -28,6 +28,31 @@ std::string Windows(std::string_view path) {
   return s;
 }
 
+// The absolute form of a path as Windows resolves it, in a buffer as long as the result needs.
+std::wstring FullPathW(const std::wstring& path) {
+  std::wstring buffer(std::max<size_t>(path.size() + 1, 512), L'\0');
+  while (true) {
+    const DWORD n =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) return std::wstring();
+    if (n < buffer.size()) return buffer.substr(0, n);
+    buffer.assign(n + 1, L'\0');  // n is the size needed, terminator included
+  }
+}
+
+// A path for the W functions. Past MAX_PATH they need the "\\?\" form, which takes an absolute
+// path with nothing left to resolve; shorter paths go as they are, so relative ones keep working.
+std::wstring PathW(std::string_view path) {
+  const std::wstring plain = W(Windows(path));
+  // 248: the longest folder CreateDirectoryW takes without the long form (MAX_PATH less an 8.3
+  // name).
+  if (plain.size() < 248 || plain.rfind(L"\\\\?\\", 0) == 0) return plain;
+  const std::wstring full = FullPathW(plain);
+  if (full.empty()) return plain;
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 [[noreturn]] void Throw(const std::string& what, const std::string& path, DWORD err) {
   wchar_t* buffer = nullptr;
   FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -138,17 +163,17 @@ class Win32FileSystem : public FileSystem {
   }
   std::optional<uint32_t> GetAttributes(const std::string& path) override {
     if (path.empty()) return std::nullopt;
-    const DWORD a = GetFileAttributesW(W(Windows(path)).c_str());
+    const DWORD a = GetFileAttributesW(PathW(path).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return std::nullopt;
     return a;
   }
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
-    return SetFileAttributesW(W(Windows(path)).c_str(), attributes) != 0;
+    return SetFileAttributesW(PathW(path).c_str(), attributes) != 0;
   }
   std::vector<DirEntry> List(const std::string& folder, const std::string& pattern) override {
     const std::string shape = IncludeTrailingBackslash(Windows(folder)) + pattern;
     WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(W(shape).c_str(), &data);
+    HANDLE h = FindFirstFileW(PathW(shape).c_str(), &data);
     std::vector<DirEntry> out;
     if (h == INVALID_HANDLE_VALUE) {
       const DWORD err = GetLastError();
@@ -168,30 +193,43 @@ class Win32FileSystem : public FileSystem {
   bool CreateDirectories(const std::string& path) override {
     const std::string p = ExcludeTrailingBackslash(Windows(path));
     if (p.empty() || DirectoryExists(p)) return !p.empty();
-    const std::string parent = ExcludeTrailingBackslash(ExtractFilePath(p));
-    if (!parent.empty() && parent != p && parent.back() != ':') CreateDirectories(parent);
-    CreateDirectoryW(W(p).c_str(), nullptr);
+    // Up to the nearest folder that exists, then down creating each missing one: a loop, not a
+    // recursion, holding only the cut positions however deep the path.
+    std::vector<size_t> missing;
+    for (size_t end = p.size(); end > 0;) {
+      if (p[end - 1] == ':' || DirectoryExists(p.substr(0, end))) break;
+      missing.push_back(end);
+      const size_t sep = p.find_last_of('\\', end - 1);
+      // A relative head, the root of the drive, or the "\\server" of a share: nothing above.
+      if (sep == std::string::npos || sep == 0 || (sep == 1 && p[0] == '\\')) break;
+      end = sep;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+      CreateDirectoryW(PathW(p.substr(0, *it)).c_str(), nullptr);
     return DirectoryExists(p);
   }
   bool RemoveDirectory(const std::string& path) override {
-    return RemoveDirectoryW(W(Windows(path)).c_str()) != 0;
+    return RemoveDirectoryW(PathW(path).c_str()) != 0;
   }
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override {
-    return CopyFileW(W(Windows(source)).c_str(), W(Windows(target)).c_str(), TRUE) != 0;
+    return CopyFileW(PathW(source).c_str(), PathW(target).c_str(), TRUE) != 0;
   }
   bool Rename(const std::string& source, const std::string& target) override {
-    return MoveFileW(W(Windows(source)).c_str(), W(Windows(target)).c_str()) != 0;
+    return MoveFileW(PathW(source).c_str(), PathW(target).c_str()) != 0;
   }
   bool ReplaceFile(const std::string& source, const std::string& target) override {
-    return MoveFileExW(W(Windows(source)).c_str(), W(Windows(target)).c_str(),
+    // Windows refuses to replace a read-only file; Wine does not, so the rule is kept here.
+    const std::optional<uint32_t> existing = GetAttributes(target);
+    if (existing && (*existing & FILE_ATTRIBUTE_READONLY)) return false;
+    return MoveFileExW(PathW(source).c_str(), PathW(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
   bool DeleteFile(const std::string& path) override {
-    return DeleteFileW(W(Windows(path)).c_str()) != 0;
+    return DeleteFileW(PathW(path).c_str()) != 0;
   }
   std::optional<DosDateTime> GetLastWriteTime(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(W(Windows(path)).c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(PathW(path).c_str(), GetFileExInfoStandard, &data)) {
       return std::nullopt;
     }
     DosDateTime d;
@@ -199,9 +237,9 @@ class Win32FileSystem : public FileSystem {
     return d;
   }
   bool SetLastWriteTime(const std::string& path, DosDateTime time) override {
-    HANDLE h = CreateFileW(W(Windows(path)).c_str(), FILE_WRITE_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h =
+        CreateFileW(PathW(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     FILETIME ft;
     const bool ok = DosToFileTime(time, ft) && SetFileTime(h, nullptr, nullptr, &ft);
@@ -243,23 +281,46 @@ class Win32FileSystem : public FileSystem {
         how = OPEN_ALWAYS;
         break;
     }
-    HANDLE h = CreateFileW(W(Windows(path)).c_str(), desired, sharing, nullptr, how,
+    HANDLE h = CreateFileW(PathW(path).c_str(), desired, sharing, nullptr, how,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) Throw("cannot open", path, GetLastError());
     return std::make_unique<Win32File>(h, path);
   }
   std::string MakeTempFile(const std::string& folder, const std::string& prefix) override {
-    wchar_t buffer[MAX_PATH + 1];
-    const std::string dir = folder.empty() ? TempFolder() : folder;
-    if (GetTempFileNameW(W(Windows(dir)).c_str(), W(prefix).c_str(), 0, buffer) == 0) {
-      Throw("cannot create a temporary file in", dir, GetLastError());
+    // GetTempFileNameW's way ("<prefix>XXXX.tmp", four hex digits, created new), without its
+    // MAX_PATH buffer, so that a folder of any length works.
+    const std::string dir =
+        IncludeTrailingBackslash(Windows(folder.empty() ? TempFolder() : folder));
+    const std::string head = prefix.substr(0, 3);
+    const unsigned start = GetTickCount();
+    DWORD err = ERROR_FILE_EXISTS;
+    for (unsigned attempt = 0; attempt < 0xFFFF; ++attempt) {
+      const unsigned value = (start + attempt) % 0xFFFF + 1;
+      std::string unique;
+      for (int shift = 12; shift >= 0; shift -= 4)
+        unique += "0123456789ABCDEF"[(value >> shift) & 15];
+      const std::string name = dir + head + unique + ".tmp";
+      HANDLE h = CreateFileW(PathW(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return name;
+      }
+      err = GetLastError();
+      // A folder of that name answers "access denied"; anything else ends the search.
+      if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED)
+        break;
     }
-    return U(buffer);
+    Throw("cannot create a temporary file in", dir, err);
   }
   std::string TempFolder() override {
-    wchar_t buffer[MAX_PATH + 2];
-    const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
-    return n == 0 ? std::string(".\\") : IncludeTrailingBackslash(U(buffer, n));
+    std::wstring buffer(MAX_PATH + 2, L'\0');
+    while (true) {
+      const DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+      if (n == 0) return ".\\";
+      if (n < buffer.size()) return IncludeTrailingBackslash(U(buffer.c_str(), n));
+      buffer.assign(n + 1, L'\0');
+    }
   }
   bool IsRemovableDrive(const std::string& path) override {
     const std::string full = FullPath(path);
@@ -275,15 +336,16 @@ class Win32FileSystem : public FileSystem {
     return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
   }
   std::string ExecutablePath() override {
-    std::wstring buffer(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return U(buffer.c_str(), n);
+    std::wstring buffer(MAX_PATH, L'\0');
+    while (true) {
+      const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+      if (n < buffer.size()) return U(buffer.c_str(), n);
+      buffer.assign(buffer.size() * 2, L'\0');  // cut off: try a longer buffer
+    }
   }
   std::string FullPath(const std::string& path) override {
-    std::wstring buffer(32768, L'\0');
-    const DWORD n = GetFullPathNameW(W(Windows(path)).c_str(), static_cast<DWORD>(buffer.size()),
-                                     buffer.data(), nullptr);
-    return n == 0 ? path : U(buffer.c_str(), n);
+    const std::wstring full = FullPathW(W(Windows(path)));
+    return full.empty() ? path : U(full.c_str(), full.size());
   }
 };
 

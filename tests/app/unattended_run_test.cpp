@@ -292,6 +292,68 @@ TEST_F(UnattendedRunTest, CorruptComponentExitsFourAndTheUsersRecordsAreStillRes
   EXPECT_TRUE(Logged("Exit code 4"));
 }
 
+// Component archives that are not whole, as anyone who can write to the update folder could
+// leave them: each fails its component before anything of it is extracted.
+struct NotWhole {
+  const char* name;
+  const char* reason;  // in the log
+};
+
+class NotWholeComponentTest : public UnattendedRunTest,
+                              public ::testing::WithParamInterface<NotWhole> {
+ protected:
+  std::string Archive() {
+    const std::string name = GetParam().name;
+    if (name == "Junk") {
+      // A few kilobytes of junk with local header signatures in it.
+      std::string junk;
+      for (int i = 0; i < 4000; ++i) junk += static_cast<char>((i * 7919) % 251);
+      for (size_t at : {100u, 1500u, 3000u}) junk.replace(at, 4, "PK\x03\x04");
+      return junk;
+    }
+    if (name == "CutOff") {
+      const std::string prog =
+          BuildZip({Entry("Doc\\readme.txt", "7.26"), Entry("Tarvo7.exe", "MZ new")});
+      return prog.substr(0, archive::testing::LocalHeaderOffsets(prog).back());
+    }
+    if (name == "HiddenEntry") {
+      // A program file in the stored data of a harmless entry, behind a damaged end record.
+      TestEntry cover;
+      cover.name = "Doc\\readme.txt";
+      cover.data = BuildZip({Entry("Tarvo7.exe", "MZ hidden")});
+      cover.method = 0;
+      return archive::testing::WithBrokenEndRecord(BuildZip({cover}));
+    }
+    if (name == "NoEntries") return BuildZip({});
+    return archive::testing::OverlapBomb(Entry("Tarvo7.exe", std::string(4096, 'M')), 16, "Tarvo",
+                                         ".exe");
+  }
+};
+
+TEST_P(NotWholeComponentTest, FailsWithCodeThreeExitsFourAndTheUsersRecordsAreRestored) {
+  t.Write(update + "Prog.zip", Archive());
+  EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES", "/LOG=" + log_path}),
+            kExitRunFailed);
+  EXPECT_EQ(Read(product + "Tarvo7.exe"), "MZ old");
+  EXPECT_FALSE(t.services.fs->FileExists(product + "Doc\\readme.txt"));
+  EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
+  EXPECT_TRUE(Logged("Component 1 (Base.zip) installed"));
+  EXPECT_TRUE(Logged(GetParam().reason)) << Log();
+  EXPECT_TRUE(Logged("Component 2 (Prog.zip) could not be installed"));
+  EXPECT_TRUE(Logged("Stage ended: 4."));
+  EXPECT_TRUE(Logged("Result code 3: "));
+  EXPECT_TRUE(Logged("Exit code 4"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, NotWholeComponentTest,
+    ::testing::Values(NotWhole{"Junk", "is damaged: its directory is missing or unreadable"},
+                      NotWhole{"CutOff", "is damaged: its directory is missing or unreadable"},
+                      NotWhole{"HiddenEntry", "is damaged: its directory is missing or unreadable"},
+                      NotWhole{"NoEntries", "holds no entries"},
+                      NotWhole{"OverlappingEntries", "overlaps that of"}),
+    [](const ::testing::TestParamInfo<NotWhole>& info) { return std::string(info.param.name); });
+
 TEST_F(UnattendedRunTest, ATableErrorIsLoggedAndFailsTheRunBeforeTheDatabaseIsReplaced) {
   t.Write(update + "U_Base8491.db", "this is no table");
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES", "/LOG=" + log_path}),

@@ -1,6 +1,7 @@
 // The tarvo-zip tool as a black box: output format and exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -75,6 +76,31 @@ TEST_F(TarvoZipCliTest, AddCreatesThenAppends) {
   EXPECT_EQ(Run("add '" + zip + "' '" + base + "' extra.txt --password pw --no-test"), 0);
   EXPECT_EQ(Run("test '" + zip + "' --password pw"), 0);
   EXPECT_EQ(Run("add '" + zip + "' '" + base + "' x --level 12"), 2);
+}
+
+TEST_F(TarvoZipCliTest, HostileNamesAreEscapedAndOverlappingEntriesFailTheTest) {
+  const std::string tricky = scratch_ / "tricky.zip";
+  TestEntry tab{"a\tb.txt", "1", 0};
+  TestEntry row{"x\n../../evil.txt\t8\t1\t1\t00000000\t0\t00000020\t2025-01-01T12:00:00", "2", 0};
+  TestEntry esc{"esc\x1b[31m\\back\x7f.txt", "3", 0};
+  WriteFileBytes(tricky, BuildZip({tab, row, esc}));
+  std::string out;
+  EXPECT_EQ(Run("list --tsv '" + tricky + "'", &out), 0);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;  // one row per entry
+  EXPECT_NE(out.find("a\\tb.txt\t0\t1\t"), std::string::npos) << out;
+  EXPECT_NE(out.find("x\\n../../evil.txt\\t8\\t1\\t1\\t00000000"), std::string::npos) << out;
+  EXPECT_NE(out.find("esc\\x1B[31m\\\\back\\x7F.txt\t"), std::string::npos) << out;
+
+  const std::string bomb = scratch_ / "bomb.zip";
+  WriteFileBytes(bomb,
+                 testing::OverlapBomb({"big.bin", std::string(1 << 20, 'B')}, 16, "big", ".bin"));
+  const std::string err = scratch_ / "stderr.txt";
+  const int rc = std::system((tool_ + " test '" + bomb + "' > /dev/null 2> '" + err + "'").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 2);
+  EXPECT_NE(ReadFileBytes(err).find("overlaps that of \"big"), std::string::npos)
+      << ReadFileBytes(err);
+  EXPECT_EQ(Run("extract '" + bomb + "' '" + (scratch_ / "out") + "'"), 2);
+  EXPECT_FALSE(std::filesystem::exists(scratch_ / "out/big00.bin"));
 }
 
 }  // namespace

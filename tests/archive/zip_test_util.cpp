@@ -126,6 +126,63 @@ std::string BuildZip(const std::vector<TestEntry>& entries, const std::string& c
 }
 
 namespace {
+uint32_t Get32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | static_cast<uint8_t>(s.at(at + static_cast<size_t>(i)));
+  return v;
+}
+uint16_t Get16(const std::string& s, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(s.at(at)) |
+                               (static_cast<uint8_t>(s.at(at + 1)) << 8));
+}
+void Set32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s.at(at + static_cast<size_t>(i)) = static_cast<char>(v >> (8 * i));
+}
+void Set16(std::string& s, size_t at, uint16_t v) {
+  s.at(at) = static_cast<char>(v);
+  s.at(at + 1) = static_cast<char>(v >> 8);
+}
+}  // namespace
+
+std::vector<uint32_t> LocalHeaderOffsets(const std::string& zip) {
+  const size_t end = zip.size() - 22;
+  std::vector<uint32_t> offsets;
+  for (size_t at = Get32(zip, end + 16); at < end;) {
+    offsets.push_back(Get32(zip, at + 42));
+    at += 46 + Get16(zip, at + 28) + Get16(zip, at + 30) + Get16(zip, at + 32);
+  }
+  return offsets;
+}
+
+std::string OverlapBomb(const TestEntry& entry, int copies, const std::string& stem,
+                        const std::string& ext) {
+  TestEntry named = entry;
+  named.name = stem + "00" + ext;
+  const std::string one = BuildZip({named});
+  const size_t end = one.size() - 22;
+  const size_t dir = Get32(one, end + 16);
+  const std::string central = one.substr(dir, end - dir);
+  std::string out = one.substr(0, dir);
+  for (int i = 0; i < copies; ++i) {
+    std::string record = central;
+    record[46 + stem.size()] = static_cast<char>('0' + i / 10);
+    record[46 + stem.size() + 1] = static_cast<char>('0' + i % 10);
+    out += record;
+  }
+  std::string record_end = one.substr(end);
+  Set16(record_end, 8, static_cast<uint16_t>(copies));
+  Set16(record_end, 10, static_cast<uint16_t>(copies));
+  Set32(record_end, 12, static_cast<uint32_t>(central.size() * static_cast<size_t>(copies)));
+  return out + record_end;
+}
+
+std::string WithBrokenEndRecord(std::string zip) {
+  zip.at(zip.size() - 22) = 'X';
+  return zip;
+}
+
+namespace {
 // Paths in the tests are UTF-8 text; Windows would read a narrow path in its ANSI code page.
 std::filesystem::path Utf8Path(const std::string& s) {
   return std::filesystem::path(std::u8string(s.begin(), s.end()));

@@ -43,6 +43,16 @@ class ScratchDir {
   std::string path_;
 };
 
+// Hostile archives, made from a well-formed one of BuildZip (no comment).
+// `copies` central records, "<stem>00<ext>", "<stem>01<ext>", ..., all pointing at the one local
+// record of `entry`: a few kilobytes that would extract to copies times its size.
+std::string OverlapBomb(const TestEntry& entry, int copies, const std::string& stem,
+                        const std::string& ext);
+// The local header offsets its central directory lists.
+std::vector<uint32_t> LocalHeaderOffsets(const std::string& zip);
+// The end record's signature broken, so that only the repair scan can read the archive.
+std::string WithBrokenEndRecord(std::string zip);
+
 bool HaveTool(const std::string& name);
 int Run(const std::string& command);
 

@@ -3,6 +3,7 @@
 #   /VERYSILENT /MODE=transfer /LOG=...  installs, exit 0, a complete log;
 #   the same with the product running    exit 7, nothing changed;
 #   a corrupt component archive          exit 4, the users' records restored all the same;
+#   a folder past MAX_PATH               exit 0; a cut-off component archive exit 4, nothing of it;
 #   /SILENT                              the window shows the run (screenshots) and closes.
 # usage: unattended_e2e.sh <mingw build dir> <silent_watch.exe> <hold_mapping.exe> <out dir>
 set -euo pipefail
@@ -104,6 +105,35 @@ grep -qF "Component 2 (Prog.zip) could not be installed" "$update/corrupt.log" |
   fail "the log lacks the failed component"
 grep -qF "Stage ended: 4." "$update/corrupt.log" || fail "stage 4 did not run"
 cp "$update/corrupt.log" "$out/corrupt.log" 2>/dev/null || true
+
+# 3b. Component archives from anyone: a folder name longer than MAX_PATH installs; an archive cut
+# off before its directory fails its component before anything of it is extracted.
+begin "/VERYSILENT with a folder past MAX_PATH, then with a cut-off archive"
+layout
+long="Doc/$(printf 'Long folder name/%.0s' {1..16})$(printf 'x%.0s' {1..60})"
+scratch=$(mktemp -d)
+mkdir -p "$scratch/$long"
+echo "far" > "$scratch/$long/readme.txt"
+rm -f "$update/Prog.zip"
+(cd "$scratch" && zip -qr "$update/Prog.zip" Doc)
+rm -rf "$scratch"
+code=0
+installer /VERYSILENT /MODE=transfer /SUPPRESSMSGBOXES '/LOG=C:\Update\long.log' || code=$?
+[ "$code" -eq 0 ] || fail "long folder: exit code $code, 0 expected"
+[ "$(cat "$product/$long/readme.txt" 2>/dev/null)" = "far" ] || fail "the file past MAX_PATH is missing"
+cp "$update/long.log" "$out/long.log" 2>/dev/null || true
+layout
+before_prog=$(md5sum < "$product/Tarvo7.exe")
+size=$(stat -c %s "$update/Prog.zip")
+head -c $((size / 2)) "$update/Prog.zip" > "$out/cut.zip" && mv "$out/cut.zip" "$update/Prog.zip"
+code=0
+installer /VERYSILENT /MODE=transfer /SUPPRESSMSGBOXES '/LOG=C:\Update\cut.log' || code=$?
+[ "$code" -eq 4 ] || fail "cut-off archive: exit code $code, 4 expected"
+[ "$(md5sum < "$product/Tarvo7.exe")" = "$before_prog" ] || fail "the cut-off archive was extracted"
+[ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "users' records not restored"
+grep -qF "is damaged: its directory is missing or unreadable" "$update/cut.log" ||
+  fail "the log does not say why the cut-off archive failed"
+cp "$update/cut.log" "$out/cut.log" 2>/dev/null || true
 
 # 4. /SILENT: the window shows the run and closes by itself.
 begin "/SILENT /MODE=transfer"

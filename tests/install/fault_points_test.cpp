@@ -108,7 +108,7 @@ TEST_F(FaultPoints, ExtractionKeepsTheOldFileWhenTheNewCannotTakeItsPlace) {
   FaultyFileSystem faulty(*real);
   // The decoded file cannot be renamed onto the target.
   faulty.fail_if = [](const std::string& kind, const std::string& path) {
-    return kind == "rename" && Ends(path, ".tmp");
+    return (kind == "rename" || kind == "replace") && Ends(path, ".tmp");
   };
   RunWindow window;
   dialogs.default_answer = [](const platform::AutoDialogs::Shown&) {

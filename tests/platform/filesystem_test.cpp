@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/auto_dialogs.h"
@@ -54,6 +55,27 @@ class FileSystemTest : public ::testing::Test {
   FileSystem* fs_ = nullptr;
   std::string root_;
 };
+
+TEST_F(FileSystemTest, FoldersAreMadeDeepRelativeAndPastMaxPath) {
+  // Relative to the current folder, with one-letter names.
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(std::filesystem::path(fs_->FullPath(root_)));
+  EXPECT_TRUE(fs_->CreateDirectories("a\\b\\c"));
+  std::filesystem::current_path(was);
+  EXPECT_TRUE(fs_->DirectoryExists(root_ + "a\\b\\c"));
+  // A path longer than MAX_PATH, and a file with a temporary name at its end.
+  std::string deep = root_;
+  for (int i = 0; i < 12; ++i) deep += "Folder with a long name " + std::to_string(i) + "\\";
+  ASSERT_GT(deep.size(), 260u);
+  EXPECT_TRUE(fs_->CreateDirectories(deep));
+  const std::string temp = fs_->MakeTempFile(deep, "FC");
+  EXPECT_EQ(ExtractFilePath(temp).size(), IncludeTrailingBackslash(deep).size());
+  EXPECT_EQ(ExtractFileName(temp).size(), std::string("FC0000.tmp").size()) << temp;
+  EXPECT_TRUE(fs_->FileExists(temp));
+  Write(temp, "x");
+  EXPECT_TRUE(fs_->ReplaceFile(temp, deep + "file.txt"));
+  EXPECT_EQ(Read(deep + "file.txt"), "x");
+}
 
 TEST_F(FileSystemTest, NamesIgnoreCaseAndTakeBackslashes) {
   Write(root_ + "Sub\\Kl_spr.db", "data");

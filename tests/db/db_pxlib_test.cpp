@@ -183,28 +183,62 @@ TEST(Pxlib, WeReadWhatPxlibWrites) {
   }
 }
 
+// pxlib keeps a primary index it reads past the documents that use it, and frees neither; its
+// allocations go through this pool, emptied when the reading is done.
+struct PxPool {
+  static std::set<void*>& Live() {
+    static std::set<void*> live;
+    return live;
+  }
+  static void* Alloc(pxdoc_t*, size_t n, const char*) {
+    void* p = std::malloc(n ? n : 1);
+    if (p) Live().insert(p);
+    return p;
+  }
+  static void* Realloc(pxdoc_t*, void* old, size_t n, const char*) {
+    if (old) Live().erase(old);
+    void* p = std::realloc(old, n ? n : 1);
+    if (p) Live().insert(p);
+    return p;
+  }
+  static void Free(pxdoc_t*, void* p) {
+    if (Live().erase(p)) std::free(p);
+  }
+  static void Error(pxdoc_t*, int, const char* msg, void*) {
+    std::fprintf(stderr, "pxlib: %s\n", msg);
+  }
+  static pxdoc_t* New() { return PX_new2(Error, Alloc, Realloc, Free); }
+  ~PxPool() {
+    for (void* p : Live()) std::free(p);
+    Live().clear();
+  }
+};
+
 // pxlib reads every row of a keyed table through its primary index (none: along the data
 // blocks), in key order, and returns the key of each. A tree it cannot follow fails here (before
 // the engine's layout, pxlib stopped at record 708 of a two-level index).
 std::vector<std::string> KeysThroughPxlib(const std::string& db, const std::string& px,
                                           int key_len) {
-  PxDoc table;
+  static bool booted = (PX_boot(), true);
+  (void)booted;
+  PxPool pool;
   std::vector<std::string> keys;
-  if (PX_open_file(table.doc, db.c_str()) != 0) return keys;
-  if (!px.empty()) {
-    pxdoc_t* index = PX_new();
-    if (PX_open_file(index, px.c_str()) != 0 || PX_read_primary_index(index) != 0 ||
-        PX_add_primary_index(table.doc, index) != 0) {
-      PX_delete(index);
-      return keys;
+  pxdoc_t* table = PxPool::New();
+  pxdoc_t* index = px.empty() ? nullptr : PxPool::New();
+  bool open = PX_open_file(table, db.c_str()) == 0;
+  if (open && index)
+    open = PX_open_file(index, px.c_str()) == 0 && PX_read_primary_index(index) == 0 &&
+           PX_add_primary_index(table, index) == 0;
+  if (open) {
+    const int n = PX_get_num_records(table);
+    std::vector<char> buf(PX_get_recordsize(table));
+    for (int r = 0; r < n; ++r) {
+      if (!PX_get_record(table, r, buf.data())) break;
+      keys.emplace_back(buf.data(), key_len);
     }
   }
-  const int n = PX_get_num_records(table.doc);
-  std::vector<char> buf(PX_get_recordsize(table.doc));
-  for (int r = 0; r < n; ++r) {
-    if (!PX_get_record(table.doc, r, buf.data())) break;
-    keys.emplace_back(buf.data(), key_len);
-  }
+  PX_close(table);
+  if (index) PX_close(index);
   return keys;
 }
 

@@ -6,7 +6,7 @@
 #   finish (exit 0) with every users' record, detail row and classifier row of the old database in
 #   the new one, every table passing the check, the first backup sound and holding the old
 #   database byte for byte, and no journal, progress record or extraction temporary left;
-#   or refuse (exit 5) with the unfinished-installation note, the users' records in the user data
+#   or refuse (exit 4) with the unfinished-installation note, the users' records in the user data
 #   tables of the update folder it names.
 # The demo is laid out once; its C:\Tarvo\ and C:\Update\ are copied back before every point.
 # usage: kill_e2e.sh <mingw build dir> <out dir> [points by time]
@@ -65,6 +65,10 @@ users_dump() {
 user_tables="Base8491 Link8491 Link_mex W_list"
 # A Windows path of the log as a path here.
 unix_path() { printf '%s' "$1" | sed -e 's#^[Cc]:\\#'"$drive_c"'/#' -e 's#\\#/#g'; }
+# Every file of the product and update folders but the logs, with its checksum.
+fingerprint() {
+  (cd "$drive_c" && find Tarvo Update -type f ! -name '*.log' -print0 | sort -z | xargs -0 md5sum)
+}
 tarvo_pid() { cat "$out/pid" 2>/dev/null; }
 
 # The demo once; then its old state, the expected users' rows and the old database's checksums.
@@ -115,13 +119,19 @@ echo "the uninterrupted run took ${length_ms} ms"
 check_point() {
   local name=$1 dead_log=$2 rerun_log=$3 code=$4 problems=0 why
   bad() { echo "FAIL: $name: $*"; problems=$((problems + 1)); }
-  if [ "$code" -eq 5 ]; then
-    grep -qF "An earlier installation is unfinished" "$rerun_log" ||
-      grep -qF "is damaged; the users' data may be in the user data tables" "$rerun_log" ||
-      bad "refused without the unfinished-installation note"
-    users_dump "$update" U_ $user_tables > "$out/$name.users"
+  # A refusal fails the run (exit 4) and says why, to the administrator and in the message.
+  if [ "$code" -eq 4 ] && grep -qE "An earlier installation is unfinished|is damaged; the users' data may be" \
+    "$rerun_log"; then
+    grep -qF "Предыдущая установка обновления не была завершена" "$rerun_log" ||
+      bad "refused without the unfinished-installation message"
+    # The folder the note names, or the update folder when the record was unreadable.
+    local saved
+    saved=$(sed -n "s/^.*the user data tables of \([^ ]*\).*$/\1/p" "$rerun_log" | head -1) || true
+    saved=${saved%;}
+    saved=$(unix_path "${saved:-C:\\Update\\}")
+    users_dump "$saved" U_ $user_tables > "$out/$name.users"
     cmp -s "$out/$name.users" "$out/users_saved.expected" ||
-      bad "the users' rows are not in the user data tables the refusal names"
+      bad "the users' rows are not in the user data tables of $saved, which the refusal names"
     echo "refused"
     return "$problems"
   fi
@@ -138,7 +148,7 @@ check_point() {
   local f
   while IFS= read -r -d '' f; do
     table check "$(tp "$f")" > /dev/null 2>&1 || bad "$(basename "$f") fails the table check"
-  done < <(find "$base" -maxdepth 1 -iname '*.db' -print0)
+  done < <(find "$base" "$update" -maxdepth 1 -iname '*.db' -print0)
   while IFS= read -r -d '' f; do
     bad "left behind: ${f#"$drive_c"/}"
   done < <(find "$product" "$update" \( -iname '*.tjl' -o -iname '*.tjs' -o -iname 'FC*.tmp' \
@@ -171,7 +181,7 @@ result=$(check_point whole /dev/null "$out/whole.log" "$code") || fail "the unin
 echo "$result" | grep '^FAIL' || true
 
 declare -A outcomes=()
-points=0
+points=0 first_mode=""
 # kill_point NAME time MS, or kill_point NAME event TEST [MS]: TEST succeeds once the event
 # happened; the kill comes MS later (none by default).
 kill_point() {
@@ -197,6 +207,24 @@ kill_point() {
   step=$(sed -n 's/^Step=//p' "$product/TarvoUpdate.progress" 2>/dev/null | head -1) || true
   reached=$(tail -1 "$update/$name.dead.log" 2>/dev/null | sed -E 's/^.{21}(.{0,40}).*/\1/') || true
   local code=0
+  if [ -n "$first_mode" ]; then
+    # A run in another mode first: it must refuse, change nothing and leave the saved data
+    # where it says.
+    local before
+    before=$(fingerprint)
+    timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT "/MODE=$first_mode" \
+      "/LOG=C:\\Update\\$name.$first_mode.log" > /dev/null 2>&1 || code=$?
+    cp "$update/$name.$first_mode.log" "$out/" 2>/dev/null || true
+    [ "$(check_point "$name" "$out/$name.dead.log" "$out/$name.$first_mode.log" "$code")" = refused ] || {
+      echo "FAIL: $name: /MODE=$first_mode (exit code $code) did not refuse as it should"
+      failures=$((failures + 1))
+    }
+    [ "$(fingerprint)" = "$before" ] || {
+      echo "FAIL: $name: the refused /MODE=$first_mode run changed files"
+      failures=$((failures + 1))
+    }
+    code=0
+  fi
   timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /MODE=transfer \
     "/LOG=C:\\Update\\$name.log" > /dev/null 2>&1 || code=$?
   cp "$update/$name.dead.log" "$out/" 2>/dev/null || true
@@ -208,6 +236,7 @@ kill_point() {
   }
   echo "$result" | grep '^FAIL' || true
   result=$(echo "$result" | grep -v '^FAIL' | tail -1)
+  [ -z "$first_mode" ] || result="refused in $first_mode mode, then $result"
   points=$((points + 1))
   outcomes["$state, $result"]=$((${outcomes["$state, $result"]:-0} + 1))
   printf '%-16s %-20s step %-1s rerun exit %s: %-20s (last: %s)\n' "$name" "$state" \
@@ -231,6 +260,10 @@ for event in backup_appears stage2_starts set_journal family_journal record_save
   extraction_temp base_changes record_installed stage4_starts; do
   kill_point "$event" event "$event"
 done
+# Killed with the users' data saved, then run in replace mode: refused; then in transfer mode.
+first_mode=replace
+kill_point "saved+replace" event record_installed
+first_mode=""
 # Inside the stages, whatever the speed of the machine.
 for later in 150 300; do kill_point "stage2+$later" event stage2_starts "$later"; done
 kill_point "stage3+100" event stage3_starts 100
@@ -239,8 +272,10 @@ for i in $(seq 1 "$time_points"); do
   kill_point "time-$i" time $((length_ms * i / (time_points + 1)))
 done
 
-echo "== summary: $points kill points, the run $length_ms ms long"
-for k in "${!outcomes[@]}"; do printf '  %3d  %s\n' "${outcomes[$k]}" "$k"; done | sort -k2
+{
+  echo "== summary: $points kill points, the run $length_ms ms long"
+  for k in "${!outcomes[@]}"; do printf '  %3d  %s\n' "${outcomes[$k]}" "$k"; done | sort -k2
+} | tee "$out/summary.txt"
 echo "logs: $out"
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

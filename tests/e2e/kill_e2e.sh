@@ -62,7 +62,7 @@ users_dump() {
     users_rows "$folder" "$prefix$t"
   done
 }
-user_tables="Base8491 Link8491 Link_mex W_list"
+user_tables=(Base8491 Link8491 Link_mex W_list)
 # A Windows path of the log as a path here.
 unix_path() { printf '%s' "$1" | sed -e 's#^[Cc]:\\#'"$drive_c"'/#' -e 's#\\#/#g'; }
 # Every file of the product and update folders but the logs, with its checksum.
@@ -76,8 +76,8 @@ tarvo_pid() { cat "$out/pid" 2>/dev/null; }
 rm -rf "$pristine"
 mkdir -p "$pristine"
 cp -a "$product" "$update" "$pristine/"
-users_dump "$base" "" $user_tables Kl_spr > "$out/users.expected"
-users_dump "$base" "" $user_tables > "$out/users_saved.expected"
+users_dump "$base" "" "${user_tables[@]}" Kl_spr > "$out/users.expected"
+users_dump "$base" "" "${user_tables[@]}" > "$out/users_saved.expected"
 (cd "$base" && find . -type f -print0 | sort -z | xargs -0 md5sum) > "$out/old_base.md5"
 [ "$(users_rows "$base" Base8491 | wc -l)" -eq "$users" ] || fail "the demo lacks the users' records"
 grep -q '^USR' "$out/users.expected" || fail "the demo lacks the users' classifier rows"
@@ -104,7 +104,7 @@ finished() { ! kill -0 "$(tarvo_pid)" 2>/dev/null; }
 
 # Uninterrupted runs, started as the killed ones are: they must pass the same checks, and the
 # second (the Wine server already up, as for every later point) gives the length of the run.
-for attempt in 1 2; do
+for _ in 1 2; do
   restore_demo
   t0=$(date +%s%N)
   start_run whole.log
@@ -129,7 +129,7 @@ check_point() {
     saved=$(sed -n "s/^.*the user data tables of \([^ ]*\).*$/\1/p" "$rerun_log" | head -1) || true
     saved=${saved%;}
     saved=$(unix_path "${saved:-C:\\Update\\}")
-    users_dump "$saved" U_ $user_tables > "$out/$name.users"
+    users_dump "$saved" U_ "${user_tables[@]}" > "$out/$name.users"
     cmp -s "$out/$name.users" "$out/users_saved.expected" ||
       bad "the users' rows are not in the user data tables of $saved, which the refusal names"
     echo "refused"
@@ -140,7 +140,7 @@ check_point() {
     echo "failed"
     return "$problems"
   fi
-  users_dump "$base" "" $user_tables Kl_spr > "$out/$name.users"
+  users_dump "$base" "" "${user_tables[@]}" Kl_spr > "$out/$name.users"
   if ! cmp -s "$out/$name.users" "$out/users.expected"; then
     bad "users' rows lost or changed (diff in $out/$name.users.diff)"
     diff "$out/users.expected" "$out/$name.users" > "$out/$name.users.diff" || true

@@ -79,7 +79,8 @@ cp -a "$product" "$update" "$pristine/"
 users_dump "$base" "" "${user_tables[@]}" Kl_spr > "$out/users.expected"
 users_dump "$base" "" "${user_tables[@]}" > "$out/users_saved.expected"
 (cd "$base" && find . -type f -print0 | sort -z | xargs -0 md5sum) > "$out/old_base.md5"
-[ "$(users_rows "$base" Base8491 | wc -l)" -eq "$users" ] || fail "the demo lacks the users' records"
+[ "$(users_rows "$base" Base8491 | wc -l)" -eq "$users" ] ||
+  fail "the demo lacks the users' records"
 grep -q '^USR' "$out/users.expected" || fail "the demo lacks the users' classifier rows"
 
 restore_demo() {
@@ -89,8 +90,8 @@ restore_demo() {
 
 # Starts the run in the background; its Linux process is the Windows process itself.
 start_run() {
-  "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /MODE=transfer "/LOG=C:\\Update\\$1" \
-    > /dev/null 2>&1 &
+  "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /SUPPRESSMSGBOXES /MODE=transfer \
+    "/LOG=C:\\Update\\$1" > /dev/null 2>&1 &
   echo $! > "$out/pid"
 }
 # SIGKILL to the process of the run: no handler, no flush, as when it is ended in Task Manager.
@@ -103,14 +104,17 @@ kill_run() {
 finished() { ! kill -0 "$(tarvo_pid)" 2>/dev/null; }
 
 # Uninterrupted runs, started as the killed ones are: they must pass the same checks, and the
-# second (the Wine server already up, as for every later point) gives the length of the run.
+# second (the Wine server already up, as for every later point) gives the length of the run: up
+# to its last log line, for the process's own ending after it changes nothing.
 for _ in 1 2; do
   restore_demo
+  rm -f "$update/whole.log"
   t0=$(date +%s%N)
   start_run whole.log
+  until grep -qF "Exit code" "$update/whole.log" 2>/dev/null || finished; do sleep 0.01; done
+  length_ms=$((($(date +%s%N) - t0) / 1000000))
   code=0
   wait "$(tarvo_pid)" || code=$?
-  length_ms=$((($(date +%s%N) - t0) / 1000000))
 done
 cp "$update/whole.log" "$out/whole.log" 2>/dev/null || true
 echo "the uninterrupted run took ${length_ms} ms"
@@ -120,8 +124,8 @@ check_point() {
   local name=$1 dead_log=$2 rerun_log=$3 code=$4 problems=0 why
   bad() { echo "FAIL: $name: $*"; problems=$((problems + 1)); }
   # A refusal fails the run (exit 4) and says why, to the administrator and in the message.
-  if [ "$code" -eq 4 ] && grep -qE "An earlier installation is unfinished|is damaged; the users' data may be" \
-    "$rerun_log"; then
+  local note="An earlier installation is unfinished|is damaged; the users' data may be"
+  if [ "$code" -eq 4 ] && grep -qE "$note" "$rerun_log"; then
     grep -qF "Предыдущая установка обновления не была завершена" "$rerun_log" ||
       bad "refused without the unfinished-installation message"
     # The folder the note names, or the update folder when the record was unreadable.
@@ -170,7 +174,8 @@ check_point() {
     rm -rf "$out/unpacked"
     mkdir -p "$out/unpacked"
     unzip -qo "$first" -d "$out/unpacked" > /dev/null 2>&1 || bad "the first backup does not unpack"
-    why=$(cd "$out/unpacked"/* 2>/dev/null && md5sum --quiet -c "$out/old_base.md5" 2>&1 | head -3) ||
+    why=$(cd "$out/unpacked"/* 2>/dev/null &&
+      md5sum --quiet -c "$out/old_base.md5" 2>&1 | head -3) ||
       bad "the first backup does not hold the old database: $why"
   fi
   echo "finished"
@@ -212,20 +217,24 @@ kill_point() {
     # where it says.
     local before
     before=$(fingerprint)
-    timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT "/MODE=$first_mode" \
-      "/LOG=C:\\Update\\$name.$first_mode.log" > /dev/null 2>&1 || code=$?
+    timeout 120 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /SUPPRESSMSGBOXES \
+      "/MODE=$first_mode" "/LOG=C:\\Update\\$name.$first_mode.log" > /dev/null 2>&1 || code=$?
     cp "$update/$name.$first_mode.log" "$out/" 2>/dev/null || true
-    [ "$(check_point "$name" "$out/$name.dead.log" "$out/$name.$first_mode.log" "$code")" = refused ] || {
+    local verdict
+    verdict=$(check_point "$name" "$out/$name.dead.log" "$out/$name.$first_mode.log" "$code") ||
+      true
+    echo "$verdict" | grep '^FAIL' || true
+    if [ "$(echo "$verdict" | tail -1)" != refused ] || echo "$verdict" | grep -q '^FAIL'; then
       echo "FAIL: $name: /MODE=$first_mode (exit code $code) did not refuse as it should"
       failures=$((failures + 1))
-    }
+    fi
     [ "$(fingerprint)" = "$before" ] || {
       echo "FAIL: $name: the refused /MODE=$first_mode run changed files"
       failures=$((failures + 1))
     }
     code=0
   fi
-  timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /MODE=transfer \
+  timeout 120 "$WINE" 'C:\Update\TarvoUpdate.exe' /VERYSILENT /SUPPRESSMSGBOXES /MODE=transfer \
     "/LOG=C:\\Update\\$name.log" > /dev/null 2>&1 || code=$?
   cp "$update/$name.dead.log" "$out/" 2>/dev/null || true
   cp "$update/$name.log" "$out/" 2>/dev/null || true

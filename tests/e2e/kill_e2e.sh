@@ -159,7 +159,9 @@ check_point() {
     bad "left behind: ${f#"$drive_c"/}"
   done < <(find "$product" "$update" \( -iname '*.tjl' -o -iname '*.tjs' -o -iname 'FC*.tmp' \
     -o -name 'TarvoUpdate.progress*' \) -print0)
-  if [ -e "$product/Base.zip" ] || [ -e "$product/Prog.zip" ]; then bad "archive copies left behind"; fi
+  if [ -e "$product/Base.zip" ] || [ -e "$product/Prog.zip" ]; then
+    bad "archive copies left behind"
+  fi
   # The first backup made whole: the dead run's when it was written and tested, else the rerun's.
   local first=""
   if grep -qF 'written and tested' "$dead_log" 2>/dev/null; then
@@ -214,6 +216,9 @@ kill_point() {
   local step reached
   step=$(sed -n 's/^Step=//p' "$product/TarvoUpdate.progress" 2>/dev/null | head -1) || true
   reached=$(tail -1 "$update/$name.dead.log" 2>/dev/null | sed -E 's/^.{21}(.{0,40}).*/\1/') || true
+  # What the dead run left in the backup folder: no later run may change it.
+  (cd "$product" && find Backup -type f -print0 2>/dev/null | xargs -0r md5sum) \
+    > "$out/$name.backups" || true
   local code=0
   if [ -n "$first_mode" ]; then
     # A run in another mode first: it must refuse, change nothing and leave the saved data
@@ -242,7 +247,15 @@ kill_point() {
   cp "$update/$name.dead.log" "$out/" 2>/dev/null || true
   cp "$update/$name.log" "$out/" 2>/dev/null || true
   local result
-  result=$(check_point "$name" "$out/$name.dead.log" "$out/$name.log" "$code") || {
+  result=$(
+    problems=0
+    (cd "$product" && md5sum --quiet -c "$out/$name.backups" > /dev/null 2>&1) || {
+      echo "FAIL: $name: a backup the killed run left was changed or removed"
+      problems=1
+    }
+    check_point "$name" "$out/$name.dead.log" "$out/$name.log" "$code" || problems=1
+    exit "$problems"
+  ) || {
     failures=$((failures + 1))
     result="$result, with faults"
   }

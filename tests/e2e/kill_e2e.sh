@@ -183,6 +183,15 @@ check_point() {
       md5sum --quiet -c "$out/old_base.md5" 2>&1 | head -3) ||
       bad "the first backup does not hold the old database: $why"
   fi
+  # A numbered backup (the dead run's archive took the dated name) is still one /RESTORE offers.
+  case "$first" in
+    *" ("[0-9]*")"*)
+      timeout 120 "$WINE" 'C:\Update\TarvoUpdate.exe' /RESTORE=list 2>/dev/null | tr -d '\r' \
+        > "$out/$name.list" || true
+      grep -qF "$(basename "$first")" "$out/$name.list" ||
+        bad "/RESTORE=list does not offer the first backup $(basename "$first")"
+      ;;
+  esac
   echo "finished"
   return "$problems"
 }

@@ -66,7 +66,11 @@ std::string BackupArchiveName(const platform::LocalTime& when, const std::string
 std::string UnusedBackupPath(platform::FileSystem& fs, const std::string& folder,
                              const std::string& name) {
   if (!fs.FileExists(folder + name) && !fs.DirectoryExists(folder + name)) return folder + name;
-  const size_t dot = name.find_last_of('.');
+  // An extension is a last dot with no space or bracket after it: in a name without one the last
+  // dot is the date's "г.", and a number put there would make it no dated backup name.
+  size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && name.find_first_of(" []", dot) != std::string::npos)
+    dot = std::string::npos;
   const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
   for (int n = 2;; ++n) {

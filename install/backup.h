@@ -23,6 +23,7 @@ std::string TwoDigitText(unsigned value);
 std::string BackupArchiveName(const platform::LocalTime& when, const std::string& tail);
 
 // `folder` + `name`, or, when that exists, the first free "name (2).ext", "name (3).ext", ...
+// ("name (2)" when the name has no extension).
 std::string UnusedBackupPath(platform::FileSystem& fs, const std::string& folder,
                              const std::string& name);
 

@@ -9,6 +9,7 @@
 #include "db/ttable.h"
 #include "install/backup.h"
 #include "install/installer_run.h"
+#include "install/restore.h"
 #include "install/run_progress.h"
 #include "platform/auto_dialogs.h"
 #include "tests/install/demo_install.h"
@@ -306,6 +307,26 @@ TEST_F(KilledRun, UnfinishedInstallationIsNotRunOverInReplaceModeOrFromElsewhere
   }
   EXPECT_EQ(RunToEnd().code, kCodeUnfinished);
   EXPECT_EQ(testing::ReadRecords(*fs, demo->installer, "U_"), saved);
+}
+
+// A rerun in the same minute numbers its backup. When the backup's name has no extension (the
+// update's FileName without one), the last dot is the date's "г.": the number must not go there,
+// or the archive no longer reads as a dated backup and /RESTORE passes over it.
+TEST_F(KilledRun, NumberedBackupWithoutExtensionStaysADatedBackup) {
+  const std::string folder = root + "/numbered/";
+  stdfs::create_directories(folder);
+  const std::string name = BackupArchiveName(clock.Now(), "Tarvo");
+  std::ofstream(folder + name) << "cut short";
+  const std::string numbered = UnusedBackupPath(*fs, folder, name);
+  EXPECT_EQ(numbered, folder + name + " (2)");
+  const auto when = BackupArchiveTime(Name(numbered));
+  ASSERT_TRUE(when.has_value()) << numbered;
+  EXPECT_EQ(when->minute, clock.minute);
+  // With an extension the number goes before it, as before.
+  const std::string zipped = BackupArchiveName(clock.Now(), "Tarvo.zip");
+  std::ofstream(folder + zipped) << "cut short";
+  EXPECT_EQ(UnusedBackupPath(*fs, folder, zipped),
+            folder + zipped.substr(0, zipped.size() - 4) + " (2).zip");
 }
 
 }  // namespace

@@ -85,7 +85,6 @@ class FamilyJournal {
   bool held_ = false;
   uint64_t start_ = 0;  // where this flush's records begin
   std::unique_ptr<platform::File> file_;
-  bool open_ = true;
 };
 
 enum class Recovery { kNone, kRolledBack, kDeleted };

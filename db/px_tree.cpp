@@ -126,7 +126,8 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
   TreeRead out;
   if (h.file_blocks == 0 || h.levels == 0) return out;
   const int rs = key_len + 6;
-  if (h.record_size != rs) Damaged(path, "index record size does not match its key");
+  if (key_len <= 0 || h.record_size != rs)
+    Damaged(path, "index record size does not match its key");
   if (h.levels > 16) Damaged(path, "index too deep");
   // A file may end within its last block, after the block's entries (DOS-written files do).
   const size_t avail = (b.size() - h.header_size + h.block_size - 1) / h.block_size;

@@ -99,8 +99,9 @@ TZipBaseArchiver::~TZipBaseArchiver() {
   }
 }
 
-EZipException TZipBaseArchiver::Error(int native_error, const std::vector<std::string>& args) const {
-  return EZipException(ErrorCodeOfNative(native_error), native_error, args, Name);
+EZipException TZipBaseArchiver::Error(ZipNative native_error,
+                                      const std::vector<std::string>& args) const {
+  return EZipException(native_error, args, Name);
 }
 
 void TZipBaseArchiver::SetCompressionLevel(TZipCompressionLevel level) {
@@ -111,7 +112,7 @@ void TZipBaseArchiver::SetCompressionLevel(TZipCompressionLevel level) {
 }
 
 void TZipBaseArchiver::SetCompressionMode(int mode) {
-  if (mode < 0 || mode > 9) throw Error(5);
+  if (mode < 0 || mode > 9) throw Error(ZipNative::kBadCompressionMode);
   compression_mode_ = mode;
   compression_level_ = mode == 0   ? TZipCompressionLevel::clNone
                        : mode <= 3 ? TZipCompressionLevel::clFastest
@@ -125,7 +126,7 @@ void TZipBaseArchiver::SetCompressionMethodFromMode() {
 }
 
 void TZipBaseArchiver::SetSpanningMode(TZipSpanningMode mode) {
-  if (Active()) throw std::runtime_error("Cannot set spanning mode on open archive");
+  if (Active()) throw EZipStateError("Cannot set spanning mode on open archive");
   spanning_mode_ = mode;
 }
 
@@ -225,14 +226,14 @@ void TZipBaseArchiver::DoStoreFile(std::string& file_name, uint32_t& file_attr,
 // ---- Open and close ----
 
 void TZipBaseArchiver::RequireOpen() const {
-  if (!Active()) throw Error(13);
+  if (!Active()) throw Error(ZipNative::kArchiveNotOpen);
 }
 
 void TZipBaseArchiver::OpenArchive(uint16_t mode) {
-  if (platform::ExtractFileName(FileName).empty()) throw Error(10);
+  if (platform::ExtractFileName(FileName).empty()) throw Error(ZipNative::kBlankNameOnOpen);
   bool create = mode == kOpenCreate;
   if (!create && !fs_.FileExists(FileName) && !fs_.IsRemovableDrive(FileName))
-    throw Error(12, {FileName});
+    throw Error(ZipNative::kArchiveNotFound, {FileName});
   CloseArchive();
   OpenFlags flags = FlagsOfMode(mode);
   std::unique_ptr<platform::File> file =
@@ -376,7 +377,7 @@ void TZipBaseArchiver::ExtractFiles(const std::string& file_mask, uint32_t searc
 void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t search_attr,
                                     TZipProcessOperation operation) {
   RequireOpen();
-  if (update_count_ > 0) throw Error(26);
+  if (update_count_ > 0) throw Error(ZipNative::kUpdateNotEnded);
   for (int i = 0; i < dir_.items.Count(); ++i) dir_.items[i].Selected = false;
   TZipArchiveItem found;
   for (bool more = FindFirst(file_mask, found, search_attr); more; more = FindNext(found))
@@ -453,18 +454,18 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
                relative.find("\\\\") == std::string::npos;
   } else {
     std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(19, {NameForMessage(base + relative)});
+    if (!safe) throw Error(ZipNative::kCannotCreateFile, {NameForMessage(base + relative)});
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
   if (prefix.size() + relative.size() > kMaxTargetPath ||
       static_cast<size_t>(std::count(relative.begin(), relative.end(), '\\')) > kMaxTargetFolders)
-    throw Error(61, {NameForMessage(prefix + relative)});
+    throw Error(ZipNative::kNameTooLong, {NameForMessage(prefix + relative)});
 
   if (Options.CreateDirs) {
     std::string folder = prefix + platform::ExtractFilePath(relative);
     if (!folder.empty() && !fs_.DirectoryExists(folder) && !fs_.CreateDirectories(folder))
-      throw Error(20, {folder});
+      throw Error(ZipNative::kCannotCreateFolder, {folder});
   } else {
     relative = platform::ExtractFileName(relative);
   }
@@ -485,7 +486,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
       } catch (const platform::PlatformError&) {
       }
       if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-        throw Error(19, {NameForMessage(path)});
+        throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
     }
     existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
@@ -523,7 +524,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
                     platform::Disposition::kCreateAlways);
   } catch (const platform::PlatformError&) {
     if (!temp.empty()) fs_.DeleteFile(temp);
-    throw Error(19, {path});
+    throw Error(ZipNative::kCannotCreateFile, {path});
   }
 
   bool keep = false;
@@ -547,7 +548,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   try {
     file->Close();
   } catch (const platform::PlatformError&) {
-    if (!failure) failure = std::make_exception_ptr(Error(19, {path}));
+    if (!failure) failure = std::make_exception_ptr(Error(ZipNative::kCannotCreateFile, {path}));
   }
   file.reset();
   if (failure || !keep) {
@@ -561,7 +562,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   if (!fs_.ReplaceFile(temp, path)) {
     if (existing) fs_.SetAttributes(path, *existing);
     fs_.DeleteFile(temp);
-    throw Error(19, {path});
+    throw Error(ZipNative::kCannotCreateFile, {path});
   }
   if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
 }
@@ -583,7 +584,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     to_read = std::min(to_read, dir_.directory_start - data_start);
 
   const uint16_t method = item.header.method;
-  if (method == kMethodDeflate64) throw Error(55);
+  if (method == kMethodDeflate64) throw Error(ZipNative::kDeflate64);
   bool ok = method == kMethodStored || method == kMethodDeflate;
 
   ZipCipher cipher("");
@@ -700,7 +701,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   bool good = ok && produced == expected && crc == item.header.crc32;
   if (good) return true;
   if (ExtractCorruptedFiles) return true;
-  throw Error(8);
+  throw Error(ZipNative::kBadSizeOrCrc);
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/family_journal.h"
+#include "install/install_error.h"
 
 namespace tarvo::install {
 namespace {
@@ -24,7 +25,7 @@ void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::
     const std::string source = folder + from + ext;
     if (!fs.FileExists(source)) continue;  // a family without its secondary index
     if (!fs.CopyFileNoOverwrite(source, folder + to + ext))
-      throw std::runtime_error("Cannot copy the classifier file " + source);
+      throw InstallError("Cannot copy the classifier file " + source);
   }
 }
 
@@ -47,11 +48,11 @@ void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
     if (ext == kExtensions[0] || fs.FileExists(folder + kStagingStem + ext)) continue;
     const std::string old = folder + "_Kl_spr" + ext;
     if (fs.FileExists(old) && !fs.DeleteFile(old))
-      throw std::runtime_error("Cannot delete the classifier file " + old);
+      throw InstallError("Cannot delete the classifier file " + old);
   }
   const std::string table = folder + kStagingStem + kExtensions[0];
   if (!fs.ReplaceFile(table, folder + "_Kl_spr" + kExtensions[0]))
-    throw std::runtime_error("Cannot rename the classifier file " + table);
+    throw InstallError("Cannot rename the classifier file " + table);
   try {
     RecoverClassifierSetAside(fs, folder);
   } catch (...) {
@@ -153,14 +154,13 @@ bool RecoverClassifierSetAside(platform::FileSystem& fs, const std::string& data
     DeleteFamily(fs, folder, kStagingStem);
     for (const char* ext : kExtensions)
       if (fs.FileExists(folder + kStagingStem + ext))
-        throw std::runtime_error("Cannot delete the classifier file " + folder + kStagingStem +
-                                 ext);
+        throw InstallError("Cannot delete the classifier file " + folder + kStagingStem + ext);
     return true;
   }
   for (const char* ext : kExtensions) {
     const std::string source = folder + kStagingStem + ext;
     if (fs.FileExists(source) && !fs.ReplaceFile(source, folder + "_Kl_spr" + ext))
-      throw std::runtime_error("Cannot rename the classifier file " + source);
+      throw InstallError("Cannot rename the classifier file " + source);
   }
   return true;
 }

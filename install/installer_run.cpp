@@ -6,6 +6,7 @@
 #include "db/family_journal.h"
 #include "install/backup.h"
 #include "install/components.h"
+#include "install/install_error.h"
 #include "install/run_progress.h"
 
 namespace tarvo::install {
@@ -74,7 +75,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   }
   const bool transfer = window.TransferMode();
   if (transfer && !stages_) {
-    throw std::runtime_error("This build cannot carry user data over: no table work is built in");
+    throw InstallError("This build cannot carry user data over: no table work is built in");
   }
 
   window.ShowProgressPanel();

@@ -523,7 +523,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     file = fs_.Open(temp, platform::Access::kWrite, platform::Share::kExclusive,
                     platform::Disposition::kCreateAlways);
   } catch (const platform::PlatformError&) {
-    if (!temp.empty()) fs_.DeleteFile(temp);
+    if (!temp.empty()) (void)fs_.DeleteFile(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
   }
 
@@ -552,19 +552,19 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   }
   file.reset();
   if (failure || !keep) {
-    fs_.DeleteFile(temp);
+    (void)fs_.DeleteFile(temp);
     if (failure) std::rethrow_exception(failure);
     return;
   }
   // One replacing rename puts the new file in place: whenever the run stops, the target holds
   // its old content or the new, and a target that cannot be replaced keeps the old.
-  if (target_exists) fs_.SetAttributes(path, platform::kAttrNormal);
+  if (target_exists) (void)fs_.SetAttributes(path, platform::kAttrNormal);
   if (!fs_.ReplaceFile(temp, path)) {
-    if (existing) fs_.SetAttributes(path, *existing);
-    fs_.DeleteFile(temp);
+    if (existing) (void)fs_.SetAttributes(path, *existing);
+    (void)fs_.DeleteFile(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
   }
-  if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
+  if (Options.SetAttributes) (void)fs_.SetAttributes(path, attributes);
 }
 
 bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,

@@ -274,7 +274,7 @@ JournalSet::~JournalSet() {
   }
   if (all) {
     try {
-      fs_.DeleteFile(folder_ + file_name_);
+      (void)fs_.DeleteFile(folder_ + file_name_);
     } catch (...) {
     }
   }
@@ -405,7 +405,7 @@ void FamilyJournal::Commit() {
 void FamilyJournal::Discard() {
   if (!file_) {
     // After a commit whose delete failed: the family is put back, so the journal may go.
-    if (!held_) fs_.DeleteFile(path_);
+    if (!held_) (void)fs_.DeleteFile(path_);
     return;
   }
   // This flush's records go; a set's earlier records stay, for the stage's own rollback.
@@ -422,7 +422,7 @@ void FamilyJournal::Discard() {
   } catch (const platform::PlatformError&) {
   }
   file_.reset();
-  if (!held_ || start_ == 0) fs_.DeleteFile(path_);
+  if (!held_ || start_ == 0) (void)fs_.DeleteFile(path_);
 }
 
 // ---- recovery ----

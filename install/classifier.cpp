@@ -16,7 +16,8 @@ const char* const kExtensions[] = {".db", ".px", ".XG0", ".YG0"};
 const char* const kStagingStem = "_Kl_spr_new";
 
 void DeleteFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
-  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);  // result not examined
+  for (const char* ext : kExtensions)
+    (void)fs.DeleteFile(folder + stem + ext);  // result not examined
 }
 
 void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
@@ -35,7 +36,7 @@ void DeleteFamilyTableFirst(platform::FileSystem& fs, const std::string& folder,
                             const std::string& stem) {
   const std::string table = folder + stem + kExtensions[0];
   if (fs.FileExists(table) && !fs.DeleteFile(table)) return;
-  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);
+  for (const char* ext : kExtensions) (void)fs.DeleteFile(folder + stem + ext);
 }
 
 // Moves the staged family over the set-aside. The table file goes first, in one replacing

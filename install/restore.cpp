@@ -141,7 +141,7 @@ bool RemoveTree(platform::FileSystem& fs, const std::string& folder) {
       if (e.attributes & platform::kAttrDirectory) {
         all = RemoveTree(fs, path) && all;
       } else {
-        fs.SetAttributes(path, platform::kAttrNormal);  // a read-only copy is deleted too
+        (void)fs.SetAttributes(path, platform::kAttrNormal);  // a read-only copy is deleted too
         all = fs.DeleteFile(path) && all;
       }
     }
@@ -516,7 +516,7 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
     const std::string problem =
         WriteSafetyArchive(fs, safety, product_folder, test.folders, current);
     if (!problem.empty()) {
-      if (fs.FileExists(safety)) fs.DeleteFile(safety);
+      if (fs.FileExists(safety)) (void)fs.DeleteFile(safety);
       return finish(State::kFailed, "The current database could not be saved into " + safety +
                                         ": " + problem + ". Nothing was changed.");
     }

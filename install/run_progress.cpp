@@ -226,7 +226,7 @@ void WriteRunProgress(platform::FileSystem& fs, const std::string& path, const R
 void DeleteRunProgress(platform::FileSystem& fs, const std::string& path) {
   if (fs.FileExists(path) && !fs.DeleteFile(path))
     throw std::runtime_error("Cannot delete the installation's progress record " + path);
-  if (fs.FileExists(path + ".new")) fs.DeleteFile(path + ".new");  // never the record itself
+  if (fs.FileExists(path + ".new")) (void)fs.DeleteFile(path + ".new");  // never the record itself
 }
 
 std::string UnfinishedMessage(const std::string& installer_folder, const std::string& backup_path) {

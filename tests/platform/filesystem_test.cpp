@@ -18,7 +18,7 @@ class FileSystemTest : public ::testing::Test {
     services_ = MakeSystemServices();
     fs_ = services_.fs.get();
     const std::string temp = fs_->MakeTempFile("", "FST");
-    fs_->DeleteFile(temp);
+    (void)fs_->DeleteFile(temp);
     root_ = temp + ".d\\";
     ASSERT_TRUE(fs_->CreateDirectories(root_ + "Sub\\Deeper"));
   }
@@ -31,11 +31,11 @@ class FileSystemTest : public ::testing::Test {
       if (e.attributes & kAttrDirectory) {
         RemoveTree(path + "\\");
       } else {
-        fs_->SetAttributes(path, kAttrNormal);
-        fs_->DeleteFile(path);
+        (void)fs_->SetAttributes(path, kAttrNormal);
+        (void)fs_->DeleteFile(path);
       }
     }
-    fs_->RemoveDirectory(folder);
+    (void)fs_->RemoveDirectory(folder);
   }
 
   void Write(const std::string& path, const std::string& bytes) {

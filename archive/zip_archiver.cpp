@@ -9,6 +9,7 @@
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
 #include "archive/zip_reader.h"
+#include "platform/best_effort.h"
 #include "platform/path.h"
 #include "text/codepage.h"
 
@@ -93,10 +94,8 @@ TZipBaseArchiver::TZipBaseArchiver(platform::FileSystem& fs, platform::Dialogs& 
     : fs_(fs), dialogs_(dialogs) {}
 
 TZipBaseArchiver::~TZipBaseArchiver() {
-  try {
-    CloseArchive();
-  } catch (...) {
-  }
+  platform::BestEffort("a destructor must not throw; an owner that needs the result closes first",
+                       [&] { CloseArchive(); });
 }
 
 EZipException TZipBaseArchiver::Error(ZipNative native_error,
@@ -260,10 +259,8 @@ void TZipBaseArchiver::OpenStream(std::unique_ptr<platform::File> file, uint16_t
     dir_.Clear();
     if (!create) ReadDirectory();
   } catch (...) {
-    try {
-      stream_->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("the open already failed, and that error is the one reported",
+                         [&] { stream_->Close(); });
     stream_.reset();
     dir_.Clear();
     throw;
@@ -286,26 +283,21 @@ void TZipBaseArchiver::CloseArchive() {
     return;
   }
   if (update_count_ > 0) {
-    try {
-      UpdatePass();
-    } catch (...) {
-    }
+    platform::BestEffort("closing ends a pending update as far as it goes; EndUpdate reports",
+                         [&] { UpdatePass(); });
   }
   if (Writable()) {
-    try {
+    platform::BestEffort("an archive left empty is still closed; its next open reports", [&] {
       if (stream_->Size() == 0) {
         uint8_t end[kEndRecordSize];
         EndOfCentralDir().Serialize(end);
         stream_->Seek(0);
         stream_->Write(end, sizeof end);
       }
-    } catch (...) {
-    }
+    });
   }
-  try {
-    stream_->Close();
-  } catch (...) {
-  }
+  platform::BestEffort("closing cannot be undone; the archive is let go either way",
+                       [&] { stream_->Close(); });
   stream_.reset();
   dir_.Clear();
   update_count_ = 0;
@@ -535,15 +527,12 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   } catch (...) {
     failure = std::current_exception();
   }
-  try {
+  platform::BestEffort("a file without its stored time still holds the right data", [&] {
     file->SetLastWriteTime(platform::DosDateTime{item.header.date, item.header.time});
-  } catch (...) {
-  }
+  });
   if (Options.FlushBuffers && fs_.IsRemovableDrive(path)) {
-    try {
-      file->Flush();
-    } catch (...) {
-    }
+    platform::BestEffort("the flush only hurries written data onto a removable drive",
+                         [&] { file->Flush(); });
   }
   try {
     file->Close();

@@ -6,6 +6,7 @@
 
 #include "db/family_journal.h"
 #include "install/install_error.h"
+#include "platform/best_effort.h"
 
 namespace tarvo::install {
 namespace {
@@ -59,10 +60,8 @@ void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
   } catch (...) {
     // The move is committed and only goes forward: one more try leaves the family whole now
     // rather than at the next run's start; the run still fails with the first error.
-    try {
-      RecoverClassifierSetAside(fs, folder);
-    } catch (...) {
-    }
+    platform::BestEffort("the run fails with the first error either way",
+                         [&] { RecoverClassifierSetAside(fs, folder); });
     throw;
   }
 }

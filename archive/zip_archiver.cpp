@@ -148,7 +148,7 @@ void TZipBaseArchiver::DoConfirmOverwrite(const std::string& source_file_name,
     OnConfirmOverwrite(*this, source_file_name, dest_file_name, confirm);
     return;
   }
-  DialogResult r = dialogs_.MessageBox(
+  DialogResult r = dialogs_.ShowMessage(
       "Overwrite file \"" + dest_file_name + "\" with \"" + source_file_name + "\"", "Confirm",
       {DialogResult::kYes, DialogResult::kNo, DialogResult::kNoToAll, DialogResult::kYesToAll},
       platform::MessageIcon::kQuestion);
@@ -199,10 +199,10 @@ void TZipBaseArchiver::DoProcessFileFailure(const std::string& file_name,
   }
   DialogResult r;
   if (native_error == 61) {
-    r = dialogs_.MessageBox(error_message, "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
+    r = dialogs_.ShowMessage(error_message, "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
                             platform::MessageIcon::kQuestion);
   } else {
-    r = dialogs_.MessageBox(error_message + ". File processing error, possibly disk is full",
+    r = dialogs_.ShowMessage(error_message + ". File processing error, possibly disk is full",
                             "Confirm",
                             {DialogResult::kAbort, DialogResult::kRetry, DialogResult::kIgnore},
                             platform::MessageIcon::kQuestion);
@@ -515,7 +515,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     file = fs_.Open(temp, platform::Access::kWrite, platform::Share::kExclusive,
                     platform::Disposition::kCreateAlways);
   } catch (const platform::PlatformError&) {
-    if (!temp.empty()) (void)fs_.DeleteFile(temp);
+    if (!temp.empty()) (void)fs_.DeleteFileAt(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
   }
 
@@ -541,7 +541,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   }
   file.reset();
   if (failure || !keep) {
-    (void)fs_.DeleteFile(temp);
+    (void)fs_.DeleteFileAt(temp);
     if (failure) std::rethrow_exception(failure);
     return;
   }
@@ -550,7 +550,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   if (target_exists) (void)fs_.SetAttributes(path, platform::kAttrNormal);
   if (!fs_.ReplaceFile(temp, path)) {
     if (existing) (void)fs_.SetAttributes(path, *existing);
-    (void)fs_.DeleteFile(temp);
+    (void)fs_.DeleteFileAt(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
   }
   if (Options.SetAttributes) (void)fs_.SetAttributes(path, attributes);

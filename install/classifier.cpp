@@ -18,7 +18,7 @@ const char* const kStagingStem = "_Kl_spr_new";
 
 void DeleteFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
   for (const char* ext : kExtensions)
-    (void)fs.DeleteFile(folder + stem + ext);  // result not examined
+    (void)fs.DeleteFileAt(folder + stem + ext);  // result not examined
 }
 
 void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
@@ -36,8 +36,8 @@ void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::
 void DeleteFamilyTableFirst(platform::FileSystem& fs, const std::string& folder,
                             const std::string& stem) {
   const std::string table = folder + stem + kExtensions[0];
-  if (fs.FileExists(table) && !fs.DeleteFile(table)) return;
-  for (const char* ext : kExtensions) (void)fs.DeleteFile(folder + stem + ext);
+  if (fs.FileExists(table) && !fs.DeleteFileAt(table)) return;
+  for (const char* ext : kExtensions) (void)fs.DeleteFileAt(folder + stem + ext);
 }
 
 // Moves the staged family over the set-aside. The table file goes first, in one replacing
@@ -49,7 +49,7 @@ void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
   for (const char* ext : kExtensions) {
     if (ext == kExtensions[0] || fs.FileExists(folder + kStagingStem + ext)) continue;
     const std::string old = folder + "_Kl_spr" + ext;
-    if (fs.FileExists(old) && !fs.DeleteFile(old))
+    if (fs.FileExists(old) && !fs.DeleteFileAt(old))
       throw InstallError("Cannot delete the classifier file " + old);
   }
   const std::string table = folder + kStagingStem + kExtensions[0];

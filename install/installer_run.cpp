@@ -35,7 +35,7 @@ int InstallerRun::Run(MainWindowOps& window) {
   const RunSettings settings = settings_ ? settings_() : RunSettings{};
   if (window.TransferChoiceEnabled() && window.ReplaceChoiceChecked()) {
     const platform::DialogResult answer =
-        dialogs_.MessageBox(kReplaceWarning, settings.application_title,
+        dialogs_.ShowMessage(kReplaceWarning, settings.application_title,
                             {platform::DialogResult::kYes, platform::DialogResult::kNo},
                             platform::MessageIcon::kWarning, platform::DialogResult::kNo);
     if (answer != platform::DialogResult::kYes) {
@@ -63,7 +63,7 @@ int InstallerRun::Run(MainWindowOps& window) {
   window.ShowResult(code);
   // The application's error handler: the error's own message after the result.
   if (!error_message.empty()) {
-    dialogs_.MessageBox(error_message, settings.application_title, {platform::DialogResult::kOk},
+    dialogs_.ShowMessage(error_message, settings.application_title, {platform::DialogResult::kOk},
                         platform::MessageIcon::kError);
   }
   return code;
@@ -88,7 +88,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   if (unfinished.unfinished) {
     log_->Note(unfinished.log_note);
     if (!unfinished.resumable) {
-      dialogs_.MessageBox(unfinished.message, settings.application_title,
+      dialogs_.ShowMessage(unfinished.message, settings.application_title,
                           {platform::DialogResult::kOk}, platform::MessageIcon::kError);
       return kCodeUnfinished;
     }
@@ -173,7 +173,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   window.SetStageActive(3, false);
 
   if (transfer) {
-    dialogs_.MessageBox(kRestoreNotice, settings.application_title, {platform::DialogResult::kOk},
+    dialogs_.ShowMessage(kRestoreNotice, settings.application_title, {platform::DialogResult::kOk},
                         platform::MessageIcon::kInformation);
     window.Repaint();
     window.SetStageActive(4, true);

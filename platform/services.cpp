@@ -34,7 +34,7 @@ LocalTime FromDosDateTime(DosDateTime d) {
   return t;
 }
 
-DialogResult AutoDialogs::MessageBox(const std::string& text, const std::string& caption,
+DialogResult AutoDialogs::ShowMessage(const std::string& text, const std::string& caption,
                                      const std::vector<DialogResult>& buttons, MessageIcon icon,
                                      DialogResult default_button) {
   Shown shown{text, caption, buttons, icon, DialogResult::kNone};

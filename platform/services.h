@@ -13,17 +13,6 @@
 #include <string>
 #include <vector>
 
-// <windows.h> defines these names as macros; files that include it do so before this header.
-#ifdef DeleteFile
-#undef DeleteFile
-#endif
-#ifdef MessageBox
-#undef MessageBox
-#endif
-#ifdef RemoveDirectory
-#undef RemoveDirectory
-#endif
-
 namespace tarvo::platform {
 
 // Windows file attribute bits, as the file system reports them.
@@ -132,7 +121,7 @@ class FileSystem {
                                      const std::string& pattern = "*") = 0;
   // Creates the folder and its missing parents; true when it exists afterwards.
   [[nodiscard]] virtual bool CreateDirectories(const std::string& path) = 0;
-  [[nodiscard]] virtual bool RemoveDirectory(const std::string& path) = 0;
+  [[nodiscard]] virtual bool RemoveFolder(const std::string& path) = 0;
   // Copies a file, refusing to overwrite an existing target.
   [[nodiscard]] virtual bool CopyFileNoOverwrite(const std::string& source,
                                                  const std::string& target) = 0;
@@ -141,7 +130,7 @@ class FileSystem {
   // returns: a reader, or a run after a kill or a power loss, sees the old file or the new one,
   // never neither. False when the rename could not be made (the target then is as it was).
   [[nodiscard]] virtual bool ReplaceFile(const std::string& source, const std::string& target) = 0;
-  [[nodiscard]] virtual bool DeleteFile(const std::string& path) = 0;
+  [[nodiscard]] virtual bool DeleteFileAt(const std::string& path) = 0;
   virtual std::optional<DosDateTime> GetLastWriteTime(const std::string& path) = 0;
   [[nodiscard]] virtual bool SetLastWriteTime(const std::string& path, DosDateTime time) = 0;
   virtual std::unique_ptr<File> Open(const std::string& path, Access access, Share share,
@@ -216,7 +205,7 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // A message box with the given buttons (the first is the default unless `default_button` is
   // given).
-  virtual DialogResult MessageBox(const std::string& text, const std::string& caption,
+  virtual DialogResult ShowMessage(const std::string& text, const std::string& caption,
                                   const std::vector<DialogResult>& buttons, MessageIcon icon,
                                   DialogResult default_button = DialogResult::kNone) = 0;
   // A text input; false when cancelled.

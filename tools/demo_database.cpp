@@ -51,7 +51,7 @@ std::string WithSlash(std::string s) {
 // A table family is replaced whole: the table and whatever index files it had.
 void RemoveFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
   for (const auto& entry : fs.List(folder, stem + ".*")) {
-    if (!(entry.attributes & platform::kAttrDirectory)) (void)fs.DeleteFile(folder + entry.name);
+    if (!(entry.attributes & platform::kAttrDirectory)) (void)fs.DeleteFileAt(folder + entry.name);
   }
 }
 

@@ -208,7 +208,7 @@ class Win32FileSystem : public FileSystem {
       CreateDirectoryW(PathW(p.substr(0, *it)).c_str(), nullptr);
     return DirectoryExists(p);
   }
-  bool RemoveDirectory(const std::string& path) override {
+  bool RemoveFolder(const std::string& path) override {
     return RemoveDirectoryW(PathW(path).c_str()) != 0;
   }
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override {
@@ -224,7 +224,7 @@ class Win32FileSystem : public FileSystem {
     return MoveFileExW(PathW(source).c_str(), PathW(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
-  bool DeleteFile(const std::string& path) override {
+  bool DeleteFileAt(const std::string& path) override {
     return DeleteFileW(PathW(path).c_str()) != 0;
   }
   std::optional<DosDateTime> GetLastWriteTime(const std::string& path) override {
@@ -436,7 +436,7 @@ class Win32VersionInfo : public VersionInfo {
 
 class Win32Dialogs : public Dialogs {
  public:
-  DialogResult MessageBox(const std::string& text, const std::string& caption,
+  DialogResult ShowMessage(const std::string& text, const std::string& caption,
                           const std::vector<DialogResult>& buttons, MessageIcon icon,
                           DialogResult default_button) override {
     UINT type = 0;

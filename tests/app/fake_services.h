@@ -87,7 +87,7 @@ struct TestServices {
     services.version = std::move(v);
     services.dialogs = std::move(d);
     const std::string temp = services.fs->MakeTempFile("", "TAP");
-    (void)services.fs->DeleteFile(temp);
+    (void)services.fs->DeleteFileAt(temp);
     root = temp + ".d\\";
     (void)services.fs->CreateDirectories(root);
   }
@@ -114,12 +114,12 @@ struct TestServices {
           RemoveTree(folder + e.name + "\\");
         } else {
           (void)services.fs->SetAttributes(folder + e.name, platform::kAttrNormal);
-          (void)services.fs->DeleteFile(folder + e.name);
+          (void)services.fs->DeleteFileAt(folder + e.name);
         }
       }
     } catch (const platform::PlatformError&) {
     }
-    (void)services.fs->RemoveDirectory(folder);
+    (void)services.fs->RemoveFolder(folder);
   }
 };
 

@@ -120,7 +120,7 @@ TEST_F(ReadinessTest, ProductNotFoundReadsTheInstallersOwnVersion) {
 
 TEST_F(ReadinessTest, MissingStart7KeepsTheFolderButFindsNoProduct) {
   InstallProduct();
-  (void)env_.services.fs->DeleteFile(product_ + "start7.exe");
+  (void)env_.services.fs->DeleteFileAt(product_ + "start7.exe");
   const StartupVerdict& v = Evaluate();
   EXPECT_FALSE(v.ProductFound);
   EXPECT_EQ(v.ProductFolder, product_);
@@ -131,7 +131,7 @@ TEST_F(ReadinessTest, EmptyInstallLocationIsNotFound) {
   env_.registry->keys[kUninstallKey]["Other"] = "x";
   env_.Write("start7.exe", "");  // must not be looked for in the current folder
   const StartupVerdict& v = Evaluate();
-  (void)env_.services.fs->DeleteFile("start7.exe");
+  (void)env_.services.fs->DeleteFileAt("start7.exe");
   EXPECT_FALSE(v.ProductFound);
 }
 
@@ -161,7 +161,7 @@ TEST_F(ReadinessTest, OpenEstimatesAnywhereTheScanReaches) {
     const StartupVerdict& v = Evaluate();
     EXPECT_FALSE(v.NoOpenEstimates) << place;
     EXPECT_EQ(v.memo.lines, (std::vector<std::string>{kNotPossibleLine, kOpen})) << place;
-    (void)env_.services.fs->DeleteFile(product_ + place);
+    (void)env_.services.fs->DeleteFileAt(product_ + place);
   }
   EXPECT_TRUE(Evaluate().NoOpenEstimates);
 }
@@ -238,13 +238,13 @@ TEST_F(ReadinessTest, UnfinishedInstallationIsARowOfItsOwn) {
   EXPECT_FALSE(Evaluate().UnfinishedInstallation);
   env_.Write(record, "TarvoUpdateProgress=1\nStep=3\nCheck=00000000\n");
   EXPECT_TRUE(Evaluate().UnfinishedInstallation);
-  (void)env_.services.fs->DeleteFile(record);
+  (void)env_.services.fs->DeleteFileAt(record);
   EXPECT_FALSE(Evaluate().UnfinishedInstallation);
 }
 
 TEST_F(ReadinessTest, MissingResBdForcesReplaceMode) {
   InstallProduct();
-  (void)env_.services.fs->DeleteFile(product_ + "Base\\RES.bd");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\RES.bd");
   const StartupVerdict& v = Evaluate();
   EXPECT_TRUE(v.ForceReplaceMode);
   EXPECT_EQ(v.memo.lines, std::vector<std::string>{kReadyLine});
@@ -271,8 +271,8 @@ TEST_F(ReadinessTest, TableCheckInTransferModeBindsEveryTable) {
 TEST_F(ReadinessTest, TableCheckReportsMissingModulesAndDatabase) {
   InstallProduct();
   AddTables();
-  (void)env_.services.fs->DeleteFile(installer_ + "U_W_list.DB");
-  (void)env_.services.fs->DeleteFile(product_ + "Base\\Kl_spr.db");
+  (void)env_.services.fs->DeleteFileAt(installer_ + "U_W_list.DB");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\Kl_spr.db");
   Evaluate();
   const TableVerdict& t = checks_->CheckTables(true);
   EXPECT_FALSE(t.UpdateModulesComplete);
@@ -289,7 +289,7 @@ TEST_F(ReadinessTest, ReplaceModeTestsNoFileAndKeepsEarlierBindings) {
   description_.Text = "Замена базы";
   Evaluate();
   checks_->CheckTables(true);
-  (void)env_.services.fs->DeleteFile(product_ + "Base\\Base8491.db");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\Base8491.db");
   const TableVerdict& t = checks_->CheckTables(false);
   EXPECT_TRUE(t.Ready());
   EXPECT_EQ(checks_->bindings().Tb_Base8491, product_ + "Base\\Base8491.db");

@@ -385,7 +385,7 @@ TEST_F(ZipRollbackTest, AbortInTheFailureDialog) {
   zip->OnStoreFile = [&](TZipBaseArchiver&, std::string&, uint32_t&, std::string&,
                          const std::string& original) {
     // Gone before the pass opens it.
-    if (original.find("a.db") != std::string::npos) (void)services_.fs->DeleteFile(original);
+    if (original.find("a.db") != std::string::npos) (void)services_.fs->DeleteFileAt(original);
   };
   dialogs_.QueueAnswer(platform::DialogResult::kAbort);
   EXPECT_NO_THROW(zip->AddFiles("Base\\*.*"));

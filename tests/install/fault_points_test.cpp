@@ -158,7 +158,7 @@ TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlus
     EXPECT_FALSE(
         BackupToArchive(faulty, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
   }
-  (void)real->DeleteFile(archive_path);
+  (void)real->DeleteFileAt(archive_path);
   {
     FaultyFileSystem faulty(*real);
     faulty.fail_if = [&](const std::string& kind, const std::string& path) {
@@ -167,7 +167,7 @@ TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlus
     EXPECT_FALSE(
         BackupToArchive(faulty, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
   }
-  (void)real->DeleteFile(archive_path);
+  (void)real->DeleteFileAt(archive_path);
   EXPECT_TRUE(BackupToArchive(*real, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
 }
 

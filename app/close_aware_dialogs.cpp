@@ -21,9 +21,9 @@ DialogResult CloseAwareDialogs::CancelAnswer(const std::vector<DialogResult>& bu
 }
 
 DialogResult CloseAwareDialogs::ShowMessage(const std::string& text, const std::string& caption,
-                                           const std::vector<DialogResult>& buttons,
-                                           platform::MessageIcon icon,
-                                           DialogResult default_button) {
+                                            const std::vector<DialogResult>& buttons,
+                                            platform::MessageIcon icon,
+                                            DialogResult default_button) {
   if (close_requested_ && close_requested_()) return CancelAnswer(buttons);
   return inner_.ShowMessage(text, caption, buttons, icon, default_button);
 }

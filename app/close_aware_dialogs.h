@@ -17,9 +17,9 @@ class CloseAwareDialogs : public platform::Dialogs {
       : inner_(inner), close_requested_(std::move(close_requested)) {}
 
   platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

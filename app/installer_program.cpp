@@ -189,7 +189,7 @@ int Program::Stop(int exit, const std::string& message, bool box, const std::str
   front_end_.Print("Tarvo Update: " + message + "\n");
   if (box) {
     services_.dialogs->ShowMessage(box_text.empty() ? message : box_text, kErrorCaption,
-                                  {DialogResult::kOk}, platform::MessageIcon::kNone);
+                                   {DialogResult::kOk}, platform::MessageIcon::kNone);
   }
   return Finish(exit);
 }
@@ -220,7 +220,7 @@ int Program::Run() {
     front_end_.Print(UsageText());
     if (!quiet) {
       services_.dialogs->ShowMessage(UsageBoxText(), kApplicationTitle, {DialogResult::kOk},
-                                    platform::MessageIcon::kInformation);
+                                     platform::MessageIcon::kInformation);
     }
     return kExitSuccess;
   }
@@ -280,7 +280,7 @@ int Program::Install() {
   if (!services_.fs->FileExists(folder_ + kDescriptionFileName)) {
     log_->Note(folder_ + kDescriptionFileName + " not found");
     services_.dialogs->ShowMessage("Не найден файл инициализации!", "Ошибка", {DialogResult::kOk},
-                                  platform::MessageIcon::kNone);
+                                   platform::MessageIcon::kNone);
     front_end_.Print("Tarvo Update: " + folder_ + kDescriptionFileName + " not found\n");
     return Finish(kExitCannotStart);
   }

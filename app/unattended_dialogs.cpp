@@ -68,9 +68,9 @@ DialogResult UnattendedDialogs::DefaultAnswer(const std::string& text,
 }
 
 DialogResult UnattendedDialogs::ShowMessage(const std::string& text, const std::string& caption,
-                                           const std::vector<DialogResult>& buttons,
-                                           platform::MessageIcon icon,
-                                           DialogResult default_button) {
+                                            const std::vector<DialogResult>& buttons,
+                                            platform::MessageIcon icon,
+                                            DialogResult default_button) {
   const bool replace_warning = text == install::kReplaceWarning;
   const bool informs =
       icon == platform::MessageIcon::kInformation &&

@@ -27,9 +27,9 @@ class UnattendedDialogs : public platform::Dialogs {
       : inner_(inner), log_(log), policy_(policy) {}
 
   platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

@@ -53,7 +53,7 @@ DescriptionReadResult ReadUpdateDescription(platform::FileSystem& fs, platform::
     if (!fs.FileExists(installer_folder + c.File)) {
       if (dialogs) {
         dialogs->ShowMessage("Файл [" + c.File + "] не найден!", "Ошибка!",
-                            {platform::DialogResult::kOk}, platform::MessageIcon::kNone);
+                             {platform::DialogResult::kOk}, platform::MessageIcon::kNone);
       }
       result.ComponentFileMissing = true;
     }

@@ -199,13 +199,14 @@ void TZipBaseArchiver::DoProcessFileFailure(const std::string& file_name,
   }
   DialogResult r;
   if (native_error == 61) {
-    r = dialogs_.ShowMessage(error_message, "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
-                            platform::MessageIcon::kQuestion);
+    r = dialogs_.ShowMessage(error_message, "Confirm",
+                             {DialogResult::kAbort, DialogResult::kIgnore},
+                             platform::MessageIcon::kQuestion);
   } else {
     r = dialogs_.ShowMessage(error_message + ". File processing error, possibly disk is full",
-                            "Confirm",
-                            {DialogResult::kAbort, DialogResult::kRetry, DialogResult::kIgnore},
-                            platform::MessageIcon::kQuestion);
+                             "Confirm",
+                             {DialogResult::kAbort, DialogResult::kRetry, DialogResult::kIgnore},
+                             platform::MessageIcon::kQuestion);
   }
   action = r == DialogResult::kRetry    ? TZipAction::fxaRetry
            : r == DialogResult::kIgnore ? TZipAction::fxaIgnore

@@ -36,8 +36,8 @@ int InstallerRun::Run(MainWindowOps& window) {
   if (window.TransferChoiceEnabled() && window.ReplaceChoiceChecked()) {
     const platform::DialogResult answer =
         dialogs_.ShowMessage(kReplaceWarning, settings.application_title,
-                            {platform::DialogResult::kYes, platform::DialogResult::kNo},
-                            platform::MessageIcon::kWarning, platform::DialogResult::kNo);
+                             {platform::DialogResult::kYes, platform::DialogResult::kNo},
+                             platform::MessageIcon::kWarning, platform::DialogResult::kNo);
     if (answer != platform::DialogResult::kYes) {
       log_->Note("Replacing the database not confirmed: nothing started");
       return -1;
@@ -64,7 +64,7 @@ int InstallerRun::Run(MainWindowOps& window) {
   // The application's error handler: the error's own message after the result.
   if (!error_message.empty()) {
     dialogs_.ShowMessage(error_message, settings.application_title, {platform::DialogResult::kOk},
-                        platform::MessageIcon::kError);
+                         platform::MessageIcon::kError);
   }
   return code;
 }
@@ -89,7 +89,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
     log_->Note(unfinished.log_note);
     if (!unfinished.resumable) {
       dialogs_.ShowMessage(unfinished.message, settings.application_title,
-                          {platform::DialogResult::kOk}, platform::MessageIcon::kError);
+                           {platform::DialogResult::kOk}, platform::MessageIcon::kError);
       return kCodeUnfinished;
     }
   }
@@ -174,7 +174,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
 
   if (transfer) {
     dialogs_.ShowMessage(kRestoreNotice, settings.application_title, {platform::DialogResult::kOk},
-                        platform::MessageIcon::kInformation);
+                         platform::MessageIcon::kInformation);
     window.Repaint();
     window.SetStageActive(4, true);
     log_->StageStarted(4);

@@ -63,8 +63,8 @@ bool ExtractionTempName(const std::string& name) {
 class SilentDialogs : public platform::Dialogs {
  public:
   platform::DialogResult ShowMessage(const std::string&, const std::string&,
-                                    const std::vector<platform::DialogResult>&,
-                                    platform::MessageIcon, platform::DialogResult) override {
+                                     const std::vector<platform::DialogResult>&,
+                                     platform::MessageIcon, platform::DialogResult) override {
     return platform::DialogResult::kAbort;
   }
   bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
@@ -226,7 +226,8 @@ void WriteRunProgress(platform::FileSystem& fs, const std::string& path, const R
 void DeleteRunProgress(platform::FileSystem& fs, const std::string& path) {
   if (fs.FileExists(path) && !fs.DeleteFileAt(path))
     throw std::runtime_error("Cannot delete the installation's progress record " + path);
-  if (fs.FileExists(path + ".new")) (void)fs.DeleteFileAt(path + ".new");  // never the record itself
+  if (fs.FileExists(path + ".new"))
+    (void)fs.DeleteFileAt(path + ".new");  // never the record itself
 }
 
 std::string UnfinishedMessage(const std::string& installer_folder, const std::string& backup_path) {

@@ -27,8 +27,8 @@ class AutoDialogs : public Dialogs {
   std::function<DialogResult(const Shown&)> default_answer;
 
   DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon icon,
-                          DialogResult default_button = DialogResult::kNone) override;
+                           const std::vector<DialogResult>& buttons, MessageIcon icon,
+                           DialogResult default_button = DialogResult::kNone) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

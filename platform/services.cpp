@@ -35,8 +35,8 @@ LocalTime FromDosDateTime(DosDateTime d) {
 }
 
 DialogResult AutoDialogs::ShowMessage(const std::string& text, const std::string& caption,
-                                     const std::vector<DialogResult>& buttons, MessageIcon icon,
-                                     DialogResult default_button) {
+                                      const std::vector<DialogResult>& buttons, MessageIcon icon,
+                                      DialogResult default_button) {
   Shown shown{text, caption, buttons, icon, DialogResult::kNone};
   if (!answers_.empty()) {
     shown.answer = answers_.front();

@@ -206,8 +206,8 @@ class Dialogs {
   // A message box with the given buttons (the first is the default unless `default_button` is
   // given).
   virtual DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                                  const std::vector<DialogResult>& buttons, MessageIcon icon,
-                                  DialogResult default_button = DialogResult::kNone) = 0;
+                                   const std::vector<DialogResult>& buttons, MessageIcon icon,
+                                   DialogResult default_button = DialogResult::kNone) = 0;
   // A text input; false when cancelled.
   virtual bool InputQuery(const std::string& caption, const std::string& prompt,
                           std::string& value) = 0;

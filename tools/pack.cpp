@@ -26,8 +26,8 @@ const char* const kUserTables[] = {"U_Base8491.db", "U_Link8491.db", "U_Link_mex
 class NoPersonDialogs : public platform::Dialogs {
  public:
   DialogResult ShowMessage(const std::string&, const std::string&,
-                          const std::vector<DialogResult>& buttons, platform::MessageIcon,
-                          DialogResult) override {
+                           const std::vector<DialogResult>& buttons, platform::MessageIcon,
+                           DialogResult) override {
     for (DialogResult wanted : {DialogResult::kAbort, DialogResult::kNo, DialogResult::kCancel}) {
       if (std::find(buttons.begin(), buttons.end(), wanted) != buttons.end()) return wanted;
     }

@@ -621,8 +621,8 @@ class PeVersionInfo : public VersionInfo {
 class ConsoleDialogs : public Dialogs {
  public:
   DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon,
-                          DialogResult default_button) override {
+                           const std::vector<DialogResult>& buttons, MessageIcon,
+                           DialogResult default_button) override {
     std::cerr << caption << ": " << text << "\n";
     if (default_button != DialogResult::kNone) return default_button;
     return buttons.empty() ? DialogResult::kOk : buttons.front();

@@ -437,8 +437,8 @@ class Win32VersionInfo : public VersionInfo {
 class Win32Dialogs : public Dialogs {
  public:
   DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon icon,
-                          DialogResult default_button) override {
+                           const std::vector<DialogResult>& buttons, MessageIcon icon,
+                           DialogResult default_button) override {
     UINT type = 0;
     using R = DialogResult;
     auto is = [&](std::initializer_list<R> set) {

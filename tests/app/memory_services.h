@@ -83,9 +83,9 @@ class FakeVersionInfo : public platform::VersionInfo {
 class RecordingDialogs : public platform::Dialogs {
  public:
   platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override {
     return false;

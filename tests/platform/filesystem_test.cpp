@@ -269,7 +269,7 @@ TEST(AutoDialogs, QueuedAnswersThenDefaults) {
   EXPECT_EQ(d.ShowMessage("t", "c", ari, MessageIcon::kError), DialogResult::kRetry);
   EXPECT_EQ(d.ShowMessage("t", "c", ari, MessageIcon::kError), DialogResult::kAbort);
   EXPECT_EQ(d.ShowMessage("t", "c", {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kNone,
-                         DialogResult::kNo),
+                          DialogResult::kNo),
             DialogResult::kNo);
   EXPECT_EQ(d.ShowMessage("t", "c", {DialogResult::kOk}, MessageIcon::kNone), DialogResult::kOk);
   std::string value = "old";

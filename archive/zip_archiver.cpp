@@ -446,6 +446,8 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     use_base = relative.find(':') == std::string::npos &&
                relative.find("\\\\") == std::string::npos;
   } else {
+    // A name that leaves the base folder, or that Windows would write as another file, is
+    // refused here (native error 19).
     std::optional<std::string> safe = SafeRelativePath(relative);
     if (!safe) throw Error(ZipNative::kCannotCreateFile, {NameForMessage(base + relative)});
     relative = *safe;

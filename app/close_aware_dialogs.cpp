@@ -20,12 +20,12 @@ DialogResult CloseAwareDialogs::CancelAnswer(const std::vector<DialogResult>& bu
   return DialogResult::kCancel;
 }
 
-DialogResult CloseAwareDialogs::MessageBox(const std::string& text, const std::string& caption,
-                                           const std::vector<DialogResult>& buttons,
-                                           platform::MessageIcon icon,
-                                           DialogResult default_button) {
+DialogResult CloseAwareDialogs::ShowMessage(const std::string& text, const std::string& caption,
+                                            const std::vector<DialogResult>& buttons,
+                                            platform::MessageIcon icon,
+                                            DialogResult default_button) {
   if (close_requested_ && close_requested_()) return CancelAnswer(buttons);
-  return inner_.MessageBox(text, caption, buttons, icon, default_button);
+  return inner_.ShowMessage(text, caption, buttons, icon, default_button);
 }
 
 bool CloseAwareDialogs::InputQuery(const std::string& caption, const std::string& prompt,

@@ -16,10 +16,10 @@ class CloseAwareDialogs : public platform::Dialogs {
   CloseAwareDialogs(platform::Dialogs& inner, std::function<bool()> close_requested)
       : inner_(inner), close_requested_(std::move(close_requested)) {}
 
-  platform::DialogResult MessageBox(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+  platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

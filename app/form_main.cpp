@@ -459,7 +459,7 @@ void TForm_Main::FormClose() {
     std::string path = product_folder + CheckListBox1_->items[i].data;
     // Failures are of no interest to anyone: the window is going away.
     try {
-      if (services_.fs->FileExists(path)) services_.fs->DeleteFile(path);
+      if (services_.fs->FileExists(path)) (void)services_.fs->DeleteFileAt(path);
     } catch (const std::exception&) {
     }
   }

@@ -188,8 +188,8 @@ int Program::Stop(int exit, const std::string& message, bool box, const std::str
   log_->Note(message);
   front_end_.Print("Tarvo Update: " + message + "\n");
   if (box) {
-    services_.dialogs->MessageBox(box_text.empty() ? message : box_text, kErrorCaption,
-                                  {DialogResult::kOk}, platform::MessageIcon::kNone);
+    services_.dialogs->ShowMessage(box_text.empty() ? message : box_text, kErrorCaption,
+                                   {DialogResult::kOk}, platform::MessageIcon::kNone);
   }
   return Finish(exit);
 }
@@ -219,8 +219,8 @@ int Program::Run() {
   if (switches_.help) {
     front_end_.Print(UsageText());
     if (!quiet) {
-      services_.dialogs->MessageBox(UsageBoxText(), kApplicationTitle, {DialogResult::kOk},
-                                    platform::MessageIcon::kInformation);
+      services_.dialogs->ShowMessage(UsageBoxText(), kApplicationTitle, {DialogResult::kOk},
+                                     platform::MessageIcon::kInformation);
     }
     return kExitSuccess;
   }
@@ -279,8 +279,8 @@ int Program::Install() {
 
   if (!services_.fs->FileExists(folder_ + kDescriptionFileName)) {
     log_->Note(folder_ + kDescriptionFileName + " not found");
-    services_.dialogs->MessageBox("Не найден файл инициализации!", "Ошибка", {DialogResult::kOk},
-                                  platform::MessageIcon::kNone);
+    services_.dialogs->ShowMessage("Не найден файл инициализации!", "Ошибка", {DialogResult::kOk},
+                                   platform::MessageIcon::kNone);
     front_end_.Print("Tarvo Update: " + folder_ + kDescriptionFileName + " not found\n");
     return Finish(kExitCannotStart);
   }

@@ -57,7 +57,7 @@ int Restorer::Say(int exit, const std::string& message, const std::string& box_t
       !switches_.suppress_message_boxes &&
       (error ? switches_.display != Display::kVerySilent : switches_.display == Display::kWindow);
   if (box && !box_text.empty()) {
-    services_.dialogs->MessageBox(
+    services_.dialogs->ShowMessage(
         box_text, kApplicationTitle, {DialogResult::kOk},
         error ? platform::MessageIcon::kError : platform::MessageIcon::kInformation);
   }

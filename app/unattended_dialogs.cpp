@@ -67,10 +67,10 @@ DialogResult UnattendedDialogs::DefaultAnswer(const std::string& text,
   return buttons.front();
 }
 
-DialogResult UnattendedDialogs::MessageBox(const std::string& text, const std::string& caption,
-                                           const std::vector<DialogResult>& buttons,
-                                           platform::MessageIcon icon,
-                                           DialogResult default_button) {
+DialogResult UnattendedDialogs::ShowMessage(const std::string& text, const std::string& caption,
+                                            const std::vector<DialogResult>& buttons,
+                                            platform::MessageIcon icon,
+                                            DialogResult default_button) {
   const bool replace_warning = text == install::kReplaceWarning;
   const bool informs =
       icon == platform::MessageIcon::kInformation &&
@@ -79,7 +79,7 @@ DialogResult UnattendedDialogs::MessageBox(const std::string& text, const std::s
                          (informs && policy_.answer_information);
   const DialogResult answer =
       automatic ? DefaultAnswer(text, buttons, default_button, policy_.confirm_replace)
-                : inner_.MessageBox(text, caption, buttons, icon, default_button);
+                : inner_.ShowMessage(text, caption, buttons, icon, default_button);
   Record(caption, text, buttons, answer, automatic);
   return answer;
 }

@@ -26,10 +26,10 @@ class UnattendedDialogs : public platform::Dialogs {
   UnattendedDialogs(platform::Dialogs& inner, install::RunLog& log, Policy policy)
       : inner_(inner), log_(log), policy_(policy) {}
 
-  platform::DialogResult MessageBox(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+  platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

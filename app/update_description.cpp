@@ -52,8 +52,8 @@ DescriptionReadResult ReadUpdateDescription(platform::FileSystem& fs, platform::
     c.File = ini.ReadString(section, "File" + n);
     if (!fs.FileExists(installer_folder + c.File)) {
       if (dialogs) {
-        dialogs->MessageBox("Файл [" + c.File + "] не найден!", "Ошибка!",
-                            {platform::DialogResult::kOk}, platform::MessageIcon::kNone);
+        dialogs->ShowMessage("Файл [" + c.File + "] не найден!", "Ошибка!",
+                             {platform::DialogResult::kOk}, platform::MessageIcon::kNone);
       }
       result.ComponentFileMissing = true;
     }

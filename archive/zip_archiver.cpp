@@ -9,6 +9,7 @@
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
 #include "archive/zip_reader.h"
+#include "platform/best_effort.h"
 #include "platform/path.h"
 #include "text/codepage.h"
 
@@ -93,14 +94,13 @@ TZipBaseArchiver::TZipBaseArchiver(platform::FileSystem& fs, platform::Dialogs& 
     : fs_(fs), dialogs_(dialogs) {}
 
 TZipBaseArchiver::~TZipBaseArchiver() {
-  try {
-    CloseArchive();
-  } catch (...) {
-  }
+  platform::BestEffort("a destructor must not throw; an owner that needs the result closes first",
+                       [&] { CloseArchive(); });
 }
 
-EZipException TZipBaseArchiver::Error(int native_error, const std::vector<std::string>& args) const {
-  return EZipException(ErrorCodeOfNative(native_error), native_error, args, Name);
+EZipException TZipBaseArchiver::Error(ZipNative native_error,
+                                      const std::vector<std::string>& args) const {
+  return EZipException(native_error, args, Name);
 }
 
 void TZipBaseArchiver::SetCompressionLevel(TZipCompressionLevel level) {
@@ -111,7 +111,7 @@ void TZipBaseArchiver::SetCompressionLevel(TZipCompressionLevel level) {
 }
 
 void TZipBaseArchiver::SetCompressionMode(int mode) {
-  if (mode < 0 || mode > 9) throw Error(5);
+  if (mode < 0 || mode > 9) throw Error(ZipNative::kBadCompressionMode);
   compression_mode_ = mode;
   compression_level_ = mode == 0   ? TZipCompressionLevel::clNone
                        : mode <= 3 ? TZipCompressionLevel::clFastest
@@ -125,7 +125,7 @@ void TZipBaseArchiver::SetCompressionMethodFromMode() {
 }
 
 void TZipBaseArchiver::SetSpanningMode(TZipSpanningMode mode) {
-  if (Active()) throw std::runtime_error("Cannot set spanning mode on open archive");
+  if (Active()) throw EZipStateError("Cannot set spanning mode on open archive");
   spanning_mode_ = mode;
 }
 
@@ -148,7 +148,7 @@ void TZipBaseArchiver::DoConfirmOverwrite(const std::string& source_file_name,
     OnConfirmOverwrite(*this, source_file_name, dest_file_name, confirm);
     return;
   }
-  DialogResult r = dialogs_.MessageBox(
+  DialogResult r = dialogs_.ShowMessage(
       "Overwrite file \"" + dest_file_name + "\" with \"" + source_file_name + "\"", "Confirm",
       {DialogResult::kYes, DialogResult::kNo, DialogResult::kNoToAll, DialogResult::kYesToAll},
       platform::MessageIcon::kQuestion);
@@ -199,13 +199,14 @@ void TZipBaseArchiver::DoProcessFileFailure(const std::string& file_name,
   }
   DialogResult r;
   if (native_error == 61) {
-    r = dialogs_.MessageBox(error_message, "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
-                            platform::MessageIcon::kQuestion);
+    r = dialogs_.ShowMessage(error_message, "Confirm",
+                             {DialogResult::kAbort, DialogResult::kIgnore},
+                             platform::MessageIcon::kQuestion);
   } else {
-    r = dialogs_.MessageBox(error_message + ". File processing error, possibly disk is full",
-                            "Confirm",
-                            {DialogResult::kAbort, DialogResult::kRetry, DialogResult::kIgnore},
-                            platform::MessageIcon::kQuestion);
+    r = dialogs_.ShowMessage(error_message + ". File processing error, possibly disk is full",
+                             "Confirm",
+                             {DialogResult::kAbort, DialogResult::kRetry, DialogResult::kIgnore},
+                             platform::MessageIcon::kQuestion);
   }
   action = r == DialogResult::kRetry    ? TZipAction::fxaRetry
            : r == DialogResult::kIgnore ? TZipAction::fxaIgnore
@@ -225,14 +226,14 @@ void TZipBaseArchiver::DoStoreFile(std::string& file_name, uint32_t& file_attr,
 // ---- Open and close ----
 
 void TZipBaseArchiver::RequireOpen() const {
-  if (!Active()) throw Error(13);
+  if (!Active()) throw Error(ZipNative::kArchiveNotOpen);
 }
 
 void TZipBaseArchiver::OpenArchive(uint16_t mode) {
-  if (platform::ExtractFileName(FileName).empty()) throw Error(10);
+  if (platform::ExtractFileName(FileName).empty()) throw Error(ZipNative::kBlankNameOnOpen);
   bool create = mode == kOpenCreate;
   if (!create && !fs_.FileExists(FileName) && !fs_.IsRemovableDrive(FileName))
-    throw Error(12, {FileName});
+    throw Error(ZipNative::kArchiveNotFound, {FileName});
   CloseArchive();
   OpenFlags flags = FlagsOfMode(mode);
   std::unique_ptr<platform::File> file =
@@ -259,10 +260,8 @@ void TZipBaseArchiver::OpenStream(std::unique_ptr<platform::File> file, uint16_t
     dir_.Clear();
     if (!create) ReadDirectory();
   } catch (...) {
-    try {
-      stream_->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("the open already failed, and that error is the one reported",
+                         [&] { stream_->Close(); });
     stream_.reset();
     dir_.Clear();
     throw;
@@ -285,26 +284,21 @@ void TZipBaseArchiver::CloseArchive() {
     return;
   }
   if (update_count_ > 0) {
-    try {
-      UpdatePass();
-    } catch (...) {
-    }
+    platform::BestEffort("closing ends a pending update as far as it goes; EndUpdate reports",
+                         [&] { UpdatePass(); });
   }
   if (Writable()) {
-    try {
+    platform::BestEffort("an archive left empty is still closed; its next open reports", [&] {
       if (stream_->Size() == 0) {
         uint8_t end[kEndRecordSize];
         EndOfCentralDir().Serialize(end);
         stream_->Seek(0);
         stream_->Write(end, sizeof end);
       }
-    } catch (...) {
-    }
+    });
   }
-  try {
-    stream_->Close();
-  } catch (...) {
-  }
+  platform::BestEffort("closing cannot be undone; the archive is let go either way",
+                       [&] { stream_->Close(); });
   stream_.reset();
   dir_.Clear();
   update_count_ = 0;
@@ -376,7 +370,7 @@ void TZipBaseArchiver::ExtractFiles(const std::string& file_mask, uint32_t searc
 void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t search_attr,
                                     TZipProcessOperation operation) {
   RequireOpen();
-  if (update_count_ > 0) throw Error(26);
+  if (update_count_ > 0) throw Error(ZipNative::kUpdateNotEnded);
   for (int i = 0; i < dir_.items.Count(); ++i) dir_.items[i].Selected = false;
   TZipArchiveItem found;
   for (bool more = FindFirst(file_mask, found, search_attr); more; more = FindNext(found))
@@ -452,19 +446,21 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     use_base = relative.find(':') == std::string::npos &&
                relative.find("\\\\") == std::string::npos;
   } else {
+    // A name that leaves the base folder, or that Windows would write as another file, is
+    // refused here (native error 19).
     std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(19, {NameForMessage(base + relative)});
+    if (!safe) throw Error(ZipNative::kCannotCreateFile, {NameForMessage(base + relative)});
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
   if (prefix.size() + relative.size() > kMaxTargetPath ||
       static_cast<size_t>(std::count(relative.begin(), relative.end(), '\\')) > kMaxTargetFolders)
-    throw Error(61, {NameForMessage(prefix + relative)});
+    throw Error(ZipNative::kNameTooLong, {NameForMessage(prefix + relative)});
 
   if (Options.CreateDirs) {
     std::string folder = prefix + platform::ExtractFilePath(relative);
     if (!folder.empty() && !fs_.DirectoryExists(folder) && !fs_.CreateDirectories(folder))
-      throw Error(20, {folder});
+      throw Error(ZipNative::kCannotCreateFolder, {folder});
   } else {
     relative = platform::ExtractFileName(relative);
   }
@@ -485,7 +481,7 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
       } catch (const platform::PlatformError&) {
       }
       if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-        throw Error(19, {NameForMessage(path)});
+        throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
     }
     existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
@@ -522,8 +518,8 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     file = fs_.Open(temp, platform::Access::kWrite, platform::Share::kExclusive,
                     platform::Disposition::kCreateAlways);
   } catch (const platform::PlatformError&) {
-    if (!temp.empty()) fs_.DeleteFile(temp);
-    throw Error(19, {path});
+    if (!temp.empty()) (void)fs_.DeleteFileAt(temp);
+    throw Error(ZipNative::kCannotCreateFile, {path});
   }
 
   bool keep = false;
@@ -534,36 +530,33 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   } catch (...) {
     failure = std::current_exception();
   }
-  try {
+  platform::BestEffort("a file without its stored time still holds the right data", [&] {
     file->SetLastWriteTime(platform::DosDateTime{item.header.date, item.header.time});
-  } catch (...) {
-  }
+  });
   if (Options.FlushBuffers && fs_.IsRemovableDrive(path)) {
-    try {
-      file->Flush();
-    } catch (...) {
-    }
+    platform::BestEffort("the flush only hurries written data onto a removable drive",
+                         [&] { file->Flush(); });
   }
   try {
     file->Close();
   } catch (const platform::PlatformError&) {
-    if (!failure) failure = std::make_exception_ptr(Error(19, {path}));
+    if (!failure) failure = std::make_exception_ptr(Error(ZipNative::kCannotCreateFile, {path}));
   }
   file.reset();
   if (failure || !keep) {
-    fs_.DeleteFile(temp);
+    (void)fs_.DeleteFileAt(temp);
     if (failure) std::rethrow_exception(failure);
     return;
   }
   // One replacing rename puts the new file in place: whenever the run stops, the target holds
   // its old content or the new, and a target that cannot be replaced keeps the old.
-  if (target_exists) fs_.SetAttributes(path, platform::kAttrNormal);
+  if (target_exists) (void)fs_.SetAttributes(path, platform::kAttrNormal);
   if (!fs_.ReplaceFile(temp, path)) {
-    if (existing) fs_.SetAttributes(path, *existing);
-    fs_.DeleteFile(temp);
-    throw Error(19, {path});
+    if (existing) (void)fs_.SetAttributes(path, *existing);
+    (void)fs_.DeleteFileAt(temp);
+    throw Error(ZipNative::kCannotCreateFile, {path});
   }
-  if (Options.SetAttributes) fs_.SetAttributes(path, attributes);
+  if (Options.SetAttributes) (void)fs_.SetAttributes(path, attributes);
 }
 
 bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
@@ -583,7 +576,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     to_read = std::min(to_read, dir_.directory_start - data_start);
 
   const uint16_t method = item.header.method;
-  if (method == kMethodDeflate64) throw Error(55);
+  if (method == kMethodDeflate64) throw Error(ZipNative::kDeflate64);
   bool ok = method == kMethodStored || method == kMethodDeflate;
 
   ZipCipher cipher("");
@@ -700,7 +693,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   bool good = ok && produced == expected && crc == item.header.crc32;
   if (good) return true;
   if (ExtractCorruptedFiles) return true;
-  throw Error(8);
+  throw Error(ZipNative::kBadSizeOrCrc);
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -71,7 +71,7 @@ int TZipHashedStringList::IndexOf(std::string_view name) {
 }
 
 TDirItem& TZipDirArray::At(int index) {
-  if (index < 0 || index >= Count()) throw EZipException(1, 1);
+  if (index < 0 || index >= Count()) throw EZipException(ZipNative::kIndexOutOfBounds);
   return items_[index];
 }
 
@@ -110,7 +110,7 @@ void TZipDirArray::Clear() {
 void TZipDirArray::SetName(int index, const std::string& name) {
   TDirItem& item = At(index);
   if (names_.Count() != Count() || names_[index] != text::ToLowerUtf8(item.FileName))
-    throw EZipException(34, 59);
+    throw EZipException(ZipNative::kNameListBrokenOnSet);
   item.FileName = name;
   names_.Set(index, name);
 }
@@ -118,7 +118,7 @@ void TZipDirArray::SetName(int index, const std::string& name) {
 int TZipDirArray::IndexOf(std::string_view name) const {
   int i = names_.IndexOf(name);
   if (i >= Count() || (i >= 0 && names_[i] != text::ToLowerUtf8(items_[i].FileName)))
-    throw EZipException(34, 58);
+    throw EZipException(ZipNative::kNameListBrokenOnFind);
   return i;
 }
 

@@ -112,11 +112,11 @@ std::string BuildMessage(int error_code, int native_error, const std::vector<std
 }
 }  // namespace
 
-EZipException::EZipException(int error_code, int native_error,
-                             const std::vector<std::string>& args,
+EZipException::EZipException(ZipNative native_error, const std::vector<std::string>& args,
                              const std::string& component_name)
-    : std::runtime_error(BuildMessage(error_code, native_error, args, component_name)),
-      error_code_(error_code),
-      native_error_(native_error) {}
+    : std::runtime_error(BuildMessage(ErrorCodeOfNative(native_error),
+                                      static_cast<int>(native_error), args, component_name)),
+      error_code_(ErrorCodeOfNative(native_error)),
+      native_error_(static_cast<int>(native_error)) {}
 
 }  // namespace tarvo::archive

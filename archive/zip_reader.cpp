@@ -195,10 +195,11 @@ void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
   for (size_t k = 0; k < ranges.size(); ++k) {
     const std::string name = NameForMessage(dir.items[ranges[k].index].FileName);
     if (ranges[k].end > dir.directory_start)
-      throw EZipException(38, 63, {name, "the central directory"}, options.component_name);
+      throw EZipException(ZipNative::kOverlap, {name, "the central directory"},
+                          options.component_name);
     if (k + 1 < ranges.size() && ranges[k].end > ranges[k + 1].begin) {
       throw EZipException(
-          38, 63,
+          ZipNative::kOverlap,
           {name, "that of \"" + NameForMessage(dir.items[ranges[k + 1].index].FileName) + "\""},
           options.component_name);
     }
@@ -250,7 +251,7 @@ std::optional<EndRecordHit> FindEndRecord(ZipStream& stream) {
 }
 
 void RepairDirectory(ZipStream& stream, TZipDirManager& dir, const DirectoryReadOptions& options) {
-  if (dir.multi_volume) throw EZipException(24, 44, {}, options.component_name);
+  if (dir.multi_volume) throw EZipException(ZipNative::kMultiVolume, {}, options.component_name);
   dir.items.Clear();
   dir.repaired = true;
   dir.stub_size = 0;
@@ -261,7 +262,7 @@ void RepairDirectory(ZipStream& stream, TZipDirManager& dir, const DirectoryRead
     return hit;
   };
   std::optional<uint64_t> hit = next(0);
-  if (!hit) throw EZipException(18, 35, {}, options.component_name);
+  if (!hit) throw EZipException(ZipNative::kNoEndRecord, {}, options.component_name);
   for (; hit; hit = next(*hit + 4)) {
     uint8_t raw[kLocalHeaderSize];
     stream.Seek(*hit);
@@ -312,7 +313,8 @@ void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
   dir.Clear();
   std::optional<EndRecordHit> end = FindEndRecord(stream);
   if (!end) {
-    if (!options.repair_on_open) throw EZipException(27, 48, {}, options.component_name);
+    if (!options.repair_on_open)
+      throw EZipException(ZipNative::kDamaged, {}, options.component_name);
     RepairDirectory(stream, dir, options);
     return;
   }
@@ -348,7 +350,8 @@ void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
         record_pos = candidate;
         break;
       }
-      if (!record_pos) throw EZipException(22, 40, {}, options.component_name);
+      if (!record_pos)
+        throw EZipException(ZipNative::kNoZip64EndRecord, {}, options.component_name);
       count = dir.zip64_end_record.total_entries;
       if (dir.zip64_end_record.directory_size <= *record_pos) {
         start = *record_pos - dir.zip64_end_record.directory_size;
@@ -386,7 +389,7 @@ void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
     uint64_t sum = 0, size = stream.Size();
     for (int i = 0; i < dir.items.Count(); ++i) {
       if (dir.items[i].CompressedSize > size - sum)
-        throw EZipException(27, 57, {}, options.component_name);
+        throw EZipException(ZipNative::kDamagedSizes, {}, options.component_name);
       sum += dir.items[i].CompressedSize;
     }
   }

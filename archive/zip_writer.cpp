@@ -295,7 +295,7 @@ void TZipBaseArchiver::UpdatePass() {
       } catch (...) {
       }
       pass.tail.reset();
-      fs_.DeleteFile(pass.tail_path);
+      (void)fs_.DeleteFileAt(pass.tail_path);
       pass.tail_path.clear();
     }
     bool ignored = false;
@@ -350,7 +350,7 @@ void TZipBaseArchiver::RollBack(PassState& pass) {
     }
     pass.tail.reset();
   }
-  if (!pass.tail_path.empty()) fs_.DeleteFile(pass.tail_path);
+  if (!pass.tail_path.empty()) (void)fs_.DeleteFileAt(pass.tail_path);
   pass.tail_path.clear();
 }
 

@@ -202,7 +202,7 @@ Parsed Parse(const std::vector<uint8_t>& b) {
 void Apply(platform::FileSystem& fs, const std::string& folder, const Image& image) {
   const std::string path = folder + image.name;
   if (image.kind == kKindAbsent) {
-    if (fs.FileExists(path) && !fs.DeleteFile(path))
+    if (fs.FileExists(path) && !fs.DeleteFileAt(path))
       throw platform::PlatformError("Cannot delete " + path, platform::kErrorAccessDenied);
     return;
   }
@@ -224,7 +224,7 @@ void Apply(platform::FileSystem& fs, const std::string& folder, const Image& ima
 }
 
 void DeleteOrThrow(platform::FileSystem& fs, const std::string& path) {
-  if (fs.FileExists(path) && !fs.DeleteFile(path))
+  if (fs.FileExists(path) && !fs.DeleteFileAt(path))
     throw EDBEngineError(Kind::kIo, "Cannot delete the table journal " + path);
 }
 
@@ -274,7 +274,7 @@ JournalSet::~JournalSet() {
   }
   if (all) {
     try {
-      fs_.DeleteFile(folder_ + file_name_);
+      (void)fs_.DeleteFileAt(folder_ + file_name_);
     } catch (...) {
     }
   }
@@ -294,7 +294,7 @@ void JournalSet::AddMember(const std::string& table_path) {
 
 void JournalSet::Commit() {
   const std::string path = folder_ + file_name_;
-  if (!fs_.DeleteFile(path) && fs_.FileExists(path))
+  if (!fs_.DeleteFileAt(path) && fs_.FileExists(path))
     throw EDBEngineError(Kind::kIo, "Cannot commit the table change set " + path);
   done_ = true;
   if (g_active == this) g_active = nullptr;
@@ -405,7 +405,7 @@ void FamilyJournal::Commit() {
 void FamilyJournal::Discard() {
   if (!file_) {
     // After a commit whose delete failed: the family is put back, so the journal may go.
-    if (!held_) fs_.DeleteFile(path_);
+    if (!held_) (void)fs_.DeleteFileAt(path_);
     return;
   }
   // This flush's records go; a set's earlier records stay, for the stage's own rollback.
@@ -422,7 +422,7 @@ void FamilyJournal::Discard() {
   } catch (const platform::PlatformError&) {
   }
   file_.reset();
-  if (!held_ || start_ == 0) fs_.DeleteFile(path_);
+  if (!held_ || start_ == 0) (void)fs_.DeleteFileAt(path_);
 }
 
 // ---- recovery ----

@@ -570,7 +570,7 @@ void BlobFile::Restore(const Undo& undo) {
     if (!undo.existed) {
       file_->Close();
       file_.reset();
-      if (fs_) fs_->DeleteFile(path_);
+      if (fs_) (void)fs_->DeleteFileAt(path_);
       exists_ = false;
       return;
     }

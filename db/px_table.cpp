@@ -634,7 +634,7 @@ void PxTable::Undo(const FlushUndo& undo) {
       if (it->second)
         WriteFile(*fs_, it->first, *it->second);
       else
-        whole = fs_->DeleteFile(it->first) && whole;
+        whole = fs_->DeleteFileAt(it->first) && whole;
     } catch (...) {
       whole = false;
     }

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "db/family_journal.h"
+#include "install/install_error.h"
+#include "platform/best_effort.h"
 
 namespace tarvo::install {
 namespace {
@@ -15,7 +17,8 @@ const char* const kExtensions[] = {".db", ".px", ".XG0", ".YG0"};
 const char* const kStagingStem = "_Kl_spr_new";
 
 void DeleteFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
-  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);  // result not examined
+  for (const char* ext : kExtensions)
+    (void)fs.DeleteFileAt(folder + stem + ext);  // result not examined
 }
 
 void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::string& from,
@@ -24,7 +27,7 @@ void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::
     const std::string source = folder + from + ext;
     if (!fs.FileExists(source)) continue;  // a family without its secondary index
     if (!fs.CopyFileNoOverwrite(source, folder + to + ext))
-      throw std::runtime_error("Cannot copy the classifier file " + source);
+      throw InstallError("Cannot copy the classifier file " + source);
   }
 }
 
@@ -33,8 +36,8 @@ void CopyFamily(platform::FileSystem& fs, const std::string& folder, const std::
 void DeleteFamilyTableFirst(platform::FileSystem& fs, const std::string& folder,
                             const std::string& stem) {
   const std::string table = folder + stem + kExtensions[0];
-  if (fs.FileExists(table) && !fs.DeleteFile(table)) return;
-  for (const char* ext : kExtensions) fs.DeleteFile(folder + stem + ext);
+  if (fs.FileExists(table) && !fs.DeleteFileAt(table)) return;
+  for (const char* ext : kExtensions) (void)fs.DeleteFileAt(folder + stem + ext);
 }
 
 // Moves the staged family over the set-aside. The table file goes first, in one replacing
@@ -46,21 +49,19 @@ void MoveStagingFamily(platform::FileSystem& fs, const std::string& folder) {
   for (const char* ext : kExtensions) {
     if (ext == kExtensions[0] || fs.FileExists(folder + kStagingStem + ext)) continue;
     const std::string old = folder + "_Kl_spr" + ext;
-    if (fs.FileExists(old) && !fs.DeleteFile(old))
-      throw std::runtime_error("Cannot delete the classifier file " + old);
+    if (fs.FileExists(old) && !fs.DeleteFileAt(old))
+      throw InstallError("Cannot delete the classifier file " + old);
   }
   const std::string table = folder + kStagingStem + kExtensions[0];
   if (!fs.ReplaceFile(table, folder + "_Kl_spr" + kExtensions[0]))
-    throw std::runtime_error("Cannot rename the classifier file " + table);
+    throw InstallError("Cannot rename the classifier file " + table);
   try {
     RecoverClassifierSetAside(fs, folder);
   } catch (...) {
     // The move is committed and only goes forward: one more try leaves the family whole now
     // rather than at the next run's start; the run still fails with the first error.
-    try {
-      RecoverClassifierSetAside(fs, folder);
-    } catch (...) {
-    }
+    platform::BestEffort("the run fails with the first error either way",
+                         [&] { RecoverClassifierSetAside(fs, folder); });
     throw;
   }
 }
@@ -153,14 +154,13 @@ bool RecoverClassifierSetAside(platform::FileSystem& fs, const std::string& data
     DeleteFamily(fs, folder, kStagingStem);
     for (const char* ext : kExtensions)
       if (fs.FileExists(folder + kStagingStem + ext))
-        throw std::runtime_error("Cannot delete the classifier file " + folder + kStagingStem +
-                                 ext);
+        throw InstallError("Cannot delete the classifier file " + folder + kStagingStem + ext);
     return true;
   }
   for (const char* ext : kExtensions) {
     const std::string source = folder + kStagingStem + ext;
     if (fs.FileExists(source) && !fs.ReplaceFile(source, folder + "_Kl_spr" + ext))
-      throw std::runtime_error("Cannot rename the classifier file " + source);
+      throw InstallError("Cannot rename the classifier file " + source);
   }
   return true;
 }

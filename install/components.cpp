@@ -69,7 +69,7 @@ int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, Main
     // of this update's.
     bool copied = false;
     try {
-      if (fs.FileExists(copy)) fs.DeleteFile(copy);
+      if (fs.FileExists(copy)) (void)fs.DeleteFileAt(copy);
       copied = fs.CopyFileNoOverwrite(settings.installer_folder + file, copy);
     } catch (const platform::PlatformError&) {
     }

@@ -6,6 +6,7 @@
 #include "db/family_journal.h"
 #include "install/backup.h"
 #include "install/components.h"
+#include "install/install_error.h"
 #include "install/run_progress.h"
 
 namespace tarvo::install {
@@ -34,9 +35,9 @@ int InstallerRun::Run(MainWindowOps& window) {
   const RunSettings settings = settings_ ? settings_() : RunSettings{};
   if (window.TransferChoiceEnabled() && window.ReplaceChoiceChecked()) {
     const platform::DialogResult answer =
-        dialogs_.MessageBox(kReplaceWarning, settings.application_title,
-                            {platform::DialogResult::kYes, platform::DialogResult::kNo},
-                            platform::MessageIcon::kWarning, platform::DialogResult::kNo);
+        dialogs_.ShowMessage(kReplaceWarning, settings.application_title,
+                             {platform::DialogResult::kYes, platform::DialogResult::kNo},
+                             platform::MessageIcon::kWarning, platform::DialogResult::kNo);
     if (answer != platform::DialogResult::kYes) {
       log_->Note("Replacing the database not confirmed: nothing started");
       return -1;
@@ -62,8 +63,8 @@ int InstallerRun::Run(MainWindowOps& window) {
   window.ShowResult(code);
   // The application's error handler: the error's own message after the result.
   if (!error_message.empty()) {
-    dialogs_.MessageBox(error_message, settings.application_title, {platform::DialogResult::kOk},
-                        platform::MessageIcon::kError);
+    dialogs_.ShowMessage(error_message, settings.application_title, {platform::DialogResult::kOk},
+                         platform::MessageIcon::kError);
   }
   return code;
 }
@@ -74,7 +75,7 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   }
   const bool transfer = window.TransferMode();
   if (transfer && !stages_) {
-    throw std::runtime_error("This build cannot carry user data over: no table work is built in");
+    throw InstallError("This build cannot carry user data over: no table work is built in");
   }
 
   window.ShowProgressPanel();
@@ -87,8 +88,8 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   if (unfinished.unfinished) {
     log_->Note(unfinished.log_note);
     if (!unfinished.resumable) {
-      dialogs_.MessageBox(unfinished.message, settings.application_title,
-                          {platform::DialogResult::kOk}, platform::MessageIcon::kError);
+      dialogs_.ShowMessage(unfinished.message, settings.application_title,
+                           {platform::DialogResult::kOk}, platform::MessageIcon::kError);
       return kCodeUnfinished;
     }
   }
@@ -172,8 +173,8 @@ int InstallerRun::Stages(MainWindowOps& window, const RunSettings& settings) {
   window.SetStageActive(3, false);
 
   if (transfer) {
-    dialogs_.MessageBox(kRestoreNotice, settings.application_title, {platform::DialogResult::kOk},
-                        platform::MessageIcon::kInformation);
+    dialogs_.ShowMessage(kRestoreNotice, settings.application_title, {platform::DialogResult::kOk},
+                         platform::MessageIcon::kInformation);
     window.Repaint();
     window.SetStageActive(4, true);
     log_->StageStarted(4);

@@ -23,9 +23,9 @@ constexpr char kWorkFolderStem[] = "~TarvoRestore";
 // ends the operation, which then fails as a whole.
 class NoPersonDialogs : public platform::Dialogs {
  public:
-  DialogResult MessageBox(const std::string&, const std::string&,
-                          const std::vector<DialogResult>& buttons, platform::MessageIcon,
-                          DialogResult) override {
+  DialogResult ShowMessage(const std::string&, const std::string&,
+                           const std::vector<DialogResult>& buttons, platform::MessageIcon,
+                           DialogResult) override {
     for (DialogResult wanted : {DialogResult::kAbort, DialogResult::kNo, DialogResult::kCancel}) {
       if (std::find(buttons.begin(), buttons.end(), wanted) != buttons.end()) return wanted;
     }
@@ -141,14 +141,14 @@ bool RemoveTree(platform::FileSystem& fs, const std::string& folder) {
       if (e.attributes & platform::kAttrDirectory) {
         all = RemoveTree(fs, path) && all;
       } else {
-        fs.SetAttributes(path, platform::kAttrNormal);  // a read-only copy is deleted too
-        all = fs.DeleteFile(path) && all;
+        (void)fs.SetAttributes(path, platform::kAttrNormal);  // a read-only copy is deleted too
+        all = fs.DeleteFileAt(path) && all;
       }
     }
   } catch (const platform::PlatformError&) {
     return false;
   }
-  return fs.RemoveDirectory(folder) && all;
+  return fs.RemoveFolder(folder) && all;
 }
 
 bool ReadIntAt(const std::string& s, size_t at, size_t digits, int& out) {
@@ -188,7 +188,7 @@ bool Undo(platform::FileSystem& fs, const std::vector<Step>& steps, RunLog& log)
     bool done = false;
     switch (it->kind) {
       case Step::Kind::kFolderMade:
-        done = fs.RemoveDirectory(it->target);
+        done = fs.RemoveFolder(it->target);
         break;
       case Step::Kind::kMarkCleared:
         done = fs.SetAttributes(it->target, it->attributes);
@@ -197,7 +197,7 @@ bool Undo(platform::FileSystem& fs, const std::vector<Step>& steps, RunLog& log)
         done = fs.ReplaceFile(it->aside, it->target);
         break;
       case Step::Kind::kCreated:
-        done = fs.DeleteFile(it->target);
+        done = fs.DeleteFileAt(it->target);
         break;
       case Step::Kind::kMovedAside:
         done = fs.Rename(it->aside, it->target);
@@ -516,7 +516,7 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
     const std::string problem =
         WriteSafetyArchive(fs, safety, product_folder, test.folders, current);
     if (!problem.empty()) {
-      if (fs.FileExists(safety)) fs.DeleteFile(safety);
+      if (fs.FileExists(safety)) (void)fs.DeleteFileAt(safety);
       return finish(State::kFailed, "The current database could not be saved into " + safety +
                                         ": " + problem + ". Nothing was changed.");
     }
@@ -525,7 +525,7 @@ RestoreOutcome RestoreDatabase(platform::FileSystem& fs, platform::Clock& clock,
     log.Note("The database folders hold no file: there is nothing to save first");
   }
   auto drop_safety = [&] {
-    if (!out.safety_archive.empty() && fs.DeleteFile(out.safety_archive)) {
+    if (!out.safety_archive.empty() && fs.DeleteFileAt(out.safety_archive)) {
       out.safety_archive.clear();
     }
   };

@@ -62,9 +62,9 @@ bool ExtractionTempName(const std::string& name) {
 // Reading an archive's directory asks nothing; should it ever, the answer is no.
 class SilentDialogs : public platform::Dialogs {
  public:
-  platform::DialogResult MessageBox(const std::string&, const std::string&,
-                                    const std::vector<platform::DialogResult>&,
-                                    platform::MessageIcon, platform::DialogResult) override {
+  platform::DialogResult ShowMessage(const std::string&, const std::string&,
+                                     const std::vector<platform::DialogResult>&,
+                                     platform::MessageIcon, platform::DialogResult) override {
     return platform::DialogResult::kAbort;
   }
   bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
@@ -224,9 +224,10 @@ void WriteRunProgress(platform::FileSystem& fs, const std::string& path, const R
 }
 
 void DeleteRunProgress(platform::FileSystem& fs, const std::string& path) {
-  if (fs.FileExists(path) && !fs.DeleteFile(path))
+  if (fs.FileExists(path) && !fs.DeleteFileAt(path))
     throw std::runtime_error("Cannot delete the installation's progress record " + path);
-  if (fs.FileExists(path + ".new")) fs.DeleteFile(path + ".new");  // never the record itself
+  if (fs.FileExists(path + ".new"))
+    (void)fs.DeleteFileAt(path + ".new");  // never the record itself
 }
 
 std::string UnfinishedMessage(const std::string& installer_folder, const std::string& backup_path) {
@@ -303,7 +304,7 @@ std::vector<std::string> RepairAfterKilledRun(platform::FileSystem& fs, MainWind
       if ((e.attributes & platform::kAttrDirectory) || !ExtractionTempName(e.name)) continue;
       const std::string path =
           folder + (folder.back() == '\\' || folder.back() == '/' ? "" : "\\") + e.name;
-      if (!fs.DeleteFile(path))
+      if (!fs.DeleteFileAt(path))
         throw std::runtime_error("Cannot delete the file " + path +
                                  " that an interrupted installation left");
       notes.push_back("Removed " + path + ", left by an interrupted installation");

@@ -26,9 +26,9 @@ class AutoDialogs : public Dialogs {
   void QueueInput(std::string value, bool ok = true) { inputs_.push_back({std::move(value), ok}); }
   std::function<DialogResult(const Shown&)> default_answer;
 
-  DialogResult MessageBox(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon icon,
-                          DialogResult default_button = DialogResult::kNone) override;
+  DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                           const std::vector<DialogResult>& buttons, MessageIcon icon,
+                           DialogResult default_button = DialogResult::kNone) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override;
 

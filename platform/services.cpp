@@ -34,9 +34,9 @@ LocalTime FromDosDateTime(DosDateTime d) {
   return t;
 }
 
-DialogResult AutoDialogs::MessageBox(const std::string& text, const std::string& caption,
-                                     const std::vector<DialogResult>& buttons, MessageIcon icon,
-                                     DialogResult default_button) {
+DialogResult AutoDialogs::ShowMessage(const std::string& text, const std::string& caption,
+                                      const std::vector<DialogResult>& buttons, MessageIcon icon,
+                                      DialogResult default_button) {
   Shown shown{text, caption, buttons, icon, DialogResult::kNone};
   if (!answers_.empty()) {
     shown.answer = answers_.front();

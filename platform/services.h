@@ -13,17 +13,6 @@
 #include <string>
 #include <vector>
 
-// <windows.h> defines these names as macros; files that include it do so before this header.
-#ifdef DeleteFile
-#undef DeleteFile
-#endif
-#ifdef MessageBox
-#undef MessageBox
-#endif
-#ifdef RemoveDirectory
-#undef RemoveDirectory
-#endif
-
 namespace tarvo::platform {
 
 // Windows file attribute bits, as the file system reports them.
@@ -116,30 +105,34 @@ class File {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+  // Every bool result says whether the operation was done; a caller that goes on regardless
+  // writes (void) and says why.
+
   // True when the path names an existing entry that is not a folder.
-  virtual bool FileExists(const std::string& path) = 0;
-  virtual bool DirectoryExists(const std::string& path) = 0;
+  [[nodiscard]] virtual bool FileExists(const std::string& path) = 0;
+  [[nodiscard]] virtual bool DirectoryExists(const std::string& path) = 0;
   // The attribute word, or nothing when the path does not exist.
   virtual std::optional<uint32_t> GetAttributes(const std::string& path) = 0;
-  virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
+  [[nodiscard]] virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
   // The entries of a folder whose names match a wildcard pattern (`*` and `?`, case-insensitive),
   // "." and ".." included as Windows lists them. Throws PlatformError when the folder cannot be
   // listed.
   virtual std::vector<DirEntry> List(const std::string& folder,
                                      const std::string& pattern = "*") = 0;
   // Creates the folder and its missing parents; true when it exists afterwards.
-  virtual bool CreateDirectories(const std::string& path) = 0;
-  virtual bool RemoveDirectory(const std::string& path) = 0;
+  [[nodiscard]] virtual bool CreateDirectories(const std::string& path) = 0;
+  [[nodiscard]] virtual bool RemoveFolder(const std::string& path) = 0;
   // Copies a file, refusing to overwrite an existing target.
-  virtual bool CopyFileNoOverwrite(const std::string& source, const std::string& target) = 0;
-  virtual bool Rename(const std::string& source, const std::string& target) = 0;
+  [[nodiscard]] virtual bool CopyFileNoOverwrite(const std::string& source,
+                                                 const std::string& target) = 0;
+  [[nodiscard]] virtual bool Rename(const std::string& source, const std::string& target) = 0;
   // Renames a file over an existing target in one step, written through to the disk before it
   // returns: a reader, or a run after a kill or a power loss, sees the old file or the new one,
   // never neither. False when the rename could not be made (the target then is as it was).
-  virtual bool ReplaceFile(const std::string& source, const std::string& target) = 0;
-  virtual bool DeleteFile(const std::string& path) = 0;
+  [[nodiscard]] virtual bool ReplaceFile(const std::string& source, const std::string& target) = 0;
+  [[nodiscard]] virtual bool DeleteFileAt(const std::string& path) = 0;
   virtual std::optional<DosDateTime> GetLastWriteTime(const std::string& path) = 0;
-  virtual bool SetLastWriteTime(const std::string& path, DosDateTime time) = 0;
+  [[nodiscard]] virtual bool SetLastWriteTime(const std::string& path, DosDateTime time) = 0;
   virtual std::unique_ptr<File> Open(const std::string& path, Access access, Share share,
                                      Disposition disposition) = 0;
   // Creates a new empty file with a unique name "<prefix>XXXX.tmp" in the folder and returns its
@@ -147,7 +140,7 @@ class FileSystem {
   virtual std::string MakeTempFile(const std::string& folder, const std::string& prefix) = 0;
   // The system temporary folder, ending with a backslash (or "/" on POSIX).
   virtual std::string TempFolder() = 0;
-  virtual bool IsRemovableDrive(const std::string& path) = 0;
+  [[nodiscard]] virtual bool IsRemovableDrive(const std::string& path) = 0;
   virtual uint64_t AvailablePhysicalMemory() = 0;
   // The full path of the running program.
   virtual std::string ExecutablePath() = 0;
@@ -212,9 +205,9 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // A message box with the given buttons (the first is the default unless `default_button` is
   // given).
-  virtual DialogResult MessageBox(const std::string& text, const std::string& caption,
-                                  const std::vector<DialogResult>& buttons, MessageIcon icon,
-                                  DialogResult default_button = DialogResult::kNone) = 0;
+  virtual DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                                   const std::vector<DialogResult>& buttons, MessageIcon icon,
+                                   DialogResult default_button = DialogResult::kNone) = 0;
   // A text input; false when cancelled.
   virtual bool InputQuery(const std::string& caption, const std::string& prompt,
                           std::string& value) = 0;

@@ -51,7 +51,7 @@ std::string WithSlash(std::string s) {
 // A table family is replaced whole: the table and whatever index files it had.
 void RemoveFamily(platform::FileSystem& fs, const std::string& folder, const std::string& stem) {
   for (const auto& entry : fs.List(folder, stem + ".*")) {
-    if (!(entry.attributes & platform::kAttrDirectory)) fs.DeleteFile(folder + entry.name);
+    if (!(entry.attributes & platform::kAttrDirectory)) (void)fs.DeleteFileAt(folder + entry.name);
   }
 }
 
@@ -75,7 +75,7 @@ void CreateSet(platform::FileSystem& fs, const std::string& folder, const std::s
 void WriteDemoDatabase(platform::FileSystem& fs, const std::string& database_folder,
                        const DemoDatabaseOptions& options) {
   const std::string folder = WithSlash(database_folder);
-  fs.CreateDirectories(folder);
+  (void)fs.CreateDirectories(folder);
   CreateSet(fs, folder, "");
   const int records = options.records;
   const int users = options.new_database ? 0 : options.users;
@@ -175,7 +175,7 @@ void WriteDemoDatabase(platform::FileSystem& fs, const std::string& database_fol
 
 void WriteUserDataTables(platform::FileSystem& fs, const std::string& installer_folder) {
   const std::string folder = WithSlash(installer_folder);
-  fs.CreateDirectories(folder);
+  (void)fs.CreateDirectories(folder);
   CreateSet(fs, folder, "U_");
 }
 

@@ -25,9 +25,9 @@ const char* const kUserTables[] = {"U_Base8491.db", "U_Link8491.db", "U_Link_mex
 // The archive engine asks nobody here: a failure ends the operation and is reported.
 class NoPersonDialogs : public platform::Dialogs {
  public:
-  DialogResult MessageBox(const std::string&, const std::string&,
-                          const std::vector<DialogResult>& buttons, platform::MessageIcon,
-                          DialogResult) override {
+  DialogResult ShowMessage(const std::string&, const std::string&,
+                           const std::vector<DialogResult>& buttons, platform::MessageIcon,
+                           DialogResult) override {
     for (DialogResult wanted : {DialogResult::kAbort, DialogResult::kNo, DialogResult::kCancel}) {
       if (std::find(buttons.begin(), buttons.end(), wanted) != buttons.end()) return wanted;
     }
@@ -87,11 +87,11 @@ void WriteWhole(platform::FileSystem& fs, const std::string& path, const std::st
     file->Flush();
     file->Close();
   } catch (const platform::PlatformError& e) {
-    fs.DeleteFile(part);
+    (void)fs.DeleteFileAt(part);
     throw PackError(std::string("cannot write ") + path + ": " + e.what());
   }
   if (!fs.Rename(part, path)) {
-    fs.DeleteFile(part);
+    (void)fs.DeleteFileAt(part);
     throw PackError("cannot name " + path);
   }
 }
@@ -119,11 +119,11 @@ void MakeArchive(platform::FileSystem& fs, const PackComponent& c, const std::st
   }
   if (problem.empty() && entries == 0) problem = c.Mask + " matches no file in " + source;
   if (!problem.empty()) {
-    fs.DeleteFile(part);
+    (void)fs.DeleteFileAt(part);
     throw PackError("Component \"" + c.Name + "\" (" + c.File + "): " + problem);
   }
   if (!fs.Rename(part, path)) {
-    fs.DeleteFile(part);
+    (void)fs.DeleteFileAt(part);
     throw PackError("cannot name " + path);
   }
 }
@@ -354,7 +354,7 @@ void PackUpdate(platform::FileSystem& fs, const PackDescription& d, const std::s
   }
   for (const auto& [field, ok] : same) {
     if (!ok) {
-      fs.DeleteFile(out + "update6.ini");
+      (void)fs.DeleteFileAt(out + "update6.ini");
       throw PackError("update6.ini would not read back the " + field + " meant");
     }
   }

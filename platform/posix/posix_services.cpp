@@ -335,7 +335,7 @@ class PosixFileSystem : public FileSystem {
     }
     return DirectoryExists(path);
   }
-  bool RemoveDirectory(const std::string& path) override {
+  bool RemoveFolder(const std::string& path) override {
     const std::string p = Resolve(path);
     if (rmdir(p.c_str()) != 0) return false;
     NoteChange(ExcludeTrailingBackslash(p), false);
@@ -405,7 +405,7 @@ class PosixFileSystem : public FileSystem {
     }
     return true;
   }
-  bool DeleteFile(const std::string& path) override {
+  bool DeleteFileAt(const std::string& path) override {
     if (!FileExists(path)) return false;
     const std::string p = Resolve(path);
     auto attributes = GetAttributes(path);
@@ -620,9 +620,9 @@ class PeVersionInfo : public VersionInfo {
 // Without a window system the questions go to standard error and take their default answer.
 class ConsoleDialogs : public Dialogs {
  public:
-  DialogResult MessageBox(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon,
-                          DialogResult default_button) override {
+  DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                           const std::vector<DialogResult>& buttons, MessageIcon,
+                           DialogResult default_button) override {
     std::cerr << caption << ": " << text << "\n";
     if (default_button != DialogResult::kNone) return default_button;
     return buttons.empty() ? DialogResult::kOk : buttons.front();

@@ -7,6 +7,7 @@
 
 #include "platform/path.h"
 #include "platform/services.h"
+#include "platform/win32/unique_handle.h"
 #include "text/codepage.h"
 
 namespace tarvo::platform {
@@ -82,16 +83,14 @@ bool DosToFileTime(DosDateTime d, FILETIME& utc) {
 
 class Win32File : public File {
  public:
-  Win32File(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
-  ~Win32File() override {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
+  Win32File(win32::UniqueFileHandle h, std::string path)
+      : h_(std::move(h)), path_(std::move(path)) {}
   size_t Read(void* buffer, size_t n) override {
     size_t done = 0;
     while (done < n) {
       DWORD got = 0;
       const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
-      if (!ReadFile(h_, static_cast<char*>(buffer) + done, want, &got, nullptr)) {
+      if (!ReadFile(h_.Get(), static_cast<char*>(buffer) + done, want, &got, nullptr)) {
         Throw("cannot read", path_, GetLastError());
       }
       if (got == 0) break;
@@ -104,7 +103,7 @@ class Win32File : public File {
     while (done < n) {
       DWORD put = 0;
       const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
-      if (!WriteFile(h_, static_cast<const char*>(buffer) + done, want, &put, nullptr)) {
+      if (!WriteFile(h_.Get(), static_cast<const char*>(buffer) + done, want, &put, nullptr)) {
         Throw("cannot write", path_, GetLastError());
       }
       if (put == 0) Throw("cannot write", path_, ERROR_DISK_FULL);
@@ -114,40 +113,41 @@ class Win32File : public File {
   void Seek(uint64_t position) override {
     LARGE_INTEGER li;
     li.QuadPart = static_cast<LONGLONG>(position);
-    if (!SetFilePointerEx(h_, li, nullptr, FILE_BEGIN)) Throw("cannot seek", path_, GetLastError());
+    if (!SetFilePointerEx(h_.Get(), li, nullptr, FILE_BEGIN))
+      Throw("cannot seek", path_, GetLastError());
   }
   uint64_t Position() override {
     LARGE_INTEGER zero{}, now{};
-    if (!SetFilePointerEx(h_, zero, &now, FILE_CURRENT)) Throw("cannot seek", path_, GetLastError());
+    if (!SetFilePointerEx(h_.Get(), zero, &now, FILE_CURRENT))
+      Throw("cannot seek", path_, GetLastError());
     return static_cast<uint64_t>(now.QuadPart);
   }
   uint64_t Size() override {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(h_, &size)) Throw("cannot get the size of", path_, GetLastError());
+    if (!GetFileSizeEx(h_.Get(), &size)) Throw("cannot get the size of", path_, GetLastError());
     return static_cast<uint64_t>(size.QuadPart);
   }
   void Truncate() override {
-    if (!SetEndOfFile(h_)) Throw("cannot truncate", path_, GetLastError());
+    if (!SetEndOfFile(h_.Get())) Throw("cannot truncate", path_, GetLastError());
   }
   void Flush() override {
-    if (!FlushFileBuffers(h_)) Throw("cannot flush", path_, GetLastError());
+    if (!FlushFileBuffers(h_.Get())) Throw("cannot flush", path_, GetLastError());
   }
   void SetLastWriteTime(DosDateTime time) override {
     FILETIME ft;
-    if (!DosToFileTime(time, ft) || !SetFileTime(h_, nullptr, nullptr, &ft)) {
+    if (!DosToFileTime(time, ft) || !SetFileTime(h_.Get(), nullptr, nullptr, &ft)) {
       Throw("cannot set the time of", path_, GetLastError());
     }
   }
   void Close() override {
-    if (h_ != INVALID_HANDLE_VALUE) {
-      HANDLE h = h_;
-      h_ = INVALID_HANDLE_VALUE;
-      if (!CloseHandle(h)) Throw("cannot close", path_, GetLastError());
+    if (h_.Valid()) {
+      // Closed here rather than by the owner, so that a failed close is reported.
+      if (!CloseHandle(h_.Release())) Throw("cannot close", path_, GetLastError());
     }
   }
 
  private:
-  HANDLE h_;
+  win32::UniqueFileHandle h_;
   std::string path_;
 };
 
@@ -173,9 +173,9 @@ class Win32FileSystem : public FileSystem {
   std::vector<DirEntry> List(const std::string& folder, const std::string& pattern) override {
     const std::string shape = IncludeTrailingBackslash(Windows(folder)) + pattern;
     WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(PathW(shape).c_str(), &data);
+    win32::UniqueFindHandle h(FindFirstFileW(PathW(shape).c_str(), &data));
     std::vector<DirEntry> out;
-    if (h == INVALID_HANDLE_VALUE) {
+    if (!h) {
       const DWORD err = GetLastError();
       if (err == ERROR_FILE_NOT_FOUND || err == ERROR_NO_MORE_FILES) return out;
       Throw("cannot list", folder, err);
@@ -186,8 +186,7 @@ class Win32FileSystem : public FileSystem {
       e.attributes = data.dwFileAttributes;
       e.size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
       out.push_back(std::move(e));
-    } while (FindNextFileW(h, &data));
-    FindClose(h);
+    } while (FindNextFileW(h.Get(), &data));
     return out;
   }
   bool CreateDirectories(const std::string& path) override {
@@ -208,7 +207,7 @@ class Win32FileSystem : public FileSystem {
       CreateDirectoryW(PathW(p.substr(0, *it)).c_str(), nullptr);
     return DirectoryExists(p);
   }
-  bool RemoveDirectory(const std::string& path) override {
+  bool RemoveFolder(const std::string& path) override {
     return RemoveDirectoryW(PathW(path).c_str()) != 0;
   }
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override {
@@ -224,7 +223,7 @@ class Win32FileSystem : public FileSystem {
     return MoveFileExW(PathW(source).c_str(), PathW(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
-  bool DeleteFile(const std::string& path) override {
+  bool DeleteFileAt(const std::string& path) override {
     return DeleteFileW(PathW(path).c_str()) != 0;
   }
   std::optional<DosDateTime> GetLastWriteTime(const std::string& path) override {
@@ -237,14 +236,12 @@ class Win32FileSystem : public FileSystem {
     return d;
   }
   bool SetLastWriteTime(const std::string& path, DosDateTime time) override {
-    HANDLE h =
-        CreateFileW(PathW(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    win32::UniqueFileHandle h(CreateFileW(PathW(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return false;
     FILETIME ft;
-    const bool ok = DosToFileTime(time, ft) && SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
-    return ok;
+    return DosToFileTime(time, ft) && SetFileTime(h.Get(), nullptr, nullptr, &ft);
   }
   std::unique_ptr<File> Open(const std::string& path, Access access, Share share,
                              Disposition disposition) override {
@@ -281,10 +278,10 @@ class Win32FileSystem : public FileSystem {
         how = OPEN_ALWAYS;
         break;
     }
-    HANDLE h = CreateFileW(PathW(path).c_str(), desired, sharing, nullptr, how,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) Throw("cannot open", path, GetLastError());
-    return std::make_unique<Win32File>(h, path);
+    win32::UniqueFileHandle h(CreateFileW(PathW(path).c_str(), desired, sharing, nullptr, how,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) Throw("cannot open", path, GetLastError());
+    return std::make_unique<Win32File>(std::move(h), path);
   }
   std::string MakeTempFile(const std::string& folder, const std::string& prefix) override {
     // GetTempFileNameW's way ("<prefix>XXXX.tmp", four hex digits, created new), without its
@@ -355,27 +352,28 @@ class Win32Registry : public Registry {
     StringValue result;
     std::string k = key;
     while (!k.empty() && k.front() == '\\') k.erase(0, 1);
-    HKEY h = nullptr;
+    win32::UniqueRegistryKey h;
     // Read access in the 32-bit view: the product's setup is a 32-bit program, and a standard
     // user cannot open an HKLM key with full access.
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(k).c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &h) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(k).c_str(), 0, KEY_READ | KEY_WOW64_32KEY, h.Put()) !=
         ERROR_SUCCESS) {
+      h.Release();  // a failed open leaves no key to close
       return result;
     }
     result.key_opened = true;
     DWORD type = 0, size = 0;
     const std::wstring value_name = W(name);
-    if (RegQueryValueExW(h, value_name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(h.Get(), value_name.c_str(), nullptr, &type, nullptr, &size) ==
+            ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ)) {
       std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
       DWORD got = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-      if (RegQueryValueExW(h, value_name.c_str(), nullptr, &type,
+      if (RegQueryValueExW(h.Get(), value_name.c_str(), nullptr, &type,
                            reinterpret_cast<BYTE*>(buffer.data()), &got) == ERROR_SUCCESS) {
         result.value_present = true;
         result.value = U(buffer.c_str());
       }
     }
-    RegCloseKey(h);
     return result;
   }
 };
@@ -436,9 +434,9 @@ class Win32VersionInfo : public VersionInfo {
 
 class Win32Dialogs : public Dialogs {
  public:
-  DialogResult MessageBox(const std::string& text, const std::string& caption,
-                          const std::vector<DialogResult>& buttons, MessageIcon icon,
-                          DialogResult default_button) override {
+  DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                           const std::vector<DialogResult>& buttons, MessageIcon icon,
+                           DialogResult default_button) override {
     UINT type = 0;
     using R = DialogResult;
     auto is = [&](std::initializer_list<R> set) {

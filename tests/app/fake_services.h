@@ -87,15 +87,15 @@ struct TestServices {
     services.version = std::move(v);
     services.dialogs = std::move(d);
     const std::string temp = services.fs->MakeTempFile("", "TAP");
-    services.fs->DeleteFile(temp);
+    (void)services.fs->DeleteFileAt(temp);
     root = temp + ".d\\";
-    services.fs->CreateDirectories(root);
+    (void)services.fs->CreateDirectories(root);
   }
   ~TestServices() { RemoveTree(root); }
 
   void Write(const std::string& path, const std::string& bytes) {
     const size_t cut = path.find_last_of("\\/");
-    if (cut != std::string::npos) services.fs->CreateDirectories(path.substr(0, cut));
+    if (cut != std::string::npos) (void)services.fs->CreateDirectories(path.substr(0, cut));
     auto f = services.fs->Open(path, platform::Access::kWrite, platform::Share::kDenyWrite,
                                platform::Disposition::kCreateAlways);
     f->Write(bytes.data(), bytes.size());
@@ -113,13 +113,13 @@ struct TestServices {
         if (e.attributes & platform::kAttrDirectory) {
           RemoveTree(folder + e.name + "\\");
         } else {
-          services.fs->SetAttributes(folder + e.name, platform::kAttrNormal);
-          services.fs->DeleteFile(folder + e.name);
+          (void)services.fs->SetAttributes(folder + e.name, platform::kAttrNormal);
+          (void)services.fs->DeleteFileAt(folder + e.name);
         }
       }
     } catch (const platform::PlatformError&) {
     }
-    services.fs->RemoveDirectory(folder);
+    (void)services.fs->RemoveFolder(folder);
   }
 };
 

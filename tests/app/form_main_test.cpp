@@ -510,8 +510,8 @@ class CopyingRun : public install::InstallationRun {
     saw_transfer_choice = window.TransferChoiceChecked();
     window.LockForRun();
     for (int row = 1; row < window.ComponentRowCount(); ++row) {
-      fs_.CopyFileNoOverwrite(kInstaller + window.ComponentFile(row),
-                              kProduct + window.ComponentFile(row));
+      (void)fs_.CopyFileNoOverwrite(kInstaller + window.ComponentFile(row),
+                                    kProduct + window.ComponentFile(row));
     }
     if (close_midway) {
       close_midway();

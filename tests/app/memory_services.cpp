@@ -159,7 +159,7 @@ bool MemoryFileSystem::CreateDirectories(const std::string& path) {
   return true;
 }
 
-bool MemoryFileSystem::RemoveDirectory(const std::string& path) {
+bool MemoryFileSystem::RemoveFolder(const std::string& path) {
   if (!DirectoryExists(path)) return false;
   nodes_.erase(Key(path));
   return true;
@@ -187,7 +187,7 @@ bool MemoryFileSystem::ReplaceFile(const std::string& source, const std::string&
   return true;
 }
 
-bool MemoryFileSystem::DeleteFile(const std::string& path) {
+bool MemoryFileSystem::DeleteFileAt(const std::string& path) {
   if (!FileExists(path)) return false;
   nodes_.erase(Key(path));
   deleted_.push_back(path);
@@ -266,7 +266,7 @@ platform::VersionInfo::Strings FakeVersionInfo::Read(const std::string& path,
   return s;
 }
 
-platform::DialogResult RecordingDialogs::MessageBox(
+platform::DialogResult RecordingDialogs::ShowMessage(
     const std::string& text, const std::string& caption,
     const std::vector<platform::DialogResult>& buttons, platform::MessageIcon icon,
     platform::DialogResult default_button) {

@@ -26,11 +26,11 @@ class MemoryFileSystem : public platform::FileSystem {
   std::vector<platform::DirEntry> List(const std::string& folder,
                                        const std::string& pattern) override;
   bool CreateDirectories(const std::string& path) override;
-  bool RemoveDirectory(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
   bool CopyFileNoOverwrite(const std::string& source, const std::string& target) override;
   bool Rename(const std::string& source, const std::string& target) override;
   bool ReplaceFile(const std::string& source, const std::string& target) override;
-  bool DeleteFile(const std::string& path) override;
+  bool DeleteFileAt(const std::string& path) override;
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& path) override;
   bool SetLastWriteTime(const std::string& path, platform::DosDateTime time) override;
   std::unique_ptr<platform::File> Open(const std::string& path, platform::Access access,
@@ -82,10 +82,10 @@ class FakeVersionInfo : public platform::VersionInfo {
 
 class RecordingDialogs : public platform::Dialogs {
  public:
-  platform::DialogResult MessageBox(const std::string& text, const std::string& caption,
-                                    const std::vector<platform::DialogResult>& buttons,
-                                    platform::MessageIcon icon,
-                                    platform::DialogResult default_button) override;
+  platform::DialogResult ShowMessage(const std::string& text, const std::string& caption,
+                                     const std::vector<platform::DialogResult>& buttons,
+                                     platform::MessageIcon icon,
+                                     platform::DialogResult default_button) override;
   bool InputQuery(const std::string& caption, const std::string& prompt,
                   std::string& value) override {
     return false;

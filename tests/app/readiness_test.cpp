@@ -22,7 +22,7 @@ class ReadinessTest : public ::testing::Test {
   void SetUp() override {
     product_ = env_.root + "Tarvo\\";
     installer_ = env_.root + "Update\\";
-    env_.services.fs->CreateDirectories(installer_);
+    (void)env_.services.fs->CreateDirectories(installer_);
     description_.BackupFolders[0] = "Base";
   }
 
@@ -32,7 +32,7 @@ class ReadinessTest : public ::testing::Test {
     env_.registry->keys[kUninstallKey]["InstallLocation"] = product_;
     env_.Write(product_ + "start7.exe", "MZ");
     env_.Write(product_ + "Tarvo7.exe", "MZ");
-    env_.services.fs->CreateDirectories(product_ + "Edit\\Smeta1");
+    (void)env_.services.fs->CreateDirectories(product_ + "Edit\\Smeta1");
     env_.Write(product_ + "Base\\RES.bd", "");
     env_.version->files[text::ToLowerUtf8(product_ + "Tarvo7.exe")] = {
         {"FileVersion", file_version}, {"ProductVersion", product_version}};
@@ -120,7 +120,7 @@ TEST_F(ReadinessTest, ProductNotFoundReadsTheInstallersOwnVersion) {
 
 TEST_F(ReadinessTest, MissingStart7KeepsTheFolderButFindsNoProduct) {
   InstallProduct();
-  env_.services.fs->DeleteFile(product_ + "start7.exe");
+  (void)env_.services.fs->DeleteFileAt(product_ + "start7.exe");
   const StartupVerdict& v = Evaluate();
   EXPECT_FALSE(v.ProductFound);
   EXPECT_EQ(v.ProductFolder, product_);
@@ -131,7 +131,7 @@ TEST_F(ReadinessTest, EmptyInstallLocationIsNotFound) {
   env_.registry->keys[kUninstallKey]["Other"] = "x";
   env_.Write("start7.exe", "");  // must not be looked for in the current folder
   const StartupVerdict& v = Evaluate();
-  env_.services.fs->DeleteFile("start7.exe");
+  (void)env_.services.fs->DeleteFileAt("start7.exe");
   EXPECT_FALSE(v.ProductFound);
 }
 
@@ -161,7 +161,7 @@ TEST_F(ReadinessTest, OpenEstimatesAnywhereTheScanReaches) {
     const StartupVerdict& v = Evaluate();
     EXPECT_FALSE(v.NoOpenEstimates) << place;
     EXPECT_EQ(v.memo.lines, (std::vector<std::string>{kNotPossibleLine, kOpen})) << place;
-    env_.services.fs->DeleteFile(product_ + place);
+    (void)env_.services.fs->DeleteFileAt(product_ + place);
   }
   EXPECT_TRUE(Evaluate().NoOpenEstimates);
 }
@@ -238,13 +238,13 @@ TEST_F(ReadinessTest, UnfinishedInstallationIsARowOfItsOwn) {
   EXPECT_FALSE(Evaluate().UnfinishedInstallation);
   env_.Write(record, "TarvoUpdateProgress=1\nStep=3\nCheck=00000000\n");
   EXPECT_TRUE(Evaluate().UnfinishedInstallation);
-  env_.services.fs->DeleteFile(record);
+  (void)env_.services.fs->DeleteFileAt(record);
   EXPECT_FALSE(Evaluate().UnfinishedInstallation);
 }
 
 TEST_F(ReadinessTest, MissingResBdForcesReplaceMode) {
   InstallProduct();
-  env_.services.fs->DeleteFile(product_ + "Base\\RES.bd");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\RES.bd");
   const StartupVerdict& v = Evaluate();
   EXPECT_TRUE(v.ForceReplaceMode);
   EXPECT_EQ(v.memo.lines, std::vector<std::string>{kReadyLine});
@@ -271,8 +271,8 @@ TEST_F(ReadinessTest, TableCheckInTransferModeBindsEveryTable) {
 TEST_F(ReadinessTest, TableCheckReportsMissingModulesAndDatabase) {
   InstallProduct();
   AddTables();
-  env_.services.fs->DeleteFile(installer_ + "U_W_list.DB");
-  env_.services.fs->DeleteFile(product_ + "Base\\Kl_spr.db");
+  (void)env_.services.fs->DeleteFileAt(installer_ + "U_W_list.DB");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\Kl_spr.db");
   Evaluate();
   const TableVerdict& t = checks_->CheckTables(true);
   EXPECT_FALSE(t.UpdateModulesComplete);
@@ -289,7 +289,7 @@ TEST_F(ReadinessTest, ReplaceModeTestsNoFileAndKeepsEarlierBindings) {
   description_.Text = "Замена базы";
   Evaluate();
   checks_->CheckTables(true);
-  env_.services.fs->DeleteFile(product_ + "Base\\Base8491.db");
+  (void)env_.services.fs->DeleteFileAt(product_ + "Base\\Base8491.db");
   const TableVerdict& t = checks_->CheckTables(false);
   EXPECT_TRUE(t.Ready());
   EXPECT_EQ(checks_->bindings().Tb_Base8491, product_ + "Base\\Base8491.db");

@@ -43,10 +43,10 @@ class RestoreProgramTest : public ::testing::Test {
   void SetUp() override {
     product = t.root + "Tarvo\\";
     elsewhere = t.root + "Anywhere\\";
-    t.services.fs->CreateDirectories(elsewhere);
+    (void)t.services.fs->CreateDirectories(elsewhere);
     t.Write(product + "Tarvo7.exe", "MZ");
     t.Write(product + "start7.exe", "MZ");
-    t.services.fs->CreateDirectories(product + "Edit\\Smeta_1");
+    (void)t.services.fs->CreateDirectories(product + "Edit\\Smeta_1");
     t.registry->keys[kUninstallKey]["InstallLocation"] = product;
     Archive(kOlder, {{"Base/Base8491.DB", "the oldest"}});
     Archive(kNewest, {{"Base/Base8491.DB", "as backed up"}, {"Base/RES.bd", ""}});

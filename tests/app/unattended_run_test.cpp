@@ -71,7 +71,7 @@ class UnattendedRunTest : public ::testing::Test {
     update = t.root + "Update\\";
     t.Write(product + "Tarvo7.exe", "MZ old");
     t.Write(product + "start7.exe", "MZ");
-    fs.CreateDirectories(product + "Edit\\Smeta_1");
+    (void)fs.CreateDirectories(product + "Edit\\Smeta_1");
     demo::DemoDatabaseOptions old;
     old.records = 40;
     old.users = kUsers;
@@ -250,18 +250,18 @@ TEST_F(UnattendedRunTest, OtherRefusalsChangeNothingEither) {
   before = Snapshot(product);
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=replace"}), kExitNotReady);
   EXPECT_EQ(Snapshot(product), before);
-  t.services.fs->DeleteFile(product + "Edit\\Smeta_1\\a_base8491.DB");
+  (void)t.services.fs->DeleteFileAt(product + "Edit\\Smeta_1\\a_base8491.DB");
   before = Snapshot(product);
 
   // A user data table missing from the update: the table check of transfer mode refuses.
-  t.services.fs->Rename(update + "U_W_list.DB", update + "U_W_list.old");
+  (void)t.services.fs->Rename(update + "U_W_list.DB", update + "U_W_list.old");
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/LOG=" + log_path}), kExitNotReady);
   EXPECT_TRUE(Logged("Check: update modules complete: no"));
   EXPECT_EQ(Snapshot(product), before);
-  t.services.fs->Rename(update + "U_W_list.old", update + "U_W_list.DB");
+  (void)t.services.fs->Rename(update + "U_W_list.old", update + "U_W_list.DB");
 
   // The chosen component's archive missing.
-  t.services.fs->Rename(update + "Prog.zip", update + "Prog.old");
+  (void)t.services.fs->Rename(update + "Prog.zip", update + "Prog.old");
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=replace", "/SUPPRESSMSGBOXES"}), kExitNotReady);
   EXPECT_EQ(Snapshot(product), before);
   // ... which is no reason to refuse when it is not chosen.
@@ -270,7 +270,7 @@ TEST_F(UnattendedRunTest, OtherRefusalsChangeNothingEither) {
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), 0);
 
   // No RES.bd: the window offers only replacing, so a transfer asked for is refused.
-  t.services.fs->DeleteFile(product + "Base\\RES.bd");
+  (void)t.services.fs->DeleteFileAt(product + "Base\\RES.bd");
   before = Snapshot(product);
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/LOG=" + log_path}), kExitNotReady);
   EXPECT_TRUE(Logged("no RES.bd"));
@@ -425,7 +425,7 @@ TEST_F(UnattendedRunTest, StartFailuresBeforeAnythingChanges) {
   EXPECT_NE(front_end.printed.find("/MODE takes transfer or replace"), std::string::npos);
   EXPECT_EQ(Snapshot(product), before);
   // No description: the program's own box, then exit 1.
-  t.services.fs->DeleteFile(update + "update6.ini");
+  (void)t.services.fs->DeleteFileAt(update + "update6.ini");
   t.dialogs->ClearShown();
   EXPECT_EQ(Run({}), kExitCannotStart);
   ASSERT_EQ(t.dialogs->shown().size(), 1u);
@@ -626,14 +626,14 @@ TEST_F(UnattendedRunTest, TheWindowAndItsBoxesShowTheirTextsWordForWord) {
   EXPECT_EQ(Run({}), kExitNotReady);
 
   // A missing component archive, then a missing description.
-  t.services.fs->DeleteFile(update + "Prog.zip");
+  (void)t.services.fs->DeleteFileAt(update + "Prog.zip");
   t.dialogs->ClearShown();
   front_end.person = nullptr;
   Run({});
   ASSERT_FALSE(t.dialogs->shown().empty());
   EXPECT_EQ(t.dialogs->shown()[0].text, "Файл [Prog.zip] не найден!");
   EXPECT_EQ(t.dialogs->shown()[0].caption, "Ошибка!");
-  t.services.fs->DeleteFile(update + "update6.ini");
+  (void)t.services.fs->DeleteFileAt(update + "update6.ini");
   t.dialogs->ClearShown();
   EXPECT_EQ(Run({}), kExitCannotStart);
   ASSERT_EQ(t.dialogs->shown().size(), 1u);

@@ -152,24 +152,24 @@ const std::vector<DialogResult> kOverwrite = {DialogResult::kYes, DialogResult::
 
 TEST_F(UnattendedDialogsTest, SuppressedBoxesGetTheDocumentedDefaults) {
   UnattendedDialogs d(person, log, {/*suppress=*/true, false, false});
-  EXPECT_EQ(d.MessageBox("Файл [Base.zip] не найден!", "Ошибка!", {DialogResult::kOk},
-                         MessageIcon::kNone, DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage("Файл [Base.zip] не найден!", "Ошибка!", {DialogResult::kOk},
+                          MessageIcon::kNone, DialogResult::kNone),
             DialogResult::kOk);
-  EXPECT_EQ(d.MessageBox("Overwrite file \"a\" with \"b\"", "Confirm", kOverwrite,
-                         MessageIcon::kQuestion, DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage("Overwrite file \"a\" with \"b\"", "Confirm", kOverwrite,
+                          MessageIcon::kQuestion, DialogResult::kNone),
             DialogResult::kNo);
   EXPECT_FALSE(d.abort_answered());
-  EXPECT_EQ(d.MessageBox("CRC error in Base\\Kl_spr.db", "Confirm", kFailure,
-                         MessageIcon::kQuestion, DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage("CRC error in Base\\Kl_spr.db", "Confirm", kFailure,
+                          MessageIcon::kQuestion, DialogResult::kNone),
             DialogResult::kAbort);
   EXPECT_TRUE(d.abort_answered());
-  EXPECT_EQ(d.MessageBox("Read error", "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
-                         MessageIcon::kQuestion, DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage("Read error", "Confirm", {DialogResult::kAbort, DialogResult::kIgnore},
+                          MessageIcon::kQuestion, DialogResult::kNone),
             DialogResult::kAbort);
   // Without an explicit /MODE=replace the warning keeps its default, No.
-  EXPECT_EQ(d.MessageBox(install::kReplaceWarning, "Tarvo Update",
-                         {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
-                         DialogResult::kNo),
+  EXPECT_EQ(d.ShowMessage(install::kReplaceWarning, "Tarvo Update",
+                          {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
+                          DialogResult::kNo),
             DialogResult::kNo);
   std::string value = "typed";
   EXPECT_FALSE(d.InputQuery("Password for \"a.db\"", "Enter password: ", value));
@@ -186,20 +186,20 @@ TEST_F(UnattendedDialogsTest, SuppressedBoxesGetTheDocumentedDefaults) {
 
 TEST_F(UnattendedDialogsTest, WithoutSuppressingOnlyTheSettledQuestionsSkipThePerson) {
   UnattendedDialogs d(person, log, {false, /*answer_information=*/true, /*confirm_replace=*/true});
-  EXPECT_EQ(d.MessageBox(install::kRestoreNotice, "Tarvo Update", {DialogResult::kOk},
-                         MessageIcon::kInformation, DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage(install::kRestoreNotice, "Tarvo Update", {DialogResult::kOk},
+                          MessageIcon::kInformation, DialogResult::kNone),
             DialogResult::kOk);
-  EXPECT_EQ(d.MessageBox(install::kReplaceWarning, "Tarvo Update",
-                         {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
-                         DialogResult::kNo),
+  EXPECT_EQ(d.ShowMessage(install::kReplaceWarning, "Tarvo Update",
+                          {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
+                          DialogResult::kNo),
             DialogResult::kYes);
   EXPECT_TRUE(person.shown().empty());
   // Errors and engine questions still go to the person, and the answer is logged as theirs.
-  EXPECT_EQ(d.MessageBox("Table is busy", "Tarvo Update", {DialogResult::kOk}, MessageIcon::kError,
-                         DialogResult::kNone),
+  EXPECT_EQ(d.ShowMessage("Table is busy", "Tarvo Update", {DialogResult::kOk}, MessageIcon::kError,
+                          DialogResult::kNone),
             DialogResult::kOk);
   EXPECT_EQ(
-      d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
+      d.ShowMessage("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
       DialogResult::kRetry);
   person.QueueInput("secret");
   std::string value;
@@ -218,14 +218,14 @@ TEST_F(UnattendedDialogsTest, APersonsAbortCountsToo) {
   UnattendedDialogs d(person, log, {});
   person.QueueAnswer(DialogResult::kAbort);
   EXPECT_EQ(
-      d.MessageBox("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
+      d.ShowMessage("Disk error", "Confirm", kFailure, MessageIcon::kQuestion, DialogResult::kNone),
       DialogResult::kAbort);
   EXPECT_TRUE(d.abort_answered());
   // Nothing is settled without switches: even the replacement warning is the person's.
   person.QueueAnswer(DialogResult::kNo);
-  EXPECT_EQ(d.MessageBox(install::kReplaceWarning, "Tarvo Update",
-                         {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
-                         DialogResult::kNo),
+  EXPECT_EQ(d.ShowMessage(install::kReplaceWarning, "Tarvo Update",
+                          {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kWarning,
+                          DialogResult::kNo),
             DialogResult::kNo);
   EXPECT_EQ(person.shown().size(), 2u);
 }

@@ -144,11 +144,11 @@ TEST(ZipCrypt, HeaderLeavesKeysReadyForTheData) {
 }
 
 TEST(ZipException, MessageFormatWithAndWithoutName) {
-  EZipException plain(9, 19, {"C:\\Prog\\a.db"});
+  EZipException plain(ZipNative::kCannotCreateFile, {"C:\\Prog\\a.db"});
   EXPECT_STREQ(plain.what(), "Cannot create file \"C:\\Prog\\a.db\" - Native error: 00019");
   EXPECT_EQ(plain.ErrorCode(), 9);
   EXPECT_EQ(plain.NativeError(), 19);
-  EZipException named(4, 8, {}, "Z");
+  EZipException named(ZipNative::kBadSizeOrCrc, {}, "Z");
   EXPECT_STREQ(named.what(),
                "Z: Invalid size or check sum of file or unsupported compression format - Native "
                "error: 00008");

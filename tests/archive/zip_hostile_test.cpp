@@ -242,10 +242,10 @@ TEST_F(HostileArchiveTest, LongFoldersExtractAndTooDeepOrTooLongPathsFailAtOnce)
   ExpectNoLeftovers();
   EXPECT_FALSE(parent_changed_);
   // Taken down with the same functions: the scratch folder's own clean-up may not reach so far.
-  services_.fs->DeleteFile(far);
+  (void)services_.fs->DeleteFileAt(far);
   for (std::string folder = platform::ExtractFilePath(far); folder.size() > base_.size() + 1;
        folder = platform::ExtractFilePath(platform::ExcludeTrailingBackslash(folder)))
-    services_.fs->RemoveDirectory(folder);
+    (void)services_.fs->RemoveFolder(folder);
 }
 
 TEST_F(HostileArchiveTest, OverlappingEntriesAreRefusedOnOpen) {

@@ -268,13 +268,13 @@ TEST_F(ZipReaderTest, ReadOnlyTargetsAndOverwriteModes) {
   auto zip = Open(BuildZip({{"r.txt", "new"}}));
   fs::create_directories(out_);
   WriteFileBytes(Out("r.txt"), "old");
-  services_.fs->SetAttributes(Out("r.txt"), platform::kAttrReadOnly);
+  (void)services_.fs->SetAttributes(Out("r.txt"), platform::kAttrReadOnly);
 
   zip->Options.ReplaceReadOnly = false;
   zip->ExtractFiles();
-  services_.fs->SetAttributes(Out("r.txt"), platform::kAttrArchive);
+  (void)services_.fs->SetAttributes(Out("r.txt"), platform::kAttrArchive);
   EXPECT_EQ(ReadFileBytes(Out("r.txt")), "old");
-  services_.fs->SetAttributes(Out("r.txt"), platform::kAttrReadOnly);
+  (void)services_.fs->SetAttributes(Out("r.txt"), platform::kAttrReadOnly);
 
   zip->Options.ReplaceReadOnly = true;
   zip->ExtractFiles();
@@ -287,7 +287,7 @@ TEST_F(ZipReaderTest, ReadOnlyTargetsAndOverwriteModes) {
   EXPECT_EQ(ReadFileBytes(Out("r.txt")), "old");
 
   // The file is newer than the entry (written now, entry from 2025-01-01).
-  services_.fs->SetLastWriteTime(Out("r.txt"), platform::DosDateTime{0x5C21, 0});
+  (void)services_.fs->SetLastWriteTime(Out("r.txt"), platform::DosDateTime{0x5C21, 0});
   zip->Options.OverwriteMode = TZipOverwriteMode::omIfNewer;
   zip->ExtractFiles();
   EXPECT_EQ(ReadFileBytes(Out("r.txt")), "old");

@@ -191,7 +191,8 @@ TEST_F(ZipWriterTest, EmptyFolderGivesTheBareEndRecord) {
 }
 
 TEST_F(ZipWriterTest, HiddenFilesAndAttributeWords) {
-  services_.fs->SetAttributes(base_ + "/Base/a.db", platform::kAttrHidden | platform::kAttrArchive);
+  (void)services_.fs->SetAttributes(base_ + "/Base/a.db",
+                                    platform::kAttrHidden | platform::kAttrArchive);
   auto zip = Backup(scratch_ / "h.zip", "Base\\*.*");
   int i = zip->Directory().items.IndexOf("Base/a.db");
   ASSERT_GE(i, 0);
@@ -384,7 +385,7 @@ TEST_F(ZipRollbackTest, AbortInTheFailureDialog) {
   zip->OnStoreFile = [&](TZipBaseArchiver&, std::string&, uint32_t&, std::string&,
                          const std::string& original) {
     // Gone before the pass opens it.
-    if (original.find("a.db") != std::string::npos) services_.fs->DeleteFile(original);
+    if (original.find("a.db") != std::string::npos) (void)services_.fs->DeleteFileAt(original);
   };
   dialogs_.QueueAnswer(platform::DialogResult::kAbort);
   EXPECT_NO_THROW(zip->AddFiles("Base\\*.*"));

@@ -48,7 +48,7 @@ class ScriptedRun : public tarvo::install::InstallationRun {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
       window.ProcessPendingMessages();
       if (!window.CloseRequested()) g_failed = true;
-      auto answer = g_dialogs->MessageBox(
+      auto answer = g_dialogs->ShowMessage(
           "Продолжать?", "Tarvo Update",
           {tarvo::platform::DialogResult::kYes, tarvo::platform::DialogResult::kNo},
           tarvo::platform::MessageIcon::kQuestion, tarvo::platform::DialogResult::kNo);

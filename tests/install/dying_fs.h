@@ -113,8 +113,8 @@ class DyingFileSystem : public platform::FileSystem {
   bool CreateDirectories(const std::string& p) override {
     return !Gone("create folder", p) && in_.CreateDirectories(p);
   }
-  bool RemoveDirectory(const std::string& p) override {
-    return !Gone("remove folder", p) && in_.RemoveDirectory(p);
+  bool RemoveFolder(const std::string& p) override {
+    return !Gone("remove folder", p) && in_.RemoveFolder(p);
   }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
     if (Gone("copy", t) || !in_.CopyFileNoOverwrite(s, t)) return false;
@@ -131,8 +131,8 @@ class DyingFileSystem : public platform::FileSystem {
     Moved(s, t);
     return true;
   }
-  bool DeleteFile(const std::string& p) override {
-    if (Gone("delete", p) || !in_.DeleteFile(p)) return false;
+  bool DeleteFileAt(const std::string& p) override {
+    if (Gone("delete", p) || !in_.DeleteFileAt(p)) return false;
     Flushed(p);
     return true;
   }

@@ -101,7 +101,7 @@ TEST_F(FaultPoints, TableWhoseFolderCannotBeListedDoesNotOpen) {
 
 TEST_F(FaultPoints, ExtractionKeepsTheOldFileWhenTheNewCannotTakeItsPlace) {
   const std::string product = scratch.path() + "/";
-  real->CreateDirectories(product + "Forms");
+  (void)real->CreateDirectories(product + "Forms");
   WriteFileBytes(product + "Forms/a.frm", "old form");
   const std::string zip_path = scratch.path() + "/c.zip";
   WriteFileBytes(zip_path, archive::testing::BuildZip({{"Forms\\a.frm", "new form"}}));
@@ -122,8 +122,8 @@ TEST_F(FaultPoints, ExtractionKeepsTheOldFileWhenTheNewCannotTakeItsPlace) {
 TEST_F(FaultPoints, ComponentWhoseOldCopyCannotBeReplacedIsNotInstalled) {
   const std::string product = scratch.path() + "/product/";
   const std::string installer = scratch.path() + "/installer/";
-  real->CreateDirectories(product);
-  real->CreateDirectories(installer);
+  (void)real->CreateDirectories(product);
+  (void)real->CreateDirectories(installer);
   auto component = [](const std::string& text) {
     archive::testing::TestEntry e{"Forms\\a.frm", text};
     e.password = ComponentPassword();
@@ -158,7 +158,7 @@ TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlus
     EXPECT_FALSE(
         BackupToArchive(faulty, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
   }
-  real->DeleteFile(archive_path);
+  (void)real->DeleteFileAt(archive_path);
   {
     FaultyFileSystem faulty(*real);
     faulty.fail_if = [&](const std::string& kind, const std::string& path) {
@@ -167,7 +167,7 @@ TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlus
     EXPECT_FALSE(
         BackupToArchive(faulty, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
   }
-  real->DeleteFile(archive_path);
+  (void)real->DeleteFileAt(archive_path);
   EXPECT_TRUE(BackupToArchive(*real, dialogs, window, archive_path, product, "Db\\*.*", 2, true));
 }
 

@@ -67,8 +67,8 @@ class FaultyFileSystem : public platform::FileSystem {
   bool CreateDirectories(const std::string& p) override {
     return !Hit("create folder", p) && in_.CreateDirectories(p);
   }
-  bool RemoveDirectory(const std::string& p) override {
-    return !Hit("remove folder", p) && in_.RemoveDirectory(p);
+  bool RemoveFolder(const std::string& p) override {
+    return !Hit("remove folder", p) && in_.RemoveFolder(p);
   }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
     return !Hit("copy", t) && in_.CopyFileNoOverwrite(s, t);
@@ -79,8 +79,8 @@ class FaultyFileSystem : public platform::FileSystem {
   bool ReplaceFile(const std::string& s, const std::string& t) override {
     return !Hit("replace", s) && in_.ReplaceFile(s, t);
   }
-  bool DeleteFile(const std::string& p) override {
-    return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFile(p);
+  bool DeleteFileAt(const std::string& p) override {
+    return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFileAt(p);
   }
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
     return in_.GetLastWriteTime(p);

@@ -112,7 +112,7 @@ class LockingFileSystem : public platform::FileSystem {
     return in_.List(f, p);
   }
   bool CreateDirectories(const std::string& p) override { return in_.CreateDirectories(p); }
-  bool RemoveDirectory(const std::string& p) override { return in_.RemoveDirectory(p); }
+  bool RemoveFolder(const std::string& p) override { return in_.RemoveFolder(p); }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
     return in_.CopyFileNoOverwrite(s, t);
   }
@@ -120,7 +120,7 @@ class LockingFileSystem : public platform::FileSystem {
   bool ReplaceFile(const std::string& s, const std::string& t) override {
     return in_.ReplaceFile(s, t);
   }
-  bool DeleteFile(const std::string& p) override { return in_.DeleteFile(p); }
+  bool DeleteFileAt(const std::string& p) override { return in_.DeleteFileAt(p); }
   std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
     return in_.GetLastWriteTime(p);
   }
@@ -387,7 +387,7 @@ TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
     settings.backup_folders = c.folders;
     // Through the engine's file system, which reads the backslash: each case must start with no
     // archive of that name, or the run makes one beside it.
-    real->DeleteFile(BackupPath());
+    real->DeleteFileAt(BackupPath());
     NotesLog log;
     EXPECT_EQ(RunBackupStage(*real, dialogs, clock, window, settings, &log), 0);
     if (c.expected.empty()) {

@@ -290,7 +290,7 @@ TEST_F(KilledRun, UnfinishedInstallationIsNotRunOverInReplaceModeOrFromElsewhere
 
   const std::string elsewhere = settings.installer_folder;
   settings.installer_folder = root + "/other/";
-  fs->CreateDirectories(settings.installer_folder);
+  (void)fs->CreateDirectories(settings.installer_folder);
   for (const auto& e : fs->List(elsewhere, "*")) {
     if (e.attributes & platform::kAttrDirectory) continue;
     ASSERT_TRUE(fs->CopyFileNoOverwrite(elsewhere + e.name, settings.installer_folder + e.name));

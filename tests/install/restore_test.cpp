@@ -103,7 +103,7 @@ class RestoreTest : public ::testing::Test {
   void ClearMarks() {
     if (!stdfs::exists(product + "Base")) return;
     for (const auto& e : stdfs::recursive_directory_iterator(product + "Base")) {
-      if (e.is_regular_file()) fs.SetAttributes(e.path().string(), platform::kAttrNormal);
+      if (e.is_regular_file()) (void)fs.SetAttributes(e.path().string(), platform::kAttrNormal);
     }
   }
 
@@ -119,7 +119,7 @@ class RestoreTest : public ::testing::Test {
 
   // A backup archive of the database as it is, made as the installation run makes it.
   std::string Backup(const platform::LocalTime& when) {
-    fs.CreateDirectories(product + "Backup");
+    (void)fs.CreateDirectories(product + "Backup");
     const std::string path = backup + BackupArchiveName(when, "Tarvo");
     EXPECT_TRUE(BackupToArchive(fs, dialogs, window, path, product, "Base\\*.*", 2, true, nullptr));
     return path;
@@ -179,10 +179,10 @@ TEST_F(RestoreTest, NewestArchiveRestoresAndItsSafetyBackupUndoesIt) {
 }
 
 TEST_F(RestoreTest, ReadOnlyFilesAreRestoredAndKeepTheirMark) {
-  fs.SetAttributes(product + "Base\\Base8491.MB", platform::kAttrReadOnly);
+  (void)fs.SetAttributes(product + "Base\\Base8491.MB", platform::kAttrReadOnly);
   Backup({2026, 12, 1, 9, 30});
   WriteState(Changed());
-  fs.SetAttributes(product + "Base\\Base8491.DB", platform::kAttrReadOnly);
+  (void)fs.SetAttributes(product + "Base\\Base8491.DB", platform::kAttrReadOnly);
   const RestoreOutcome r = Restore(fs, FindBackupArchives(fs, backup).front().path);
   ASSERT_EQ(r.state, State::kRestored) << r.message;
   EXPECT_EQ(Database(), Old());
@@ -211,7 +211,7 @@ TEST_F(RestoreTest, NamedArchiveAndTheOrderOfTheList) {
       "Архив от 02.12.2026 г. [10-00] до восстановления (2).zip"};
   for (const std::string& name : same_moment) {
     WriteFileBytes(Host(backup) + name, "x");
-    fs.SetLastWriteTime(backup + name, platform::ToDosDateTime({2026, 12, 2, 10, 0, 10}));
+    (void)fs.SetLastWriteTime(backup + name, platform::ToDosDateTime({2026, 12, 2, 10, 0, 10}));
   }
   EXPECT_EQ(BackupNames(), (std::vector<std::string>{same_moment[2], same_moment[1], same_moment[0],
                                                      "Архив от 01.12.2026 г. [00-00]Tarvo",
@@ -281,7 +281,7 @@ TEST_F(RestoreTest, NamesOutsideTheDatabaseFoldersAreRefused) {
     std::vector<TestEntry> entries;
     for (const std::string& n : names) entries.push_back(entry(n));
     const std::string path = backup + "hostile.zip";
-    fs.CreateDirectories(product + "Backup");
+    (void)fs.CreateDirectories(product + "Backup");
     WriteFileBytes(Host(path), BuildZip(entries));
     const RestoreOutcome r = Restore(fs, path);
     EXPECT_EQ(r.state, State::kRefused) << names.back() << ": " << r.message;

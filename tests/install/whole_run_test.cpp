@@ -157,7 +157,7 @@ TEST_F(WholeRun, BackupFolderThatCannotBeMadeOpensNoTableAndCopiesNothing) {
 }
 
 TEST_F(WholeRun, SecondOfThreeComponentsFailingStillRestoresTheUsersRecords) {
-  real->CreateDirectories(demo->root + "forms/Forms");
+  (void)real->CreateDirectories(demo->root + "forms/Forms");
   WriteFileBytes(demo->root + "forms/Forms/estimate.frm", "form");
   demo->MakeComponent("Forms.zip", demo->root + "forms/", "Forms\\*.*");
   WriteFileBytes(demo->installer + "Broken.zip", "no archive at all");
@@ -214,7 +214,7 @@ TEST_F(WholeRun, TableErrorDuringTheSaveClosesTablesThenShowsTheErrorAfterTheRes
   shape.indexes = {{"link8491_1", {"NOBOSN"}}};
   for (const auto& [stem, files] : testing::TableFamilies(*real, demo->installer))
     if (stem == "U_Link8491")
-      for (const auto& f : files) real->DeleteFile(demo->installer + f);
+      for (const auto& f : files) (void)real->DeleteFileAt(demo->installer + f);
   db::PxTable::Create(*real, demo->installer + "U_Link8491.db", shape);
   const std::string kl_before = ReadFileBytes(demo->database + "Kl_spr.db");
 

@@ -18,7 +18,7 @@ class FileSystemTest : public ::testing::Test {
     services_ = MakeSystemServices();
     fs_ = services_.fs.get();
     const std::string temp = fs_->MakeTempFile("", "FST");
-    fs_->DeleteFile(temp);
+    (void)fs_->DeleteFileAt(temp);
     root_ = temp + ".d\\";
     ASSERT_TRUE(fs_->CreateDirectories(root_ + "Sub\\Deeper"));
   }
@@ -31,11 +31,11 @@ class FileSystemTest : public ::testing::Test {
       if (e.attributes & kAttrDirectory) {
         RemoveTree(path + "\\");
       } else {
-        fs_->SetAttributes(path, kAttrNormal);
-        fs_->DeleteFile(path);
+        (void)fs_->SetAttributes(path, kAttrNormal);
+        (void)fs_->DeleteFileAt(path);
       }
     }
-    fs_->RemoveDirectory(folder);
+    (void)fs_->RemoveFolder(folder);
   }
 
   void Write(const std::string& path, const std::string& bytes) {
@@ -101,7 +101,7 @@ TEST_F(FileSystemTest, NamesCreatedElsewhereAreFoundInAnyCase) {
 #endif
   { std::ofstream(outside) << "y"; }
   EXPECT_TRUE(fs_->FileExists(root_ + "other.txt"));
-  EXPECT_TRUE(fs_->DeleteFile(root_ + "file7.dat"));
+  EXPECT_TRUE(fs_->DeleteFileAt(root_ + "file7.dat"));
   EXPECT_FALSE(fs_->FileExists(root_ + "File7.dat"));
   Write(root_ + "file7.DAT", "z");
   EXPECT_EQ(Read(root_ + "FILE7.dat"), "z");
@@ -131,8 +131,8 @@ TEST_F(FileSystemTest, CopyNeverOverwritesAndRenameNeverReplaces) {
   EXPECT_FALSE(fs_->Rename(root_ + "src.zip", root_ + "dst.zip"));
   EXPECT_TRUE(fs_->Rename(root_ + "src.zip", root_ + "_src.zip"));
   EXPECT_FALSE(fs_->FileExists(root_ + "src.zip"));
-  EXPECT_TRUE(fs_->DeleteFile(root_ + "_src.zip"));
-  EXPECT_FALSE(fs_->DeleteFile(root_ + "_src.zip"));
+  EXPECT_TRUE(fs_->DeleteFileAt(root_ + "_src.zip"));
+  EXPECT_FALSE(fs_->DeleteFileAt(root_ + "_src.zip"));
 }
 
 TEST_F(FileSystemTest, ReplaceFileTakesTheTargetsPlaceInOneStep) {
@@ -159,7 +159,7 @@ TEST_F(FileSystemTest, ReadOnlyFilesResistWritesAndDeletes) {
   Write(root_ + "ro.txt", "keep");
   ASSERT_TRUE(fs_->SetAttributes(root_ + "ro.txt", kAttrReadOnly | kAttrArchive));
   EXPECT_TRUE(*fs_->GetAttributes(root_ + "ro.txt") & kAttrReadOnly);
-  EXPECT_FALSE(fs_->DeleteFile(root_ + "ro.txt"));
+  EXPECT_FALSE(fs_->DeleteFileAt(root_ + "ro.txt"));
 #ifndef _WIN32
   // Windows refuses this itself; Wine running as root does not, so only the stand-in is held to it.
   EXPECT_THROW(fs_->Open(root_ + "ro.txt", Access::kWrite, Share::kDenyWrite,
@@ -167,7 +167,7 @@ TEST_F(FileSystemTest, ReadOnlyFilesResistWritesAndDeletes) {
                PlatformError);
 #endif
   ASSERT_TRUE(fs_->SetAttributes(root_ + "ro.txt", kAttrNormal));
-  EXPECT_TRUE(fs_->DeleteFile(root_ + "ro.txt"));
+  EXPECT_TRUE(fs_->DeleteFileAt(root_ + "ro.txt"));
   EXPECT_EQ(*fs_->GetAttributes(root_ + "Sub") & kAttrDirectory, kAttrDirectory);
 }
 
@@ -266,12 +266,12 @@ TEST(AutoDialogs, QueuedAnswersThenDefaults) {
   d.QueueAnswer(DialogResult::kRetry);
   const std::vector<DialogResult> ari = {DialogResult::kAbort, DialogResult::kRetry,
                                          DialogResult::kIgnore};
-  EXPECT_EQ(d.MessageBox("t", "c", ari, MessageIcon::kError), DialogResult::kRetry);
-  EXPECT_EQ(d.MessageBox("t", "c", ari, MessageIcon::kError), DialogResult::kAbort);
-  EXPECT_EQ(d.MessageBox("t", "c", {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kNone,
-                         DialogResult::kNo),
+  EXPECT_EQ(d.ShowMessage("t", "c", ari, MessageIcon::kError), DialogResult::kRetry);
+  EXPECT_EQ(d.ShowMessage("t", "c", ari, MessageIcon::kError), DialogResult::kAbort);
+  EXPECT_EQ(d.ShowMessage("t", "c", {DialogResult::kYes, DialogResult::kNo}, MessageIcon::kNone,
+                          DialogResult::kNo),
             DialogResult::kNo);
-  EXPECT_EQ(d.MessageBox("t", "c", {DialogResult::kOk}, MessageIcon::kNone), DialogResult::kOk);
+  EXPECT_EQ(d.ShowMessage("t", "c", {DialogResult::kOk}, MessageIcon::kNone), DialogResult::kOk);
   std::string value = "old";
   EXPECT_FALSE(d.InputQuery("c", "p", value));
   EXPECT_EQ(value, "old");

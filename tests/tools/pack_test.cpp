@@ -181,12 +181,12 @@ TEST_F(PackTest, VerifyGivesTheReasonForEachRefusal) {
   t.Write(update + "Prog.zip", BuildZip({}));
   EXPECT_NE(Problems(Verify()).find("no entry"), std::string::npos);
 
-  fs.DeleteFile(update + "Prog.zip");
+  (void)fs.DeleteFileAt(update + "Prog.zip");
   const VerifyReport missing = Verify();
   EXPECT_NE(Problems(missing).find("component 2 (Prog.zip): the archive is missing"),
             std::string::npos);
   EXPECT_TRUE(Has(missing.lines, "Archive[2]=missing"));
-  fs.DeleteFile(update + "update6.ini");
+  (void)fs.DeleteFileAt(update + "update6.ini");
   EXPECT_FALSE(Verify().ok());
 }
 

@@ -7,6 +7,7 @@
 
 #include "archive/zip_archiver.h"
 #include "install/backup.h"
+#include "install/quiet_archive.h"
 #include "platform/path.h"
 #include "text/codepage.h"
 #include "text/profile.h"
@@ -19,29 +20,9 @@ using platform::DialogResult;
 constexpr char kDatedPrefix[] = "Архив от ";
 constexpr char kWorkFolderStem[] = "~TarvoRestore";
 
-// No one is asked anything while a database is replaced: a file the engine cannot read or write
-// ends the operation, which then fails as a whole.
-class NoPersonDialogs : public platform::Dialogs {
- public:
-  DialogResult ShowMessage(const std::string&, const std::string&,
-                           const std::vector<DialogResult>& buttons, platform::MessageIcon,
-                           DialogResult) override {
-    for (DialogResult wanted : {DialogResult::kAbort, DialogResult::kNo, DialogResult::kCancel}) {
-      if (std::find(buttons.begin(), buttons.end(), wanted) != buttons.end()) return wanted;
-    }
-    return buttons.empty() ? DialogResult::kOk : buttons.front();
-  }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
-};
-
-// Lets the first failure of an archive operation end it and keeps its message.
-void StopAtFirstFailure(archive::TZipBaseArchiver& zip, std::string& problem) {
-  zip.OnProcessFileFailure = [&problem](archive::TZipBaseArchiver&, const std::string& file,
-                                        archive::TZipProcessOperation, int, int,
-                                        const std::string& message, archive::TZipAction& action) {
-    if (problem.empty()) problem = file + ": " + message;
-    action = archive::TZipAction::fxaAbort;
-  };
+// Backup archives are never encrypted: an entry that asks for a password is a wrong archive.
+void StopAtFirstFailureOrPassword(archive::TZipBaseArchiver& zip, std::string& problem) {
+  StopAtFirstFailure(zip, problem);
   zip.OnPassword = [&problem](archive::TZipBaseArchiver&, const std::string& file, std::string&,
                               bool& skip) {
     if (problem.empty()) problem = file + " is encrypted; backup archives are not";
@@ -233,7 +214,7 @@ std::string WriteSafetyArchive(platform::FileSystem& fs, const std::string& path
     zip.SetCompressionLevel(archive::TZipCompressionLevel::clNormal);
     zip.FileName = path;
     zip.BaseDir = product_folder;
-    StopAtFirstFailure(zip, problem);
+    StopAtFirstFailureOrPassword(zip, problem);
     zip.OpenArchive(archive::kOpenCreate);
     for (const std::string& folder : folders) {
       if (!fs.DirectoryExists(product_folder + folder)) continue;
@@ -266,7 +247,7 @@ std::string ExtractAll(platform::FileSystem& fs, const std::string& archive_path
     zip.FileName = archive_path;
     zip.BaseDir = folder;
     zip.RepairOnOpen = false;
-    StopAtFirstFailure(zip, problem);
+    StopAtFirstFailureOrPassword(zip, problem);
     zip.OpenArchive(archive::kOpenReadDenyWrite);
     zip.ExtractFiles("*.*", archive::kFaDefaultSearch);
     if (problem.empty() && zip.LastOperationAborted()) problem = "the extraction was stopped";
@@ -392,7 +373,7 @@ BackupArchiveTest TestBackupArchive(platform::FileSystem& fs, const std::string&
     archive::TZipArchiver zip(fs, dialogs);
     zip.FileName = path;
     zip.RepairOnOpen = false;
-    StopAtFirstFailure(zip, problem);
+    StopAtFirstFailureOrPassword(zip, problem);
     zip.OpenArchive(archive::kOpenReadDenyWrite);
     if (zip.Directory().repaired) {
       result.problem = "its directory is damaged";

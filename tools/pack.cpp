@@ -6,6 +6,7 @@
 
 #include "app/update_description.h"
 #include "archive/zip_archiver.h"
+#include "install/quiet_archive.h"
 #include "install/restore.h"
 #include "platform/path.h"
 #include "text/codepage.h"
@@ -14,6 +15,8 @@
 namespace tarvo::pack {
 namespace {
 
+using install::NoPersonDialogs;
+using install::StopAtFirstFailure;
 using platform::DialogResult;
 
 constexpr int kMaxComponents = 1024;
@@ -21,29 +24,6 @@ constexpr int kMaxBackupFolders = app::kBackupFolderSlots;
 constexpr uint64_t kMaxDescriptionSize = 16u << 20;
 const char* const kUserTables[] = {"U_Base8491.db", "U_Link8491.db", "U_Link_mex.DB",
                                    "U_W_list.DB"};
-
-// The archive engine asks nobody here: a failure ends the operation and is reported.
-class NoPersonDialogs : public platform::Dialogs {
- public:
-  DialogResult ShowMessage(const std::string&, const std::string&,
-                           const std::vector<DialogResult>& buttons, platform::MessageIcon,
-                           DialogResult) override {
-    for (DialogResult wanted : {DialogResult::kAbort, DialogResult::kNo, DialogResult::kCancel}) {
-      if (std::find(buttons.begin(), buttons.end(), wanted) != buttons.end()) return wanted;
-    }
-    return buttons.empty() ? DialogResult::kOk : buttons.front();
-  }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
-};
-
-void StopAtFirstFailure(archive::TZipBaseArchiver& zip, std::string& problem) {
-  zip.OnProcessFileFailure = [&problem](archive::TZipBaseArchiver&, const std::string& file,
-                                        archive::TZipProcessOperation, int, int,
-                                        const std::string& message, archive::TZipAction& action) {
-    if (problem.empty()) problem = file + ": " + message;
-    action = archive::TZipAction::fxaAbort;
-  };
-}
 
 std::string ReadAll(platform::FileSystem& fs, const std::string& path, uint64_t limit) {
   auto file = fs.Open(path, platform::Access::kRead, platform::Share::kDenyWrite,

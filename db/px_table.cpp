@@ -89,6 +89,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   header_.assign(bytes.begin(), bytes.begin() + h.header_size);
   header_size_ = h.header_size;
   record_size_ = h.record_size;
+  pool_.Reset(record_size_);
   block_size_ = h.block_size;
   file_type_ = h.file_type;
   version_id_ = h.version;
@@ -112,8 +113,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
     b.next = cb.next;
     if (cb.prev != prev) b.dirty = true;  // repaired on the next write
     for (int i = 0; i < cb.count; ++i) {
-      RecId id = static_cast<RecId>(pool_.size());
-      pool_.emplace_back(reinterpret_cast<const char*>(cb.data + i * record_size_), record_size_);
+      RecId id = pool_.Add(cb.data + i * record_size_);
       rec_block_.push_back(cb.number);
       b.ids.push_back(id);
     }
@@ -419,10 +419,9 @@ RecId PxTable::Insert(const std::string& record) {
   if (!free_ids_.empty()) {
     id = free_ids_.back();
     free_ids_.pop_back();
-    pool_[id] = record;
+    std::memcpy(pool_.at(id), record.data(), record_size_);
   } else {
-    id = static_cast<RecId>(pool_.size());
-    pool_.push_back(record);
+    id = pool_.Add(nr);
     rec_block_.push_back(0);
   }
 
@@ -476,8 +475,6 @@ void PxTable::Erase(RecId id) {
   b.ids.erase(it);
   b.dirty = true;
   rec_block_[id] = 0;
-  pool_[id].clear();
-  pool_[id].shrink_to_fit();
   free_ids_.push_back(id);
   --live_;
   if (live_ == 0) {
@@ -580,7 +577,7 @@ std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
   Put16(&img[2], b.prev);
   Put16(&img[4], static_cast<uint32_t>((static_cast<int>(b.ids.size()) - 1) * record_size_) & 0xFFFF);
   for (size_t i = 0; i < b.ids.size(); ++i)
-    std::memcpy(&img[6 + i * record_size_], pool_[b.ids[i]].data(), record_size_);
+    std::memcpy(&img[6 + i * record_size_], rec(b.ids[i]), record_size_);
   return img;
 }
 

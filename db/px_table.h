@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,7 +107,7 @@ class PxTable {
 
   // Live records.
   size_t size() const { return live_; }
-  const uint8_t* rec(RecId id) const { return reinterpret_cast<const uint8_t*>(pool_[id].data()); }
+  const uint8_t* rec(RecId id) const { return pool_.at(id); }
   // Record ids in the order of the data blocks (key order in a keyed table).
   std::vector<RecId> RecordsInOrder() const;
   // Data block number holding a record.
@@ -130,6 +131,11 @@ class PxTable {
   // Converts and stores; blob data beyond the leader goes to the ".mb" file at once.
   void SetValue(std::string& rec, int field, const Variant& v);
   void SetText(std::string& rec, int field, std::string_view text);
+  // Copies a field of a record of `source` into the field's bytes at `to` (the field's place in
+  // a record buffer) when both store it alike (type, length, code page) and the value converted
+  // through a Variant would come out the same; false, with nothing written, otherwise.
+  bool CopyAlike(uint8_t* to, int field, const PxTable& source, const uint8_t* rec,
+                 int source_field) const;
   // Encodes a value as the field's bytes (no blobs), for key lookups.
   std::string EncodeField(int field, const Variant& v);
 
@@ -200,7 +206,36 @@ class PxTable {
   Collation collation_;
   std::vector<FieldInfo> fields_;
 
-  std::vector<std::string> pool_;
+  // Records in chunks: one allocation per many records, and a record stays where it is while
+  // others are added (callers hold record pointers across an insert).
+  class RecordPool {
+   public:
+    void Reset(int record_size) {
+      clear();
+      record_size_ = static_cast<size_t>(record_size);
+    }
+    size_t size() const { return count_; }
+    const uint8_t* at(RecId id) const { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
+    uint8_t* at(RecId id) { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
+    RecId Add(const uint8_t* bytes) {
+      if (count_ % kChunk == 0)
+        chunks_.push_back(std::make_unique<uint8_t[]>(kChunk * record_size_));
+      const RecId id = static_cast<RecId>(count_++);
+      std::memcpy(at(id), bytes, record_size_);
+      return id;
+    }
+    void clear() {
+      chunks_.clear();
+      count_ = 0;
+    }
+
+   private:
+    static constexpr size_t kChunk = 64;
+    size_t record_size_ = 0;
+    size_t count_ = 0;
+    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  };
+  RecordPool pool_;
   std::vector<uint16_t> rec_block_;
   std::vector<RecId> free_ids_;
   size_t live_ = 0;

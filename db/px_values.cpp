@@ -311,6 +311,46 @@ void PxTable::SetText(std::string& rec, int field, std::string_view text) {
   SetValue(rec, field, Variant::String(std::string(text)));
 }
 
+bool PxTable::CopyAlike(uint8_t* to, int field, const PxTable& source, const uint8_t* rec,
+                        int source_field) const {
+  const FieldInfo& f = fields_[field];
+  const FieldInfo& g = source.fields_[source_field];
+  if (f.type != g.type || f.length != g.length) return false;
+  const uint8_t* p = rec + g.offset;
+  switch (f.type) {
+    case FieldType::kAlpha: {
+      // What a conversion through text gives: the bytes up to the first NUL, the rest zero.
+      if (codec_.code_page() != source.codec_.code_page()) return false;
+      size_t n = 0;
+      while (n < static_cast<size_t>(f.length) && p[n]) ++n;
+      std::memcpy(to, p, n);
+      std::memset(to + n, 0, f.length - n);
+      return true;
+    }
+    case FieldType::kShort:
+    case FieldType::kLong: {
+      if (f.length < 1 || f.length > 8) return false;
+      if (!codec::IsBlank(p, f.length)) {
+        const int64_t i = codec::DecodeInt(p, f.length);
+        const int64_t lim = f.length == 2 ? 32767 : 2147483647;
+        if (i > lim || i < -lim) return false;  // refused with its message the usual way
+      }
+      break;
+    }
+    case FieldType::kDate:
+    case FieldType::kTime:
+    case FieldType::kNumber:
+    case FieldType::kMoney:
+    case FieldType::kTimestamp:
+    case FieldType::kBytes:
+      break;
+    default:
+      return false;  // blobs, logical, BCD, autoincrement: converted
+  }
+  std::memcpy(to, p, f.length);
+  return true;
+}
+
 std::string PxTable::EncodeField(int field, const Variant& v) {
   const FieldInfo& f = fields_[field];
   std::string rec = BlankRecord();

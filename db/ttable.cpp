@@ -77,6 +77,9 @@ double TField::AsFloat() const {
 }
 Variant TField::AsVariant() const { return table_->FieldValue(index_); }
 void TField::SetAsVariant(const Variant& value) { table_->SetFieldValue(index_, value); }
+void TField::AssignValue(const TField& from) {
+  table_->AssignFieldValue(index_, *from.table_, from.index_);
+}
 void TField::Clear() { table_->SetFieldValue(index_, Variant::Null()); }
 
 // ---- TTable ----
@@ -188,11 +191,16 @@ void TTable::Open() {
   seq_.clear();
   next_seq_ = 0;
   view_ = std::make_unique<View>(Order{this});
-  for (RecId id : px_->RecordsInOrder()) {
+  std::vector<RecId> ids = px_->RecordsInOrder();
+  for (RecId id : ids) {
     if (id >= seq_.size()) seq_.resize(id + 1);
     seq_[id] = next_seq_++;
-    view_->insert(view_->end(), id);
   }
+  // Sorted first, then each record placed at the end: a descent of the tree per record was most
+  // of the time of opening a large table in a secondary index's order.
+  if (!std::is_sorted(ids.begin(), ids.end(), Order{this}))
+    std::sort(ids.begin(), ids.end(), Order{this});
+  for (RecId id : ids) view_->insert(view_->end(), id);
   locate_.clear();
   state_ = TDataSetState::dsBrowse;
   try {
@@ -311,7 +319,13 @@ void TTable::ApplyRange() {
       try {
         int lf = order_fields_[0];
         const FieldInfo& info = px_->fields()[lf];
-        range_key_ = px_->EncodeField(lf, f->AsVariant());
+        // The master's bytes as they are when both fields store alike: no text round trip per
+        // master record.
+        range_key_.assign(info.length, '\0');
+        const uint8_t* master_rec = m->CurrentRecord();
+        if (!master_rec || !px_->CopyAlike(reinterpret_cast<uint8_t*>(range_key_.data()), lf,
+                                           *m->px_, master_rec, f->Index()))
+          range_key_ = px_->EncodeField(lf, f->AsVariant());
         std::memset(probe_rec_.data(), 0, probe_rec_.size());
         std::memcpy(probe_rec_.data() + info.offset, range_key_.data(), info.length);
       } catch (const EDBEngineError&) {
@@ -591,6 +605,17 @@ void TTable::SetFieldValue(int field, const Variant& v) {
   if (state_ != TDataSetState::dsInsert)
     throw EDBEngineError(Kind::kState, "Dataset not in edit or insert mode: " + name_);
   px_->SetValue(edit_, field, v);
+}
+
+void TTable::AssignFieldValue(int field, const TTable& source, int source_field) {
+  RequireActive();
+  source.RequireActive();
+  if (state_ != TDataSetState::dsInsert)
+    throw EDBEngineError(Kind::kState, "Dataset not in edit or insert mode: " + name_);
+  const uint8_t* from = source.CurrentRecord();
+  uint8_t* to = reinterpret_cast<uint8_t*>(edit_.data()) + px_->fields()[field].offset;
+  if (from && px_->CopyAlike(to, field, *source.px_, from, source_field)) return;
+  px_->SetValue(edit_, field, source.FieldValue(source_field));
 }
 
 TField* TTable::FindField(std::string_view name) {

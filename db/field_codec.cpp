@@ -200,6 +200,26 @@ Collation::Collation(const TextCodec& codec, std::string_view sort_order_name) {
   byte_order_ = n.empty() || n == "ascii";
   for (int b = 0; b < 256; ++b)
     weight_[b] = b == 0 ? 0 : PrimaryWeight(codec.ByteToChar(static_cast<uint8_t>(b)));
+  for (int b = 1; b < 256; ++b)
+    if (weight_[b] == 0 || weight_[b] > 0xFFFF) leading_keys_ = false;
+}
+
+uint64_t Collation::LeadingKey(const uint8_t* p, size_t n) const {
+  uint64_t key = 0;
+  if (byte_order_) {
+    for (size_t i = 0; i < 8; ++i) key = key << 8 | (i < n ? p[i] : 0);
+    return key;
+  }
+  if (!leading_keys_) return 0;
+  // Four weights; after the first NUL nothing counts, as in Compare (only NUL weighs 0, so two
+  // keys that differ differ at or before the first NUL of either field).
+  bool ended = false;
+  for (size_t i = 0; i < 4; ++i) {
+    const uint32_t w = ended || i >= n ? 0 : weight_[p[i]];
+    if (i < n && p[i] == 0) ended = true;
+    key = key << 16 | w;
+  }
+  return key;
 }
 
 int Collation::Compare(const uint8_t* a, const uint8_t* b, size_t n) const {

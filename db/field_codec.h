@@ -93,9 +93,13 @@ class Collation {
   bool byte_order() const { return byte_order_; }
   // Compares two zero-padded Alpha fields of equal length.
   int Compare(const uint8_t* a, const uint8_t* b, size_t n) const;
+  // A key of a field's first characters whose order agrees with Compare wherever two keys
+  // differ (equal keys decide nothing); 0 for every field when the weights do not allow one.
+  uint64_t LeadingKey(const uint8_t* p, size_t n) const;
 
  private:
   bool byte_order_ = true;
+  bool leading_keys_ = true;  // weights fit 16 bits and only NUL weighs 0
   uint32_t weight_[256] = {};
 };
 

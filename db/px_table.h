@@ -6,11 +6,13 @@
 // A family closed without a change is left byte for byte as it was.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/field_codec.h"
@@ -144,6 +146,23 @@ class PxTable {
                     const std::vector<bool>* descending = nullptr) const;
   int CompareField(const uint8_t* a, const uint8_t* b, int field) const;
   int ComparePrimary(const uint8_t* a, const uint8_t* b) const;
+  // A key of a field's leading bytes whose order agrees with CompareField (reversed when
+  // descending) wherever two keys differ.
+  uint64_t LeadingKey(const uint8_t* rec, int field, bool descending) const;
+  // Sorts `ids` by `less`, a strict total order whose first criterion is `field` (reversed when
+  // `descending`): by leading keys first, in one contiguous array, and by `less` only between
+  // equal keys. Much faster than `less` alone on large tables.
+  template <typename Id, typename RecOf, typename Less>
+  void SortLedBy(std::vector<Id>& ids, int field, bool descending, RecOf rec_of, Less less) const {
+    std::vector<std::pair<uint64_t, Id>> keyed(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i)
+      keyed[i] = {LeadingKey(rec_of(ids[i]), field, descending), ids[i]};
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      return less(a.second, b.second);
+    });
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = keyed[i].second;
+  }
 
   // Verifies the family: key order, counters, the primary index and every secondary index
   // against the data. Returns what is wrong (nothing when it is sound).

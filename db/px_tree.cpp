@@ -278,8 +278,15 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     };
     // Records often come in index order already (an index led by the key, rows appended in
     // order); then the sort is a single pass.
-    if (!std::is_sorted(perm.begin(), perm.end(), before))
-      std::stable_sort(perm.begin(), perm.end(), before);
+    // `before` is a total order (the key, or the place, breaks ties).
+    if (!std::is_sorted(perm.begin(), perm.end(), before)) {
+      if (ix.fields.empty())
+        std::sort(perm.begin(), perm.end(), before);
+      else
+        SortLedBy(
+            perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
+            [&](size_t i) { return recs_of[i]; }, before);
+    }
     size_t x_size = keyed() ? 2 : 8;
     for (int f : ix.fields) x_size += fields_[f].length;
     if (keyed())

@@ -198,8 +198,11 @@ void TTable::Open() {
   }
   // Sorted first, then each record placed at the end: a descent of the tree per record was most
   // of the time of opening a large table in a secondary index's order.
-  if (!std::is_sorted(ids.begin(), ids.end(), Order{this}))
-    std::sort(ids.begin(), ids.end(), Order{this});
+  if (!order_fields_.empty() && !std::is_sorted(ids.begin(), ids.end(), Order{this})) {
+    px_->SortLedBy(
+        ids, order_fields_[0], order_desc_[0], [&](RecId id) { return px_->rec(id); },
+        Order{this});
+  }
   for (RecId id : ids) view_->insert(view_->end(), id);
   locate_.clear();
   state_ = TDataSetState::dsBrowse;

@@ -258,17 +258,13 @@ int PxTable::CompareField(const uint8_t* a, const uint8_t* b, int field) const {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
-uint64_t PxTable::LeadingKey(const uint8_t* rec, int field, bool descending) const {
+LeadingKey PxTable::Leading(const uint8_t* rec, int field, bool descending) const {
   const FieldInfo& f = fields_[field];
   const uint8_t* p = rec + f.offset;
   const size_t n = static_cast<size_t>(f.length);
-  uint64_t key = 0;
-  if (f.type == FieldType::kAlpha) {
-    key = collation_.LeadingKey(p, n);
-  } else {
-    for (size_t i = 0; i < 8; ++i) key = key << 8 | (i < n ? p[i] : 0);  // as memcmp orders
-  }
-  return descending ? ~key : key;
+  // Other types compare as memcmp does.
+  LeadingKey key = f.type == FieldType::kAlpha ? collation_.Key(p, n) : LeadingKey::FromBytes(p, n);
+  return descending ? key.Reversed() : key;
 }
 
 int PxTable::CompareFields(const uint8_t* a, const uint8_t* b, const std::vector<int>& fields,

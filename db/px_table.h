@@ -148,15 +148,15 @@ class PxTable {
   int ComparePrimary(const uint8_t* a, const uint8_t* b) const;
   // A key of a field's leading bytes whose order agrees with CompareField (reversed when
   // descending) wherever two keys differ.
-  uint64_t LeadingKey(const uint8_t* rec, int field, bool descending) const;
+  db::LeadingKey Leading(const uint8_t* rec, int field, bool descending) const;
   // Sorts `ids` by `less`, a strict total order whose first criterion is `field` (reversed when
   // `descending`): by leading keys first, in one contiguous array, and by `less` only between
   // equal keys. Much faster than `less` alone on large tables.
   template <typename Id, typename RecOf, typename Less>
   void SortLedBy(std::vector<Id>& ids, int field, bool descending, RecOf rec_of, Less less) const {
-    std::vector<std::pair<uint64_t, Id>> keyed(ids.size());
+    std::vector<std::pair<db::LeadingKey, Id>> keyed(ids.size());
     for (size_t i = 0; i < ids.size(); ++i)
-      keyed[i] = {LeadingKey(rec_of(ids[i]), field, descending), ids[i]};
+      keyed[i] = {Leading(rec_of(ids[i]), field, descending), ids[i]};
     std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
       return less(a.second, b.second);

@@ -705,13 +705,29 @@ void PxTable::Flush() {
     size_t old_blocks = disk_blocks_;
     file_->Seek(0);
     file_->Write(h.data(), h.size());
-    for (uint16_t n = 1; n <= blocks_.size(); ++n) {
+    // Runs of neighbouring blocks go out in one write each (up to a megabyte).
+    std::vector<uint8_t> run;
+    size_t run_first = 0;
+    auto write_run = [&] {
+      if (run.empty()) return;
+      file_->Seek(static_cast<uint64_t>(header_size_) +
+                  static_cast<uint64_t>(run_first - 1) * block_size_);
+      file_->Write(run.data(), run.size());
+      run.clear();
+    };
+    const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
+    for (size_t n = 1; n <= blocks_.size(); ++n) {
       const Block& b = blocks_[n - 1];
-      if (!b.dirty && n <= old_blocks) continue;
-      auto img = BlockImage(n);
-      file_->Seek(static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(n - 1) * block_size_);
-      file_->Write(img.data(), img.size());
+      if (!b.dirty && n <= old_blocks) {
+        write_run();
+        continue;
+      }
+      if (run.empty()) run_first = n;
+      auto img = BlockImage(static_cast<uint16_t>(n));
+      run.insert(run.end(), img.begin(), img.end());
+      if (run.size() >= run_limit * block_size_) write_run();
     }
+    write_run();
     uint64_t end = static_cast<uint64_t>(header_size_) +
                    static_cast<uint64_t>(blocks_.size()) * block_size_;
     if (file_->Size() != end) {

@@ -523,7 +523,9 @@ void TTable::Post() {
   RecId id = px_->Insert(edit_);
   if (id >= seq_.size()) seq_.resize(id + 1);
   seq_[id] = next_seq_++;
-  auto it = view_->insert(id).first;
+  // Records usually come in the view's order (copied from a table in the same order): placed at
+  // the end without a descent when so.
+  auto it = view_->insert(view_->end(), id);
   AddToLocateIndexes(id);
   state_ = TDataSetState::dsBrowse;
   edit_.clear();

@@ -209,8 +209,8 @@ Collation::Collation(const TextCodec& codec, std::string_view sort_order_name) {
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   for (int b = 0; b < 256; ++b)
-    rank_[b] = static_cast<uint8_t>(
-        std::lower_bound(distinct.begin(), distinct.end(), weight_[b]) - distinct.begin());
+    rank_[b] = static_cast<uint8_t>(std::lower_bound(distinct.begin(), distinct.end(), weight_[b]) -
+                                    distinct.begin());
 }
 
 LeadingKey Collation::Key(const uint8_t* p, size_t n) const {

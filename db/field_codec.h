@@ -117,7 +117,7 @@ class Collation {
  private:
   bool byte_order_ = true;
   uint32_t weight_[256] = {};
-  uint8_t rank_[256] = {};  // the weights' order in 8 bits: NUL 0, others from 1
+  uint8_t rank_[256] = {};    // the weights' order in 8 bits: NUL 0, others from 1
   bool leading_keys_ = true;  // only NUL weighs 0
 };
 

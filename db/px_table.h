@@ -234,7 +234,9 @@ class PxTable {
       record_size_ = static_cast<size_t>(record_size);
     }
     size_t size() const { return count_; }
-    const uint8_t* at(RecId id) const { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
+    const uint8_t* at(RecId id) const {
+      return chunks_[id / kChunk].get() + id % kChunk * record_size_;
+    }
     uint8_t* at(RecId id) { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
     RecId Add(const uint8_t* bytes) {
       if (count_ % kChunk == 0)

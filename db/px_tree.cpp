@@ -243,8 +243,8 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     std::vector<TreeEntry> leaves;
     for (uint16_t n : order_) {
       const Block& b = blocks_[n - 1];
-      leaves.push_back(
-          {std::string(reinterpret_cast<const char*>(rec(b.ids.front())), key_len), n, static_cast<uint32_t>(b.ids.size())});
+      leaves.push_back({std::string(reinterpret_cast<const char*>(rec(b.ids.front())), key_len), n,
+                        static_cast<uint32_t>(b.ids.size())});
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
@@ -326,8 +326,8 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       for (int i = 0; i < parsed.key_fields; ++i) key_len += parsed.fields[i].length;
     }
     std::vector<TreeEntry> leaves;
-    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len,
-                                recs.data(), perm.size(), leaves);
+    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
+                                perm.size(), leaves);
     WriteCompanion(ix.x_path, xbytes);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) {

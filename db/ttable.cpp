@@ -200,8 +200,7 @@ void TTable::Open() {
   // of the time of opening a large table in a secondary index's order.
   if (!order_fields_.empty() && !std::is_sorted(ids.begin(), ids.end(), Order{this})) {
     px_->SortLedBy(
-        ids, order_fields_[0], order_desc_[0], [&](RecId id) { return px_->rec(id); },
-        Order{this});
+        ids, order_fields_[0], order_desc_[0], [&](RecId id) { return px_->rec(id); }, Order{this});
   }
   for (RecId id : ids) view_->insert(view_->end(), id);
   locate_.clear();

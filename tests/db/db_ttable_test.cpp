@@ -480,3 +480,36 @@ TEST(Create, EveryFieldTypeRoundTrips) {
 
 }  // namespace
 }  // namespace tarvo::db
+
+namespace tarvo::db {
+namespace {
+
+// Sorting compares leading keys first and the fields only where those are equal: two keys that
+// differ must order as the full comparison does, for byte order and for the language orders,
+// with NULs and bytes left after them.
+TEST(LeadingKeys, OrderAsTheFullComparisonWhereTheyDiffer) {
+  std::mt19937 rng(17);
+  const uint8_t alphabet[] = {0,    0,    'a',  'A',  'b',  'B',  '0',  '9',  ' ',  '-',
+                              0xC0, 0xE0, 0xC1, 0xE1, 0xA8, 0xB8, 0xFF, 0xDF, 0x98, 0x7F};
+  const std::pair<int, const char*> orders[] = {{1251, ""}, {1251, "cyrr"}, {1252, "DBWINUS0"}};
+  for (const auto& [code_page, name] : orders) {
+    const TextCodec codec(code_page);
+    const Collation collation(codec, name);
+    for (int round = 0; round < 20000; ++round) {
+      uint8_t a[20] = {}, b[20] = {};
+      const size_t shared = rng() % 20;
+      for (size_t i = 0; i < 20; ++i) {
+        a[i] = alphabet[rng() % sizeof alphabet];
+        b[i] = i < shared ? a[i] : alphabet[rng() % sizeof alphabet];
+      }
+      const LeadingKey ka = collation.Key(a, 20), kb = collation.Key(b, 20);
+      if (ka == kb) continue;
+      const int full = collation.Compare(a, b, 20);
+      ASSERT_NE(full, 0) << name;
+      EXPECT_EQ(ka < kb, full < 0) << name << " round " << round;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarvo::db

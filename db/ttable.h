@@ -175,6 +175,7 @@ class TTable {
   uint64_t next_seq_ = 0;
   std::unique_ptr<View> view_;
   View::iterator lo_, hi_, cur_;
+  bool bounds_valid_ = false;  // lo_ and hi_ point into the view
   bool eof_ = true;
   bool has_current_ = false;
   bool range_active_ = false;

@@ -607,14 +607,19 @@ std::vector<uint8_t> ReadRange(platform::File& f, uint64_t offset, size_t n) {
 
 }  // namespace
 
-void PxTable::WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes) {
+void PxTable::WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files) {
+  FamilyJournal::Wholes old(files.size());
   if (undo_) {
-    std::optional<std::vector<uint8_t>> old;
-    if (fs_->FileExists(path)) old = ReadFile(*fs_, path);
-    if (undo_->journal) undo_->journal->RecordWhole(path, old);
-    undo_->companions.emplace_back(path, std::move(old));
+    for (size_t i = 0; i < files.size(); ++i) {
+      old[i].first = files[i].first;
+      if (fs_->FileExists(files[i].first)) old[i].second = ReadFile(*fs_, files[i].first);
+    }
+    if (undo_->journal) undo_->journal->RecordWholes(old);
   }
-  WriteFile(*fs_, path, bytes);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (undo_) undo_->companions.emplace_back(files[i].first, std::move(old[i].second));
+    WriteFile(*fs_, files[i].first, files[i].second);
+  }
 }
 
 // Best effort: the error that stopped the flush is what the caller hears, not one of these.

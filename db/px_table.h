@@ -196,7 +196,8 @@ class PxTable {
     // Where each before-image goes, flushed, before the write it protects.
     FamilyJournal* journal = nullptr;
   };
-  void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
+  // Writes index files whole, their before-images journalled first in one record set.
+  void WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files);
   void Undo(const FlushUndo& undo);
   FlushUndo* undo_ = nullptr;  // set while a flush runs
   std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,

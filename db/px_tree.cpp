@@ -230,6 +230,8 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
 
 void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   if (!order_valid_) RebuildOrder();
+  // Every index file is made first, then all are journalled at once and written.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
   uint8_t px_stamp = db_stamp;
   if (keyed()) {
     std::vector<FieldInfo> key(fields_.begin(), fields_.begin() + key_fields_);
@@ -248,8 +250,8 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
-    WriteCompanion(px_path_, bytes);
     px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
+    files.emplace_back(px_path_, std::move(bytes));
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
@@ -328,7 +330,6 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     std::vector<TreeEntry> leaves;
     auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
                                 perm.size(), leaves);
-    WriteCompanion(ix.x_path, xbytes);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) {
       Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
@@ -342,9 +343,11 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       ix.y_present = true;
     }
     auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
-    WriteCompanion(ix.y_path, ybytes);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
+    files.emplace_back(ix.x_path, std::move(xbytes));
+    files.emplace_back(ix.y_path, std::move(ybytes));
   }
+  WriteCompanions(files);
 }
 
 }  // namespace tarvo::db

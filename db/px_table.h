@@ -138,6 +138,10 @@ class PxTable {
   // through a Variant would come out the same; false, with nothing written, otherwise.
   bool CopyAlike(uint8_t* to, int field, const PxTable& source, const uint8_t* rec,
                  int source_field) const;
+  // CopyAlike into the record buffer `rec`, blobs included (a memo in the same code page, or
+  // any other blob type, copied as its bytes).
+  bool AssignAlike(std::string& rec, int field, const PxTable& source, const uint8_t* source_rec,
+                   int source_field);
   // Encodes a value as the field's bytes (no blobs), for key lookups.
   std::string EncodeField(int field, const Variant& v);
 

@@ -351,6 +351,25 @@ bool PxTable::CopyAlike(uint8_t* to, int field, const PxTable& source, const uin
   return true;
 }
 
+bool PxTable::AssignAlike(std::string& rec, int field, const PxTable& source,
+                          const uint8_t* source_rec, int source_field) {
+  const FieldInfo& f = fields_[field];
+  const FieldInfo& g = source.fields_[source_field];
+  uint8_t* to = reinterpret_cast<uint8_t*>(rec.data()) + f.offset;
+  if (!IsBlobType(f.type)) return CopyAlike(to, field, source, source_rec, source_field);
+  if (f.type != g.type || f.length != g.length) return false;
+  if (f.type == FieldType::kMemo && codec_.code_page() != source.codec_.code_page()) return false;
+  // The blob's bytes as they are: no text round trip.
+  const uint8_t* p = source_rec + g.offset;
+  if (source.IsBlank(source_rec, source_field)) {
+    std::memset(to, 0, f.length);
+    return true;
+  }
+  RequireWritable();
+  WriteBlob(to, f.length - 10, source.ReadBlob(p, g.length - 10));
+  return true;
+}
+
 std::string PxTable::EncodeField(int field, const Variant& v) {
   const FieldInfo& f = fields_[field];
   std::string rec = BlankRecord();

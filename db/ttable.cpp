@@ -635,8 +635,7 @@ void TTable::AssignFieldValue(int field, const TTable& source, int source_field)
   if (state_ != TDataSetState::dsInsert)
     throw EDBEngineError(Kind::kState, "Dataset not in edit or insert mode: " + name_);
   const uint8_t* from = source.CurrentRecord();
-  uint8_t* to = reinterpret_cast<uint8_t*>(edit_.data()) + px_->fields()[field].offset;
-  if (from && px_->CopyAlike(to, field, *source.px_, from, source_field)) return;
+  if (from && px_->AssignAlike(edit_, field, *source.px_, from, source_field)) return;
   px_->SetValue(edit_, field, source.FieldValue(source_field));
 }
 

@@ -328,20 +328,36 @@ bool PxTable::CopyAlike(uint8_t* to, int field, const PxTable& source, const uin
       return true;
     }
     case FieldType::kShort:
-    case FieldType::kLong: {
+    case FieldType::kLong:
+    case FieldType::kDate:
+    case FieldType::kTime: {
       if (f.length < 1 || f.length > 8) return false;
-      if (!codec::IsBlank(p, f.length)) {
-        const int64_t i = codec::DecodeInt(p, f.length);
-        const int64_t lim = f.length == 2 ? 32767 : 2147483647;
-        if (i > lim || i < -lim) return false;  // refused with its message the usual way
-      }
+      if (codec::IsBlank(p, f.length)) break;
+      // Only values the conversion keeps as they are; others take the usual way and its
+      // message.
+      const int64_t i = codec::DecodeInt(p, f.length);
+      const bool sound = f.type == FieldType::kDate   ? f.length == 4 && i > 0 && i <= 3652059
+                         : f.type == FieldType::kTime ? f.length == 4 && i >= 0 && i < 86400000
+                         : f.length == 2              ? i >= -32767 && i <= 32767
+                                                      : i >= -2147483647 && i <= 2147483647;
+      uint8_t again[8];
+      codec::EncodeInt(again, f.length, i);
+      if (!sound || std::memcmp(again, p, f.length) != 0) return false;
       break;
     }
-    case FieldType::kDate:
-    case FieldType::kTime:
     case FieldType::kNumber:
     case FieldType::kMoney:
-    case FieldType::kTimestamp:
+    case FieldType::kTimestamp: {
+      if (f.length != 8) return false;
+      if (codec::IsBlank(p, f.length)) break;
+      const double d = codec::DecodeDouble(p);
+      uint8_t again[8];
+      codec::EncodeDouble(again, d);
+      if (!std::isfinite(d) || (f.type == FieldType::kTimestamp && !(d > 0)) ||
+          std::memcmp(again, p, 8) != 0)
+        return false;
+      break;
+    }
     case FieldType::kBytes:
       break;
     default:

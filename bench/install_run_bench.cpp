@@ -188,8 +188,10 @@ Figures RunOnce(platform::Services& services, const std::string& dir, int record
     // The demo's database, large.
     install::testing::DemoInstallOptions shapes;
     // Memos stay short (in the record) but for every 50th record's.
-    shapes.old_db = {records, users, false, 400, 300, 50};
-    shapes.new_db = {records - users, 0, true, 400, 300, 50};
+    // Blocks of 16 KB for a database past what 4 KB blocks hold (65,535 blocks a table).
+    const int block_kb = records > 200000 ? 16 : 4;
+    shapes.old_db = {records, users, false, 400, 300, 50, block_kb};
+    shapes.new_db = {records - users, 0, true, 400, 300, 50, block_kb};
     const std::string root = dir;
     {
       // Laid out without Base.zip first: it is made once the new database is filled.

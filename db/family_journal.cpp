@@ -346,18 +346,25 @@ FamilyJournal::~FamilyJournal() {
   }
 }
 
-void FamilyJournal::Append(const std::vector<uint8_t>& payload) {
+void FamilyJournal::Append(const std::vector<uint8_t>& payload) { AppendAll({&payload}); }
+
+void FamilyJournal::AppendAll(const std::vector<const std::vector<uint8_t>*>& records) {
   std::vector<uint8_t> b;
-  b.reserve(payload.size() + 16);
-  PutBytes(b, kRecordMagic, 4);
-  PutN(b, payload.size(), 8);
-  PutBytes(b, payload.data(), payload.size());
-  PutN(b, Crc32(payload.data(), payload.size()), 4);
+  size_t total = 0;
+  for (const auto* payload : records) total += payload->size() + 16;
+  b.reserve(total);
+  for (const auto* record : records) {
+    const std::vector<uint8_t>& payload = *record;
+    PutBytes(b, kRecordMagic, 4);
+    PutN(b, payload.size(), 8);
+    PutBytes(b, payload.data(), payload.size());
+    PutN(b, Crc32(payload.data(), payload.size()), 4);
+  }
   try {
     file_->Write(b.data(), b.size());
     file_->Flush();
   } catch (const platform::PlatformError& e) {
-    // Nothing was overwritten under this record: the journal goes back to what it protected.
+    // Nothing was overwritten under these records: the journal goes back to what it protected.
     Discard();
     Fail("Cannot write the table journal " + path_, e);
   }
@@ -379,8 +386,10 @@ void FamilyJournal::RecordRanges(const std::string& path, uint64_t old_size, con
   Append(p);
 }
 
-void FamilyJournal::RecordWhole(const std::string& path,
-                                const std::optional<std::vector<uint8_t>>& old) {
+namespace {
+
+std::vector<uint8_t> WholePayload(const std::string& path,
+                                  const std::optional<std::vector<uint8_t>>& old) {
   std::vector<uint8_t> p;
   const std::string name = NameOfPath(path);
   PutN(p, name.size(), 2);
@@ -390,7 +399,23 @@ void FamilyJournal::RecordWhole(const std::string& path,
     PutN(p, old->size(), 8);
     PutBytes(p, old->data(), old->size());
   }
-  Append(p);
+  return p;
+}
+
+}  // namespace
+
+void FamilyJournal::RecordWhole(const std::string& path,
+                                const std::optional<std::vector<uint8_t>>& old) {
+  Append(WholePayload(path, old));
+}
+
+void FamilyJournal::RecordWholes(const Wholes& files) {
+  std::vector<std::vector<uint8_t>> payloads;
+  payloads.reserve(files.size());
+  std::vector<const std::vector<uint8_t>*> records;
+  for (const auto& [path, old] : files) payloads.push_back(WholePayload(path, old));
+  for (const auto& payload : payloads) records.push_back(&payload);
+  AppendAll(records);
 }
 
 void FamilyJournal::Commit() {

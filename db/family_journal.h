@@ -70,6 +70,10 @@ class FamilyJournal {
   // overwrite. `path` must be in the table's folder.
   void RecordRanges(const std::string& path, uint64_t old_size, const Ranges& ranges);
   void RecordWhole(const std::string& path, const std::optional<std::vector<uint8_t>>& old);
+  // RecordWhole for several files, flushed once: a record torn by a kill ends the journal, and
+  // none of the files it and the later ones protect has been written yet.
+  using Wholes = std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>>;
+  void RecordWholes(const Wholes& files);
 
   // Every write of the flush is on the disk: the journal goes, unless a set keeps it.
   void Commit();
@@ -78,6 +82,7 @@ class FamilyJournal {
 
  private:
   void Append(const std::vector<uint8_t>& payload);
+  void AppendAll(const std::vector<const std::vector<uint8_t>*>& records);
 
   platform::FileSystem& fs_;
   std::string table_path_;

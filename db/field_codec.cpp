@@ -1,9 +1,11 @@
 #include "db/field_codec.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "db/code_tables.h"
 #include "db/db_error.h"
@@ -200,6 +202,25 @@ Collation::Collation(const TextCodec& codec, std::string_view sort_order_name) {
   byte_order_ = n.empty() || n == "ascii";
   for (int b = 0; b < 256; ++b)
     weight_[b] = b == 0 ? 0 : PrimaryWeight(codec.ByteToChar(static_cast<uint8_t>(b)));
+  for (int b = 1; b < 256; ++b)
+    if (weight_[b] == 0) leading_keys_ = false;
+  // Dense ranks keep the weights' order and equalities in a byte each.
+  std::vector<uint32_t> distinct(weight_, weight_ + 256);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  for (int b = 0; b < 256; ++b)
+    rank_[b] = static_cast<uint8_t>(std::lower_bound(distinct.begin(), distinct.end(), weight_[b]) -
+                                    distinct.begin());
+}
+
+LeadingKey Collation::Key(const uint8_t* p, size_t n) const {
+  if (byte_order_) return LeadingKey::FromBytes(p, n);
+  if (!leading_keys_) return {};
+  // Ranks of the first 16 characters; after the first NUL nothing counts, as in Compare (only
+  // NUL weighs 0, so two keys that differ differ at or before the first NUL of either field).
+  uint8_t ranks[16] = {};
+  for (size_t i = 0; i < 16 && i < n && p[i] != 0; ++i) ranks[i] = rank_[p[i]];
+  return LeadingKey::FromBytes(ranks, 16);
 }
 
 int Collation::Compare(const uint8_t* a, const uint8_t* b, size_t n) const {

@@ -86,6 +86,22 @@ class TextCodec {
 
 // How Alpha keys are ordered: byte order ("ascii") or the language order of the table's sort
 // order, which compares letters without regard to case first and breaks ties by the bytes.
+// The leading bytes of a field as a number (two words, the first the more significant).
+struct LeadingKey {
+  uint64_t hi = 0, lo = 0;
+  bool operator==(const LeadingKey& o) const { return hi == o.hi && lo == o.lo; }
+  bool operator!=(const LeadingKey& o) const { return !(*this == o); }
+  bool operator<(const LeadingKey& o) const { return hi != o.hi ? hi < o.hi : lo < o.lo; }
+  LeadingKey Reversed() const { return {~hi, ~lo}; }
+  // From the first 16 bytes, big-endian, zero after `n`.
+  static LeadingKey FromBytes(const uint8_t* p, size_t n) {
+    LeadingKey k;
+    for (size_t i = 0; i < 8; ++i) k.hi = k.hi << 8 | (i < n ? p[i] : 0);
+    for (size_t i = 8; i < 16; ++i) k.lo = k.lo << 8 | (i < n ? p[i] : 0);
+    return k;
+  }
+};
+
 class Collation {
  public:
   Collation() = default;
@@ -93,10 +109,16 @@ class Collation {
   bool byte_order() const { return byte_order_; }
   // Compares two zero-padded Alpha fields of equal length.
   int Compare(const uint8_t* a, const uint8_t* b, size_t n) const;
+  // A key of a field's first 16 characters whose order agrees with Compare wherever two keys
+  // differ (equal keys decide nothing); all zero for every field when the weights do not allow
+  // one.
+  LeadingKey Key(const uint8_t* p, size_t n) const;
 
  private:
   bool byte_order_ = true;
   uint32_t weight_[256] = {};
+  uint8_t rank_[256] = {};    // the weights' order in 8 bits: NUL 0, others from 1
+  bool leading_keys_ = true;  // only NUL weighs 0
 };
 
 struct FieldInfo {

@@ -44,7 +44,8 @@ std::vector<std::string> PxTable::Check() {
         for (uint16_t n : order_) {
           const Block& bl = blocks_[n - 1];
           expect.push_back(
-              {pool_[bl.ids.front()].substr(0, key_len), n, static_cast<uint32_t>(bl.ids.size())});
+              {std::string(reinterpret_cast<const char*>(rec(bl.ids.front())), key_len), n,
+               static_cast<uint32_t>(bl.ids.size())});
         }
         bool same = leaves.size() == expect.size();
         for (size_t i = 0; same && i < leaves.size(); ++i)

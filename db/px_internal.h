@@ -118,7 +118,7 @@ std::vector<uint8_t> BuildTree(std::vector<uint8_t> header, int key_len, int blo
                                const std::vector<TreeEntry>& leaves, uint8_t stamp);
 // Lays sorted records into full blocks of a data-layout file; returns the tree leaves.
 std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size, int block_size,
-                                   int key_len, const std::vector<std::string>& recs,
+                                   int key_len, const uint8_t* recs, size_t count,
                                    std::vector<TreeEntry>& leaves);
 // An index tree as read from its file.
 struct TreeRead {

@@ -89,6 +89,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   header_.assign(bytes.begin(), bytes.begin() + h.header_size);
   header_size_ = h.header_size;
   record_size_ = h.record_size;
+  pool_.Reset(record_size_);
   block_size_ = h.block_size;
   file_type_ = h.file_type;
   version_id_ = h.version;
@@ -112,8 +113,7 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
     b.next = cb.next;
     if (cb.prev != prev) b.dirty = true;  // repaired on the next write
     for (int i = 0; i < cb.count; ++i) {
-      RecId id = static_cast<RecId>(pool_.size());
-      pool_.emplace_back(reinterpret_cast<const char*>(cb.data + i * record_size_), record_size_);
+      RecId id = pool_.Add(cb.data + i * record_size_);
       rec_block_.push_back(cb.number);
       b.ids.push_back(id);
     }
@@ -256,6 +256,15 @@ int PxTable::CompareField(const uint8_t* a, const uint8_t* b, int field) const {
     return collation_.Compare(a + f.offset, b + f.offset, f.length);
   int c = std::memcmp(a + f.offset, b + f.offset, f.length);
   return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+LeadingKey PxTable::Leading(const uint8_t* rec, int field, bool descending) const {
+  const FieldInfo& f = fields_[field];
+  const uint8_t* p = rec + f.offset;
+  const size_t n = static_cast<size_t>(f.length);
+  // Other types compare as memcmp does.
+  LeadingKey key = f.type == FieldType::kAlpha ? collation_.Key(p, n) : LeadingKey::FromBytes(p, n);
+  return descending ? key.Reversed() : key;
 }
 
 int PxTable::CompareFields(const uint8_t* a, const uint8_t* b, const std::vector<int>& fields,
@@ -419,10 +428,9 @@ RecId PxTable::Insert(const std::string& record) {
   if (!free_ids_.empty()) {
     id = free_ids_.back();
     free_ids_.pop_back();
-    pool_[id] = record;
+    std::memcpy(pool_.at(id), record.data(), record_size_);
   } else {
-    id = static_cast<RecId>(pool_.size());
-    pool_.push_back(record);
+    id = pool_.Add(nr);
     rec_block_.push_back(0);
   }
 
@@ -476,8 +484,6 @@ void PxTable::Erase(RecId id) {
   b.ids.erase(it);
   b.dirty = true;
   rec_block_[id] = 0;
-  pool_[id].clear();
-  pool_[id].shrink_to_fit();
   free_ids_.push_back(id);
   --live_;
   if (live_ == 0) {
@@ -580,7 +586,7 @@ std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
   Put16(&img[2], b.prev);
   Put16(&img[4], static_cast<uint32_t>((static_cast<int>(b.ids.size()) - 1) * record_size_) & 0xFFFF);
   for (size_t i = 0; i < b.ids.size(); ++i)
-    std::memcpy(&img[6 + i * record_size_], pool_[b.ids[i]].data(), record_size_);
+    std::memcpy(&img[6 + i * record_size_], rec(b.ids[i]), record_size_);
   return img;
 }
 
@@ -601,14 +607,19 @@ std::vector<uint8_t> ReadRange(platform::File& f, uint64_t offset, size_t n) {
 
 }  // namespace
 
-void PxTable::WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes) {
+void PxTable::WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files) {
+  FamilyJournal::Wholes old(files.size());
   if (undo_) {
-    std::optional<std::vector<uint8_t>> old;
-    if (fs_->FileExists(path)) old = ReadFile(*fs_, path);
-    if (undo_->journal) undo_->journal->RecordWhole(path, old);
-    undo_->companions.emplace_back(path, std::move(old));
+    for (size_t i = 0; i < files.size(); ++i) {
+      old[i].first = files[i].first;
+      if (fs_->FileExists(files[i].first)) old[i].second = ReadFile(*fs_, files[i].first);
+    }
+    if (undo_->journal) undo_->journal->RecordWholes(old);
   }
-  WriteFile(*fs_, path, bytes);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (undo_) undo_->companions.emplace_back(files[i].first, std::move(old[i].second));
+    WriteFile(*fs_, files[i].first, files[i].second);
+  }
 }
 
 // Best effort: the error that stopped the flush is what the caller hears, not one of these.
@@ -699,13 +710,29 @@ void PxTable::Flush() {
     size_t old_blocks = disk_blocks_;
     file_->Seek(0);
     file_->Write(h.data(), h.size());
-    for (uint16_t n = 1; n <= blocks_.size(); ++n) {
+    // Runs of neighbouring blocks go out in one write each (up to a megabyte).
+    std::vector<uint8_t> run;
+    size_t run_first = 0;
+    auto write_run = [&] {
+      if (run.empty()) return;
+      file_->Seek(static_cast<uint64_t>(header_size_) +
+                  static_cast<uint64_t>(run_first - 1) * block_size_);
+      file_->Write(run.data(), run.size());
+      run.clear();
+    };
+    const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
+    for (size_t n = 1; n <= blocks_.size(); ++n) {
       const Block& b = blocks_[n - 1];
-      if (!b.dirty && n <= old_blocks) continue;
-      auto img = BlockImage(n);
-      file_->Seek(static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(n - 1) * block_size_);
-      file_->Write(img.data(), img.size());
+      if (!b.dirty && n <= old_blocks) {
+        write_run();
+        continue;
+      }
+      if (run.empty()) run_first = n;
+      auto img = BlockImage(static_cast<uint16_t>(n));
+      run.insert(run.end(), img.begin(), img.end());
+      if (run.size() >= run_limit * block_size_) write_run();
     }
+    write_run();
     uint64_t end = static_cast<uint64_t>(header_size_) +
                    static_cast<uint64_t>(blocks_.size()) * block_size_;
     if (file_->Size() != end) {

@@ -6,10 +6,13 @@
 // A family closed without a change is left byte for byte as it was.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/field_codec.h"
@@ -106,7 +109,7 @@ class PxTable {
 
   // Live records.
   size_t size() const { return live_; }
-  const uint8_t* rec(RecId id) const { return reinterpret_cast<const uint8_t*>(pool_[id].data()); }
+  const uint8_t* rec(RecId id) const { return pool_.at(id); }
   // Record ids in the order of the data blocks (key order in a keyed table).
   std::vector<RecId> RecordsInOrder() const;
   // Data block number holding a record.
@@ -130,6 +133,15 @@ class PxTable {
   // Converts and stores; blob data beyond the leader goes to the ".mb" file at once.
   void SetValue(std::string& rec, int field, const Variant& v);
   void SetText(std::string& rec, int field, std::string_view text);
+  // Copies a field of a record of `source` into the field's bytes at `to` (the field's place in
+  // a record buffer) when both store it alike (type, length, code page) and the value converted
+  // through a Variant would come out the same; false, with nothing written, otherwise.
+  bool CopyAlike(uint8_t* to, int field, const PxTable& source, const uint8_t* rec,
+                 int source_field) const;
+  // CopyAlike into the record buffer `rec`, blobs included (a memo in the same code page, or
+  // any other blob type, copied as its bytes).
+  bool AssignAlike(std::string& rec, int field, const PxTable& source, const uint8_t* source_rec,
+                   int source_field);
   // Encodes a value as the field's bytes (no blobs), for key lookups.
   std::string EncodeField(int field, const Variant& v);
 
@@ -138,6 +150,23 @@ class PxTable {
                     const std::vector<bool>* descending = nullptr) const;
   int CompareField(const uint8_t* a, const uint8_t* b, int field) const;
   int ComparePrimary(const uint8_t* a, const uint8_t* b) const;
+  // A key of a field's leading bytes whose order agrees with CompareField (reversed when
+  // descending) wherever two keys differ.
+  db::LeadingKey Leading(const uint8_t* rec, int field, bool descending) const;
+  // Sorts `ids` by `less`, a strict total order whose first criterion is `field` (reversed when
+  // `descending`): by leading keys first, in one contiguous array, and by `less` only between
+  // equal keys. Much faster than `less` alone on large tables.
+  template <typename Id, typename RecOf, typename Less>
+  void SortLedBy(std::vector<Id>& ids, int field, bool descending, RecOf rec_of, Less less) const {
+    std::vector<std::pair<db::LeadingKey, Id>> keyed(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i)
+      keyed[i] = {Leading(rec_of(ids[i]), field, descending), ids[i]};
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      return less(a.second, b.second);
+    });
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = keyed[i].second;
+  }
 
   // Verifies the family: key order, counters, the primary index and every secondary index
   // against the data. Returns what is wrong (nothing when it is sound).
@@ -171,7 +200,8 @@ class PxTable {
     // Where each before-image goes, flushed, before the write it protects.
     FamilyJournal* journal = nullptr;
   };
-  void WriteCompanion(const std::string& path, const std::vector<uint8_t>& bytes);
+  // Writes index files whole, their before-images journalled first in one record set.
+  void WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files);
   void Undo(const FlushUndo& undo);
   FlushUndo* undo_ = nullptr;  // set while a flush runs
   std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,
@@ -200,7 +230,38 @@ class PxTable {
   Collation collation_;
   std::vector<FieldInfo> fields_;
 
-  std::vector<std::string> pool_;
+  // Records in chunks: one allocation per many records, and a record stays where it is while
+  // others are added (callers hold record pointers across an insert).
+  class RecordPool {
+   public:
+    void Reset(int record_size) {
+      clear();
+      record_size_ = static_cast<size_t>(record_size);
+    }
+    size_t size() const { return count_; }
+    const uint8_t* at(RecId id) const {
+      return chunks_[id / kChunk].get() + id % kChunk * record_size_;
+    }
+    uint8_t* at(RecId id) { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
+    RecId Add(const uint8_t* bytes) {
+      if (count_ % kChunk == 0)
+        chunks_.push_back(std::make_unique<uint8_t[]>(kChunk * record_size_));
+      const RecId id = static_cast<RecId>(count_++);
+      std::memcpy(at(id), bytes, record_size_);
+      return id;
+    }
+    void clear() {
+      chunks_.clear();
+      count_ = 0;
+    }
+
+   private:
+    static constexpr size_t kChunk = 64;
+    size_t record_size_ = 0;
+    size_t count_ = 0;
+    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  };
+  RecordPool pool_;
   std::vector<uint16_t> rec_block_;
   std::vector<RecId> free_ids_;
   size_t live_ = 0;

@@ -91,27 +91,30 @@ std::vector<uint8_t> BuildTree(std::vector<uint8_t> header, int key_len, int blo
   return out;
 }
 
-// Lays sorted records into full blocks of a data-layout file; returns the tree leaves.
+// Lays sorted records (`count` of them, back to back in `recs`) into full blocks of a
+// data-layout file; returns the tree leaves.
 std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size, int block_size,
-                                   int key_len, const std::vector<std::string>& recs,
+                                   int key_len, const uint8_t* recs, size_t count,
                                    std::vector<TreeEntry>& leaves) {
   const int cap = (block_size - 6) / record_size;
-  size_t nblocks = (recs.size() + cap - 1) / cap;
+  size_t nblocks = (count + cap - 1) / cap;
   std::vector<uint8_t> out = std::move(header);
   size_t base = out.size();
   out.resize(base + nblocks * block_size, 0);
+  leaves.reserve(leaves.size() + nblocks);
   for (size_t c = 0; c < nblocks; ++c) {
     uint8_t* blk = out.data() + base + c * block_size;
-    size_t from = c * cap, to = std::min(recs.size(), from + cap);
+    size_t from = c * cap, to = std::min(count, from + cap);
     uint16_t number = static_cast<uint16_t>(c + 1);
     Put16(blk, c + 1 < nblocks ? number + 1 : 0);
     Put16(blk + 2, c > 0 ? number - 1 : 0);
     Put16(blk + 4, static_cast<uint32_t>((to - from - 1) * record_size));
-    for (size_t i = from; i < to; ++i)
-      std::memcpy(blk + 6 + (i - from) * record_size, recs[i].data(), record_size);
-    leaves.push_back({recs[from].substr(0, key_len), number, static_cast<uint32_t>(to - from)});
+    const uint8_t* first = recs + from * record_size;
+    std::memcpy(blk + 6, first, (to - from) * record_size);
+    leaves.push_back({std::string(reinterpret_cast<const char*>(first), key_len), number,
+                      static_cast<uint32_t>(to - from)});
   }
-  Put32(out, 0x06, static_cast<uint32_t>(recs.size()));
+  Put32(out, 0x06, static_cast<uint32_t>(count));
   Put16(out, 0x0A, static_cast<uint32_t>(nblocks));
   Put16(out, 0x0C, static_cast<uint32_t>(nblocks));
   Put16(out, 0x0E, nblocks ? 1 : 0);
@@ -228,6 +231,8 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
 
 void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   if (!order_valid_) RebuildOrder();
+  // Every index file is made first, then all are journalled at once and written.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
   uint8_t px_stamp = db_stamp;
   if (keyed()) {
     std::vector<FieldInfo> key(fields_.begin(), fields_.begin() + key_fields_);
@@ -241,20 +246,18 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     std::vector<TreeEntry> leaves;
     for (uint16_t n : order_) {
       const Block& b = blocks_[n - 1];
-      leaves.push_back(
-          {pool_[b.ids.front()].substr(0, key_len), n, static_cast<uint32_t>(b.ids.size())});
+      leaves.push_back({std::string(reinterpret_cast<const char*>(rec(b.ids.front())), key_len), n,
+                        static_cast<uint32_t>(b.ids.size())});
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
-    WriteCompanion(px_path_, bytes);
     px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
+    files.emplace_back(px_path_, std::move(bytes));
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
     // The index records: index fields, then the primary key (or the record's place), then the
-    // data block that holds it.
-    std::vector<std::string> recs;
-    recs.reserve(all.size());
+    // data block that holds it; laid back to back in one buffer.
     std::vector<int> pos_in_block(all.size());
     {
       uint16_t cur = 0;
@@ -266,41 +269,54 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
         pos_in_block[i] = k;
       }
     }
+    std::vector<const uint8_t*> recs_of(all.size());
+    for (size_t i = 0; i < all.size(); ++i) recs_of[i] = rec(all[i]);
     std::vector<size_t> perm(all.size());
     std::iota(perm.begin(), perm.end(), 0);
     auto before = [&](size_t a, size_t b) {
-      int c = CompareFields(rec(all[a]), rec(all[b]), ix.fields, &ix.descending);
+      int c = CompareFields(recs_of[a], recs_of[b], ix.fields, &ix.descending);
       if (c) return c < 0;
-      if (keyed()) return ComparePrimary(rec(all[a]), rec(all[b])) < 0;
+      if (keyed()) return ComparePrimary(recs_of[a], recs_of[b]) < 0;
       return a < b;
     };
     // Records often come in index order already (an index led by the key, rows appended in
     // order); then the sort is a single pass.
-    if (!std::is_sorted(perm.begin(), perm.end(), before))
-      std::stable_sort(perm.begin(), perm.end(), before);
+    // `before` is a total order (the key, or the place, breaks ties).
+    if (!std::is_sorted(perm.begin(), perm.end(), before)) {
+      if (ix.fields.empty())
+        std::sort(perm.begin(), perm.end(), before);
+      else
+        SortLedBy(
+            perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
+            [&](size_t i) { return recs_of[i]; }, before);
+    }
+    size_t x_size = keyed() ? 2 : 8;
+    for (int f : ix.fields) x_size += fields_[f].length;
+    if (keyed())
+      for (int f = 0; f < key_fields_; ++f) x_size += fields_[f].length;
+    if (static_cast<int>(x_size) != ix.x_record_size)
+      Damaged(ix.x_path, "index record size does not match the table");
+    std::vector<uint8_t> recs(perm.size() * x_size);
+    uint8_t* x = recs.data();
     for (size_t i : perm) {
-      const uint8_t* r = rec(all[i]);
-      std::string x;
-      x.reserve(ix.x_record_size);
-      for (int f : ix.fields)
-        x.append(reinterpret_cast<const char*>(r + fields_[f].offset), fields_[f].length);
-      uint8_t num[4];
-      if (keyed()) {
-        for (int f = 0; f < key_fields_; ++f)
-          x.append(reinterpret_cast<const char*>(r + fields_[f].offset), fields_[f].length);
-        codec::EncodeInt(num, 2, rec_block_[all[i]]);
-        x.append(reinterpret_cast<const char*>(num), 2);
-      } else {
-        codec::EncodeInt(num, 4, static_cast<int64_t>(i));
-        x.append(reinterpret_cast<const char*>(num), 4);
-        codec::EncodeInt(num, 2, rec_block_[all[i]]);
-        x.append(reinterpret_cast<const char*>(num), 2);
-        codec::EncodeInt(num, 2, pos_in_block[i]);
-        x.append(reinterpret_cast<const char*>(num), 2);
+      const uint8_t* r = recs_of[i];
+      for (int f : ix.fields) {
+        std::memcpy(x, r + fields_[f].offset, fields_[f].length);
+        x += fields_[f].length;
       }
-      if (static_cast<int>(x.size()) != ix.x_record_size)
-        Damaged(ix.x_path, "index record size does not match the table");
-      recs.push_back(std::move(x));
+      if (keyed()) {
+        for (int f = 0; f < key_fields_; ++f) {
+          std::memcpy(x, r + fields_[f].offset, fields_[f].length);
+          x += fields_[f].length;
+        }
+        codec::EncodeInt(x, 2, rec_block_[all[i]]);
+        x += 2;
+      } else {
+        codec::EncodeInt(x, 4, static_cast<int64_t>(i));
+        codec::EncodeInt(x + 4, 2, rec_block_[all[i]]);
+        codec::EncodeInt(x + 6, 2, pos_in_block[i]);
+        x += 8;
+      }
     }
     std::vector<uint8_t> xh = ix.x_header;
     xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
@@ -313,8 +329,8 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       for (int i = 0; i < parsed.key_fields; ++i) key_len += parsed.fields[i].length;
     }
     std::vector<TreeEntry> leaves;
-    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs, leaves);
-    WriteCompanion(ix.x_path, xbytes);
+    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
+                                perm.size(), leaves);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) {
       Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
@@ -328,9 +344,11 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       ix.y_present = true;
     }
     auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
-    WriteCompanion(ix.y_path, ybytes);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
+    files.emplace_back(ix.x_path, std::move(xbytes));
+    files.emplace_back(ix.y_path, std::move(ybytes));
   }
+  WriteCompanions(files);
 }
 
 }  // namespace tarvo::db

@@ -311,6 +311,81 @@ void PxTable::SetText(std::string& rec, int field, std::string_view text) {
   SetValue(rec, field, Variant::String(std::string(text)));
 }
 
+bool PxTable::CopyAlike(uint8_t* to, int field, const PxTable& source, const uint8_t* rec,
+                        int source_field) const {
+  const FieldInfo& f = fields_[field];
+  const FieldInfo& g = source.fields_[source_field];
+  if (f.type != g.type || f.length != g.length) return false;
+  const uint8_t* p = rec + g.offset;
+  switch (f.type) {
+    case FieldType::kAlpha: {
+      // What a conversion through text gives: the bytes up to the first NUL, the rest zero.
+      if (codec_.code_page() != source.codec_.code_page()) return false;
+      size_t n = 0;
+      while (n < static_cast<size_t>(f.length) && p[n]) ++n;
+      std::memcpy(to, p, n);
+      std::memset(to + n, 0, f.length - n);
+      return true;
+    }
+    case FieldType::kShort:
+    case FieldType::kLong:
+    case FieldType::kDate:
+    case FieldType::kTime: {
+      if (f.length < 1 || f.length > 8) return false;
+      if (codec::IsBlank(p, f.length)) break;
+      // Only values the conversion keeps as they are; others take the usual way and its
+      // message.
+      const int64_t i = codec::DecodeInt(p, f.length);
+      const bool sound = f.type == FieldType::kDate   ? f.length == 4 && i > 0 && i <= 3652059
+                         : f.type == FieldType::kTime ? f.length == 4 && i >= 0 && i < 86400000
+                         : f.length == 2              ? i >= -32767 && i <= 32767
+                                                      : i >= -2147483647 && i <= 2147483647;
+      uint8_t again[8];
+      codec::EncodeInt(again, f.length, i);
+      if (!sound || std::memcmp(again, p, f.length) != 0) return false;
+      break;
+    }
+    case FieldType::kNumber:
+    case FieldType::kMoney:
+    case FieldType::kTimestamp: {
+      if (f.length != 8) return false;
+      if (codec::IsBlank(p, f.length)) break;
+      const double d = codec::DecodeDouble(p);
+      uint8_t again[8];
+      codec::EncodeDouble(again, d);
+      if (!std::isfinite(d) || (f.type == FieldType::kTimestamp && !(d > 0)) ||
+          std::memcmp(again, p, 8) != 0)
+        return false;
+      break;
+    }
+    case FieldType::kBytes:
+      break;
+    default:
+      return false;  // blobs, logical, BCD, autoincrement: converted
+  }
+  std::memcpy(to, p, f.length);
+  return true;
+}
+
+bool PxTable::AssignAlike(std::string& rec, int field, const PxTable& source,
+                          const uint8_t* source_rec, int source_field) {
+  const FieldInfo& f = fields_[field];
+  const FieldInfo& g = source.fields_[source_field];
+  uint8_t* to = reinterpret_cast<uint8_t*>(rec.data()) + f.offset;
+  if (!IsBlobType(f.type)) return CopyAlike(to, field, source, source_rec, source_field);
+  if (f.type != g.type || f.length != g.length) return false;
+  if (f.type == FieldType::kMemo && codec_.code_page() != source.codec_.code_page()) return false;
+  // The blob's bytes as they are: no text round trip.
+  const uint8_t* p = source_rec + g.offset;
+  if (source.IsBlank(source_rec, source_field)) {
+    std::memset(to, 0, f.length);
+    return true;
+  }
+  RequireWritable();
+  WriteBlob(to, f.length - 10, source.ReadBlob(p, g.length - 10));
+  return true;
+}
+
 std::string PxTable::EncodeField(int field, const Variant& v) {
   const FieldInfo& f = fields_[field];
   std::string rec = BlankRecord();

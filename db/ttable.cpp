@@ -77,6 +77,9 @@ double TField::AsFloat() const {
 }
 Variant TField::AsVariant() const { return table_->FieldValue(index_); }
 void TField::SetAsVariant(const Variant& value) { table_->SetFieldValue(index_, value); }
+void TField::AssignValue(const TField& from) {
+  table_->AssignFieldValue(index_, *from.table_, from.index_);
+}
 void TField::Clear() { table_->SetFieldValue(index_, Variant::Null()); }
 
 // ---- TTable ----
@@ -188,11 +191,19 @@ void TTable::Open() {
   seq_.clear();
   next_seq_ = 0;
   view_ = std::make_unique<View>(Order{this});
-  for (RecId id : px_->RecordsInOrder()) {
+  bounds_valid_ = false;
+  std::vector<RecId> ids = px_->RecordsInOrder();
+  for (RecId id : ids) {
     if (id >= seq_.size()) seq_.resize(id + 1);
     seq_[id] = next_seq_++;
-    view_->insert(view_->end(), id);
   }
+  // Sorted first, then each record placed at the end: a descent of the tree per record was most
+  // of the time of opening a large table in a secondary index's order.
+  if (!order_fields_.empty() && !std::is_sorted(ids.begin(), ids.end(), Order{this})) {
+    px_->SortLedBy(
+        ids, order_fields_[0], order_desc_[0], [&](RecId id) { return px_->rec(id); }, Order{this});
+  }
+  for (RecId id : ids) view_->insert(view_->end(), id);
   locate_.clear();
   state_ = TDataSetState::dsBrowse;
   try {
@@ -217,6 +228,7 @@ void TTable::Close() {
     err = std::current_exception();
   }
   view_.reset();
+  bounds_valid_ = false;
   px_.reset();
   fields_.clear();
   locate_.clear();
@@ -238,6 +250,7 @@ void TTable::EmptyTable() {
   }
   px_->EraseAll();
   view_->clear();
+  bounds_valid_ = false;
   seq_.clear();
   locate_.clear();
   state_ = TDataSetState::dsBrowse;
@@ -285,14 +298,29 @@ void TTable::ComputeBounds() {
     lo_ = hi_ = view_->end();
   } else if (range_active_) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(probe_rec_.data());
-    // One descent for both ends: the probe sits before (-1) or after (+1) its equals.
-    lo_ = view_->lower_bound(Probe{p, -1});
+    const Probe before{p, -1};
+    const Order order{this};
+    // A master visited in the details' order, or given a new key above every detail's, finds
+    // its range where the last one ended: two comparisons instead of two descents.
+    const View::iterator start = bounds_valid_ ? hi_ : view_->end();
+    if (view_->empty()) {
+      lo_ = view_->end();
+    } else if ((start == view_->begin() || order(*std::prev(start), before)) &&
+               (start == view_->end() || !order(*start, before))) {
+      lo_ = start;
+    } else {
+      lo_ = view_->lower_bound(before);
+    }
     hi_ = lo_;
+    // Equal in the order means the same bytes, so the range's end is where InRange stops; a
+    // long range is left to the descent.
+    for (int step = 0; step < 16 && hi_ != view_->end() && InRange(px_->rec(*hi_)); ++step) ++hi_;
     if (hi_ != view_->end() && InRange(px_->rec(*hi_))) hi_ = view_->upper_bound(Probe{p, +1});
   } else {
     lo_ = view_->begin();
     hi_ = view_->end();
   }
+  bounds_valid_ = true;
 }
 
 void TTable::ApplyRange() {
@@ -311,7 +339,13 @@ void TTable::ApplyRange() {
       try {
         int lf = order_fields_[0];
         const FieldInfo& info = px_->fields()[lf];
-        range_key_ = px_->EncodeField(lf, f->AsVariant());
+        // The master's bytes as they are when both fields store alike: no text round trip per
+        // master record.
+        range_key_.assign(info.length, '\0');
+        const uint8_t* master_rec = m->CurrentRecord();
+        if (!master_rec || !px_->CopyAlike(reinterpret_cast<uint8_t*>(range_key_.data()), lf,
+                                           *m->px_, master_rec, f->Index()))
+          range_key_ = px_->EncodeField(lf, f->AsVariant());
         std::memset(probe_rec_.data(), 0, probe_rec_.size());
         std::memcpy(probe_rec_.data() + info.offset, range_key_.data(), info.length);
       } catch (const EDBEngineError&) {
@@ -506,7 +540,9 @@ void TTable::Post() {
   RecId id = px_->Insert(edit_);
   if (id >= seq_.size()) seq_.resize(id + 1);
   seq_[id] = next_seq_++;
-  auto it = view_->insert(id).first;
+  // Records usually come in the view's order (copied from a table in the same order): placed at
+  // the end without a descent when so.
+  auto it = view_->insert(view_->end(), id);
   AddToLocateIndexes(id);
   state_ = TDataSetState::dsBrowse;
   edit_.clear();
@@ -591,6 +627,16 @@ void TTable::SetFieldValue(int field, const Variant& v) {
   if (state_ != TDataSetState::dsInsert)
     throw EDBEngineError(Kind::kState, "Dataset not in edit or insert mode: " + name_);
   px_->SetValue(edit_, field, v);
+}
+
+void TTable::AssignFieldValue(int field, const TTable& source, int source_field) {
+  RequireActive();
+  source.RequireActive();
+  if (state_ != TDataSetState::dsInsert)
+    throw EDBEngineError(Kind::kState, "Dataset not in edit or insert mode: " + name_);
+  const uint8_t* from = source.CurrentRecord();
+  if (from && px_->AssignAlike(edit_, field, *source.px_, from, source_field)) return;
+  px_->SetValue(edit_, field, source.FieldValue(source_field));
 }
 
 TField* TTable::FindField(std::string_view name) {

@@ -53,6 +53,9 @@ class TField {
   double AsFloat() const;
   Variant AsVariant() const;
   void SetAsVariant(const Variant& value);
+  // Takes the value of a field of another open table's current record, as
+  // SetAsVariant(from.AsVariant()) would, without the conversion when both store it alike.
+  void AssignValue(const TField& from);
   void Clear();
 
  private:
@@ -144,6 +147,7 @@ class TTable {
   void NotifyDetails();
   void OnMasterChange();
   void SetFieldValue(int field, const Variant& v);
+  void AssignFieldValue(int field, const TTable& source, int source_field);
   Variant FieldValue(int field) const;
   std::string FieldText(int field) const;
   std::string LocateKey(int field, const uint8_t* rec) const;
@@ -171,6 +175,7 @@ class TTable {
   uint64_t next_seq_ = 0;
   std::unique_ptr<View> view_;
   View::iterator lo_, hi_, cur_;
+  bool bounds_valid_ = false;  // lo_ and hi_ point into the view
   bool eof_ = true;
   bool has_current_ = false;
   bool range_active_ = false;

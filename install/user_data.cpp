@@ -25,7 +25,7 @@ void CopyDetailRows(db::TTable& src, db::TTable& dst) {
   while (!src.Eof()) {
     dst.Append();
     // Ordinal 0 is the row's own key; the link field comes from the master at append.
-    for (int i = 1; i < n; ++i) dst.Fields(i).SetAsVariant(src.Fields(i).AsVariant());
+    for (int i = 1; i < n; ++i) dst.Fields(i).AssignValue(src.Fields(i));
     dst.Post();
     src.Next();
   }
@@ -111,7 +111,7 @@ void TransferUserData(db::TTable& src_master, db::TTable& src_link8491, db::TTab
       for (size_t i = 0; i < copied.size(); ++i) {
         TField* from = copied[i].second;
         if (from == nullptr) from = &src_master.FieldByName(copied[i].first);  // raises
-        targets[i]->SetAsVariant(from->AsVariant());
+        targets[i]->AssignValue(*from);
       }
       dst_master.Post();
       CopyDetailRows(src_link8491, dst_link8491);

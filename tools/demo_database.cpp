@@ -18,8 +18,9 @@ const char* const kNumeric[] = {"TRUD",  "OSN_ZARPL",  "MEX",  "ZARM",  "MAT",  
                                 "TRUD3", "OSN_ZARPL3", "MEX3", "ZARM3", "MAT3", "MT_TR3", "TRUDO3",
                                 "ZU",    "CENF",       "KOF",  "MT_OPT"};
 
-TableSpec Master() {
+TableSpec Master(int block_size_kb) {
   TableSpec s;
+  s.block_size_kb = block_size_kb;
   s.fields = {{"NOBOSN", FieldType::kAlpha, 20}, {"OBOSN", FieldType::kAlpha, 30},
               {"ID", FieldType::kLong, 0},       {"UKOD", FieldType::kAlpha, 10},
               {"NAIMR", FieldType::kAlpha, 120}, {"EI", FieldType::kAlpha, 10}};
@@ -31,8 +32,9 @@ TableSpec Master() {
   return s;
 }
 
-TableSpec Detail(const std::string& index) {
+TableSpec Detail(const std::string& index, int block_size_kb) {
   TableSpec s;
+  s.block_size_kb = block_size_kb;
   s.fields = {{"N", FieldType::kAutoInc, 0},
               {"NOBOSN", FieldType::kAlpha, 20},
               {"KOD", FieldType::kAlpha, 20},
@@ -61,13 +63,14 @@ void CreateTable(platform::FileSystem& fs, const std::string& folder, const std:
   PxTable::Create(fs, folder + name, shape);
 }
 
-void CreateSet(platform::FileSystem& fs, const std::string& folder, const std::string& prefix) {
-  CreateTable(fs, folder, prefix + "Base8491.db", Master());
-  CreateTable(fs, folder, prefix + "Link8491.db", Detail("link8491_1"));
+void CreateSet(platform::FileSystem& fs, const std::string& folder, const std::string& prefix,
+               int block_size_kb = 4) {
+  CreateTable(fs, folder, prefix + "Base8491.db", Master(block_size_kb));
+  CreateTable(fs, folder, prefix + "Link8491.db", Detail("link8491_1", block_size_kb));
   CreateTable(fs, folder, prefix + (prefix.empty() ? "Link_mex.db" : "Link_mex.DB"),
-              Detail("link_mex_1"));
+              Detail("link_mex_1", block_size_kb));
   CreateTable(fs, folder, prefix + (prefix.empty() ? "W_list.db" : "W_list.DB"),
-              Detail("w_list_1"));
+              Detail("w_list_1", block_size_kb));
 }
 
 }  // namespace
@@ -76,7 +79,7 @@ void WriteDemoDatabase(platform::FileSystem& fs, const std::string& database_fol
                        const DemoDatabaseOptions& options) {
   const std::string folder = WithSlash(database_folder);
   (void)fs.CreateDirectories(folder);
-  CreateSet(fs, folder, "");
+  CreateSet(fs, folder, "", options.block_size_kb);
   const int records = options.records;
   const int users = options.new_database ? 0 : options.users;
   const bool fresh = options.new_database;

@@ -20,6 +20,9 @@ struct DemoDatabaseOptions {
   // Only every Nth record's first detail rows carry that memo; the others a short one kept in
   // the record, so that a large database is in its records rather than in blob blocks.
   int note_every = 1;
+  // Block size of the record tables: a table holds at most 65,535 blocks, so a database several
+  // times the usual size needs larger ones.
+  int block_size_kb = 4;
 };
 
 // Writes Base8491/Link8491/Link_mex/W_list, Kl_spr and Kl_Group into `database_folder` (which

@@ -83,15 +83,14 @@ TEST(IndexTrees, OneGoTreesComeOutAsTheEngineWroteThem) {
     EXPECT_EQ(w.on_chain, 73490u);
     // The ".X" records in their order, laid into blocks again, then the ".Y" tree over them.
     px::Header xh = px::ParseHeader(x, "x", false, nullptr);
-    std::vector<std::string> recs;
+    std::vector<uint8_t> recs;
     for (const auto& cb : px::WalkChain(x, xh, "x"))
-      for (int i = 0; i < cb.count; ++i)
-        recs.emplace_back(reinterpret_cast<const char*>(cb.data + i * xh.record_size),
-                          xh.record_size);
+      recs.insert(recs.end(), cb.data, cb.data + cb.count * xh.record_size);
     int key_len = KeyLength(y);
     std::vector<px::TreeEntry> leaves;
     auto x_again = px::BuildDataFile(std::vector<uint8_t>(x.begin(), x.begin() + xh.header_size),
-                                     xh.record_size, xh.block_size, key_len, recs, leaves);
+                                     xh.record_size, xh.block_size, key_len, recs.data(),
+                                     recs.size() / xh.record_size, leaves);
     EXPECT_EQ(x_again, x);
     auto y_again = px::BuildTree(std::vector<uint8_t>(y.begin(), y.begin() + Le16(y, 2)), key_len,
                                  y[5] * 1024, leaves, y[0x2C]);

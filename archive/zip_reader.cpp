@@ -163,12 +163,15 @@ void ReadEntries(ZipStream& stream, TZipDirManager& dir, uint64_t start, uint64_
   }
 }
 
+
+}  // namespace
+
 // Refuses a directory whose entries share data with each other or with the directory itself:
 // one stored record listed many times (a few kilobytes that extract to gigabytes) or an entry
 // hidden inside another's data. An entry's data reaches from its local header to the end of its
 // compressed data.
 void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
-                    const DirectoryReadOptions& options) {
+                    const DirectoryReadOptions& options, bool against_directory) {
   struct Range {
     uint64_t begin, end;
     int index;
@@ -194,7 +197,7 @@ void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
             [](const Range& a, const Range& b) { return a.begin < b.begin; });
   for (size_t k = 0; k < ranges.size(); ++k) {
     const std::string name = NameForMessage(dir.items[ranges[k].index].FileName);
-    if (ranges[k].end > dir.directory_start)
+    if (against_directory && ranges[k].end > dir.directory_start)
       throw EZipException(ZipNative::kOverlap, {name, "the central directory"},
                           options.component_name);
     if (k + 1 < ranges.size() && ranges[k].end > ranges[k + 1].begin) {
@@ -205,8 +208,6 @@ void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
     }
   }
 }
-
-}  // namespace
 
 std::optional<uint64_t> FindSignature(ZipStream& stream, uint64_t from, uint32_t signature,
                                       size_t window) {
@@ -395,7 +396,7 @@ void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
   }
   if (!dir.multi_volume) {
     DetectStub(stream, dir);
-    RefuseOverlaps(stream, dir, options);
+    RefuseOverlaps(stream, dir, options, true);
   }
 }
 

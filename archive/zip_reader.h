@@ -41,5 +41,9 @@ std::optional<uint64_t> FindSignature(ZipStream& stream, uint64_t from, uint32_t
 void ReadCentralDirectory(ZipStream& stream, TZipDirManager& dir,
                           const DirectoryReadOptions& options);
 void RepairDirectory(ZipStream& stream, TZipDirManager& dir, const DirectoryReadOptions& options);
+// Refuses (native error 63) a directory whose entries share data with each other, or, with
+// `against_directory`, with the central directory itself.
+void RefuseOverlaps(ZipStream& stream, const TZipDirManager& dir,
+                    const DirectoryReadOptions& options, bool against_directory);
 
 }  // namespace tarvo::archive

@@ -10,6 +10,7 @@
 #include "archive/zip_archiver.h"
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
+#include "archive/zip_reader.h"
 #include "platform/path.h"
 
 namespace tarvo::archive {
@@ -180,6 +181,7 @@ void TZipBaseArchiver::UpdatePass() {
   pass.truncation_point = t;
   // Entries left in place keep decoding as they did: one whose data claims to run into the old
   // directory (a damaged archive) is cut where readers of the old file cut it.
+  std::vector<uint64_t> header_offsets;  // of the old entries, sorted, made when first needed
   for (int j = 0; j < k; ++j) {
     TDirItem& item = items[j];
     if (item.LocalHeaderOffset + kLocalHeaderSize + item.CompressedSize + 0x20000 <
@@ -195,14 +197,42 @@ void TZipBaseArchiver::UpdatePass() {
     LocalFileHeader local = LocalFileHeader::Parse(raw);
     uint64_t data_start =
         item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
-    uint64_t available =
-        data_start >= dir_.directory_start ? 0 : dir_.directory_start - data_start;
+    // A local header cut off by the end of the file: whatever is added next would lie inside
+    // it, and no reader could tell the two apart. Refused before anything is written.
+    if (data_start > dir_.directory_start) {
+      items = old;
+      throw Error(ZipNative::kOverlap, {NameForMessage(item.FileName), "the end of the archive"});
+    }
+    // Cut at the directory, or at the next entry's local header when one comes first: the data
+    // left in place never runs into another entry.
+    if (header_offsets.empty()) {
+      for (int m = 0; m < old.Count(); ++m) header_offsets.push_back(old[m].LocalHeaderOffset);
+      std::sort(header_offsets.begin(), header_offsets.end());
+    }
+    uint64_t limit = dir_.directory_start;
+    auto next = std::upper_bound(header_offsets.begin(), header_offsets.end(),
+                                 item.LocalHeaderOffset);
+    if (next != header_offsets.end() && *next < limit) limit = *next;
+    uint64_t available = data_start >= limit ? 0 : limit - data_start;
     if (item.CompressedSize <= available) continue;
     item.CompressedSize = available;
     if (item.header.compressed_size != kOverflow32)
       item.header.compressed_size = static_cast<uint32_t>(available);
   }
   pass.truncation_point = std::min(pass.truncation_point, stream_->Size());
+  // A repaired directory may list entries inside one another; written out under a directory of
+  // its own they would make an archive that no careful reader opens. Refused before anything is
+  // written.
+  if (dir_.repaired) {
+    TZipDirManager as_read = dir_;
+    as_read.items = old;
+    try {
+      RefuseOverlaps(*stream_, as_read, DirectoryReadOptions{}, false);
+    } catch (...) {
+      items = old;
+      throw;
+    }
+  }
 
   try {
     const uint64_t t = pass.truncation_point;
@@ -281,6 +311,13 @@ void TZipBaseArchiver::UpdatePass() {
     }
     if (!pass.stopped) {
       WriteCentralDirectory();
+      // Entries of a damaged archive kept as they were must not end up inside one another
+      // under the new directory: an archive that no careful reader opens is put back.
+      TZipDirManager written;
+      DirectoryReadOptions strict;
+      strict.repair_on_open = false;
+      strict.oem_file_names = Options.OEMFileNames;
+      ReadCentralDirectory(*stream_, written, strict);
     }
   } catch (...) {
     RollBack(pass);

@@ -41,8 +41,8 @@ CheckExit RunCheck(platform::Services& services, const std::string& installer_fo
   }
   for (size_t i = 0; i < d.Components.size(); ++i) {
     const ComponentEntry& c = d.Components[i];
-    out << "Component[" << i + 1 << "]=" << Flag(c.Check) << "," << Flag(c.Enabled) << ","
-        << c.File << "," << c.Name << "\n";
+    out << "Component[" << i + 1 << "]=" << Flag(c.Check) << "," << Flag(c.Enabled) << "," << c.File
+        << "," << c.Name << "\n";
   }
   out << "ComponentFileMissing=" << Flag(read.ComponentFileMissing) << "\n";
 

@@ -30,7 +30,7 @@ struct StartupVerdict {
   bool VersionSufficient = false;
   std::string InstalledVersion;
   std::string VersionRowText;  // RequiredVersion + " (текущая версия: " + InstalledVersion + ")"
-  bool CheckOpenedSm = true;   // false: the open-estimates row is removed from the window
+  bool CheckOpenedSm = true;  // false: the open-estimates row is removed from the window
   // Ready but "RES.bd" missing: the transfer-mode choice is disabled and the replace-mode choice
   // selected, which runs the table check in replace mode at once.
   bool ForceReplaceMode = false;

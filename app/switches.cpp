@@ -140,7 +140,8 @@ SwitchParse ParseSwitches(const std::vector<std::string>& args) {
       s.check = true;
       s.check_replace = v == "replace";
     } else if (name == "restore") {
-      if (s.restore != RestoreSwitch::kNone) return fail("/RESTORE is given twice", "Параметр /RESTORE указан дважды");
+      if (s.restore != RestoreSwitch::kNone)
+        return fail("/RESTORE is given twice", "Параметр /RESTORE указан дважды");
       if (!value) {
         s.restore = RestoreSwitch::kNewest;
       } else if (text::ToLowerUtf8(Unquote(*value)) == "list") {

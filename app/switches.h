@@ -50,7 +50,7 @@ struct Switches {
 
 struct SwitchParse {
   Switches switches;
-  std::string error;  // empty when the command line is good
+  std::string error;      // empty when the command line is good
   std::string error_box;  // the same in Russian, for the message box of the window program
   bool ok() const { return error.empty(); }
 };

@@ -85,8 +85,10 @@ static bool PathMatches(std::string x, bool is_folder, std::string e, const std:
     return TMask(is_folder ? platform::ExcludeTrailingBackslash(e) : e).Matches(name);
   }
   if (!IsAbsoluteMask(e)) e = base + e;
-  std::string x_folder = platform::ExtractFilePath(is_folder ? platform::ExcludeTrailingBackslash(x) : x);
-  std::string e_folder = platform::ExtractFilePath(is_folder && e.back() == '\\' ? platform::ExcludeTrailingBackslash(e) : e);
+  std::string x_folder =
+      platform::ExtractFilePath(is_folder ? platform::ExcludeTrailingBackslash(x) : x);
+  std::string e_folder = platform::ExtractFilePath(
+      is_folder && e.back() == '\\' ? platform::ExcludeTrailingBackslash(e) : e);
   if (text::EqualsIgnoreCase(x_folder, e_folder)) return TMask(e).Matches(x);
   return platform::ExtractFileName(e) == "*.*" && StartsWithIgnoreCase(x_folder, e_folder);
 }
@@ -162,8 +164,8 @@ void TZipBaseArchiver::WalkDisk(const std::string& mask, const std::string& fold
     if (!pattern.empty() && !name_mask.Matches(e.name)) continue;
     // Hidden and system files only when the set asks for them, as a Windows search does.
     if (e.attributes & 0x06 & ~file_attr) continue;
-    bool admitted = (e.attributes & file_attr) != 0 ||
-                    (e.attributes == 0 && (file_attr & 0x27) == 0x27);
+    bool admitted =
+        (e.attributes & file_attr) != 0 || (e.attributes == 0 && (file_attr & 0x27) == 0x27);
     if (admitted) Admit(dir + e.name, false, walk);
   }
   if (!(walk.search_attr & platform::kAttrDirectory) && !Options.Recurse) return;
@@ -215,7 +217,9 @@ std::string TZipBaseArchiver::StoredNameOf(const std::string& path, bool is_fold
   if (!x.empty() && x.back() == '.') x.pop_back();
   const std::string base = ResolvedBaseDir();
   switch (Options.StorePath) {
-    case TZipStorePathMode::spNoPath: x = platform::ExtractFileName(x); break;
+    case TZipStorePathMode::spNoPath:
+      x = platform::ExtractFileName(x);
+      break;
     case TZipStorePathMode::spRelativePath:
       if (StartsWithIgnoreCase(x, base)) x = x.substr(base.size());
       [[fallthrough]];
@@ -230,7 +234,8 @@ std::string TZipBaseArchiver::StoredNameOf(const std::string& path, bool is_fold
       if (!x.empty() && x[0] == '\\') x.erase(0, 1);
       break;
     }
-    case TZipStorePathMode::spFullPathWithDrive: break;
+    case TZipStorePathMode::spFullPathWithDrive:
+      break;
   }
   std::replace(x.begin(), x.end(), '\\', '/');
   if (is_folder) x += '/';
@@ -263,16 +268,24 @@ void TZipBaseArchiver::RecordEntry(const std::string& path, bool is_folder) {
     int32_t file_time = static_cast<int32_t>(time.Packed());
     bool replace = false;
     switch (Options.OverwriteMode) {
-      case TZipOverwriteMode::omAlways: replace = true; break;
-      case TZipOverwriteMode::omNever: replace = false; break;
+      case TZipOverwriteMode::omAlways:
+        replace = true;
+        break;
+      case TZipOverwriteMode::omNever:
+        replace = false;
+        break;
       case TZipOverwriteMode::omPrompt: {
         std::string dest = Canon(name);
         replace = true;
         DoConfirmOverwrite(path, dest, replace);
         break;
       }
-      case TZipOverwriteMode::omIfNewer: replace = file_time > entry_time; break;
-      case TZipOverwriteMode::omIfOlder: replace = file_time < entry_time; break;
+      case TZipOverwriteMode::omIfNewer:
+        replace = file_time > entry_time;
+        break;
+      case TZipOverwriteMode::omIfOlder:
+        replace = file_time < entry_time;
+        break;
     }
     if (!replace) return;
     op = TZipProcessOperation::poUpdate;

@@ -46,15 +46,27 @@ OpenFlags FlagsOfMode(uint16_t mode) {
   if (mode == kOpenCreate) return {platform::Access::kReadWrite, platform::Share::kExclusive};
   OpenFlags s{platform::Access::kRead, platform::Share::kExclusive};
   switch (mode & 3) {
-    case 1: s.access = platform::Access::kWrite; break;
-    case 2: s.access = platform::Access::kReadWrite; break;
-    default: break;
+    case 1:
+      s.access = platform::Access::kWrite;
+      break;
+    case 2:
+      s.access = platform::Access::kReadWrite;
+      break;
+    default:
+      break;
   }
   switch (mode & 0x70) {
-    case 0x20: s.share = platform::Share::kDenyWrite; break;
-    case 0x30: s.share = platform::Share::kDenyRead; break;
-    case 0x40: s.share = platform::Share::kDenyNone; break;
-    default: break;
+    case 0x20:
+      s.share = platform::Share::kDenyWrite;
+      break;
+    case 0x30:
+      s.share = platform::Share::kDenyRead;
+      break;
+    case 0x40:
+      s.share = platform::Share::kDenyNone;
+      break;
+    default:
+      break;
   }
   return s;
 }
@@ -153,7 +165,9 @@ void TZipBaseArchiver::DoConfirmOverwrite(const std::string& source_file_name,
       {DialogResult::kYes, DialogResult::kNo, DialogResult::kNoToAll, DialogResult::kYesToAll},
       platform::MessageIcon::kQuestion);
   switch (r) {
-    case DialogResult::kYes: confirm = true; break;
+    case DialogResult::kYes:
+      confirm = true;
+      break;
     case DialogResult::kYesToAll:
       confirm = true;
       Options.OverwriteMode = TZipOverwriteMode::omAlways;
@@ -162,7 +176,9 @@ void TZipBaseArchiver::DoConfirmOverwrite(const std::string& source_file_name,
       confirm = false;
       Options.OverwriteMode = TZipOverwriteMode::omNever;
       break;
-    default: confirm = false; break;
+    default:
+      confirm = false;
+      break;
   }
 }
 
@@ -236,9 +252,9 @@ void TZipBaseArchiver::OpenArchive(uint16_t mode) {
     throw Error(ZipNative::kArchiveNotFound, {FileName});
   CloseArchive();
   OpenFlags flags = FlagsOfMode(mode);
-  std::unique_ptr<platform::File> file =
-      fs_.Open(FileName, flags.access, flags.share,
-               create ? platform::Disposition::kCreateAlways : platform::Disposition::kOpenExisting);
+  std::unique_ptr<platform::File> file = fs_.Open(
+      FileName, flags.access, flags.share,
+      create ? platform::Disposition::kCreateAlways : platform::Disposition::kOpenExisting);
   OpenStream(std::move(file), mode, create);
 }
 
@@ -443,8 +459,8 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   bool use_base = true;
   if (from_handler) {
     // A handler may point anywhere; a drive or a double separator stands on its own.
-    use_base = relative.find(':') == std::string::npos &&
-               relative.find("\\\\") == std::string::npos;
+    use_base =
+        relative.find(':') == std::string::npos && relative.find("\\\\") == std::string::npos;
   } else {
     // A name that leaves the base folder, or that Windows would write as another file, is
     // refused here (native error 19).
@@ -485,14 +501,17 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
     }
     existing = fs_.GetAttributes(path);
     if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
-    int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
+    int32_t entry_time =
+        static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
     auto file_time = [&] {
       std::optional<platform::DosDateTime> t = fs_.GetLastWriteTime(path);
       return static_cast<int32_t>(t ? t->Packed() : 0);
     };
     switch (Options.OverwriteMode) {
-      case TZipOverwriteMode::omNever: return;
-      case TZipOverwriteMode::omAlways: break;
+      case TZipOverwriteMode::omNever:
+        return;
+      case TZipOverwriteMode::omAlways:
+        break;
       case TZipOverwriteMode::omPrompt: {
         bool confirm = true;
         DoConfirmOverwrite(entry_name, path, confirm);

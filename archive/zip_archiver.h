@@ -51,12 +51,12 @@ class DataSink {
 
 class TZipBaseArchiver {
  public:
-  using TZipProgressEvent = std::function<void(TZipBaseArchiver& sender, double progress,
-                                               TZipProcessOperation operation,
-                                               TZipProgressPhase phase, bool& cancel)>;
-  using TZipFileProgressEvent = std::function<void(
-      TZipBaseArchiver& sender, const std::string& file_name, double progress,
-      TZipProcessOperation operation, TZipProgressPhase phase, bool& cancel)>;
+  using TZipProgressEvent =
+      std::function<void(TZipBaseArchiver& sender, double progress, TZipProcessOperation operation,
+                         TZipProgressPhase phase, bool& cancel)>;
+  using TZipFileProgressEvent =
+      std::function<void(TZipBaseArchiver& sender, const std::string& file_name, double progress,
+                         TZipProcessOperation operation, TZipProgressPhase phase, bool& cancel)>;
   using TZipConfirmProcessFileEvent =
       std::function<void(TZipBaseArchiver& sender, const std::string& file_name,
                          TZipProcessOperation operation, bool& confirm)>;
@@ -72,9 +72,9 @@ class TZipBaseArchiver {
   using TZipOnExtractFileEvent =
       std::function<void(TZipBaseArchiver& sender, std::string& file_name, uint32_t& file_attr,
                          const std::string& comment)>;
-  using TZipOnStoreFileEvent = std::function<void(
-      TZipBaseArchiver& sender, std::string& file_name, uint32_t& file_attr,
-      std::string& comment, const std::string& original_file_name)>;
+  using TZipOnStoreFileEvent =
+      std::function<void(TZipBaseArchiver& sender, std::string& file_name, uint32_t& file_attr,
+                         std::string& comment, const std::string& original_file_name)>;
   using TNotifyEvent = std::function<void(TZipBaseArchiver& sender)>;
 
   // The file system and dialogs must outlive the component.
@@ -123,8 +123,7 @@ class TZipBaseArchiver {
   void CloseArchive();
   bool Active() const { return stream_ != nullptr; }
   void TestFiles(const std::string& file_mask = "*.*", uint32_t search_attr = kFaDefaultSearch);
-  void ExtractFiles(const std::string& file_mask = "*.*",
-                    uint32_t search_attr = kFaDefaultSearch);
+  void ExtractFiles(const std::string& file_mask = "*.*", uint32_t search_attr = kFaDefaultSearch);
   // Adds files from disk: one update, the disk walk, then the update pass.
   void AddFiles(const std::string& file_mask, uint32_t search_attr = kFaDefaultSearch,
                 const std::string& exclusion_mask = "");
@@ -156,16 +155,14 @@ class TZipBaseArchiver {
   virtual void DoFileProgress(const std::string& file_name, double progress,
                               TZipProcessOperation operation, TZipProgressPhase phase,
                               bool& cancel);
-  virtual void DoConfirmOverwrite(const std::string& source_file_name,
-                                  std::string& dest_file_name, bool& confirm);
-  virtual void DoConfirmProcessFile(const std::string& file_name,
-                                    TZipProcessOperation operation, bool& confirm);
-  virtual void DoPassword(const std::string& file_name, std::string& new_password,
-                          bool& skip_file);
-  virtual void DoProcessFileFailure(const std::string& file_name,
-                                    TZipProcessOperation operation, int native_error,
-                                    int error_code, const std::string& error_message,
-                                    TZipAction& action);
+  virtual void DoConfirmOverwrite(const std::string& source_file_name, std::string& dest_file_name,
+                                  bool& confirm);
+  virtual void DoConfirmProcessFile(const std::string& file_name, TZipProcessOperation operation,
+                                    bool& confirm);
+  virtual void DoPassword(const std::string& file_name, std::string& new_password, bool& skip_file);
+  virtual void DoProcessFileFailure(const std::string& file_name, TZipProcessOperation operation,
+                                    int native_error, int error_code,
+                                    const std::string& error_message, TZipAction& action);
   virtual void DoExtractFile(std::string& file_name, uint32_t& file_attr,
                              const std::string& comment);
   virtual void DoStoreFile(std::string& file_name, uint32_t& file_attr, std::string& comment,

@@ -67,8 +67,8 @@ bool ZipCipher::CheckHeader(const uint8_t header[12], uint32_t crc32, uint16_t d
   uint8_t plain[12];
   for (int i = 0; i < 12; ++i) plain[i] = header[i];
   Decipher(plain, 12);
-  uint8_t check = (flags & 0x0008) ? static_cast<uint8_t>(dos_time >> 8)
-                                   : static_cast<uint8_t>(crc32 >> 24);
+  uint8_t check =
+      (flags & 0x0008) ? static_cast<uint8_t>(dos_time >> 8) : static_cast<uint8_t>(crc32 >> 24);
   return plain[11] == check;
 }
 

@@ -8,8 +8,7 @@
 namespace tarvo::archive {
 
 bool TDirItem::IsDirectory() const {
-  return (header.external_attributes & 0x10) != 0 ||
-         (!FileName.empty() && FileName.back() == '/');
+  return (header.external_attributes & 0x10) != 0 || (!FileName.empty() && FileName.back() == '/');
 }
 
 std::vector<ExtraBlock> TDirItem::ForeignExtraBlocks() const {

@@ -49,37 +49,80 @@ const std::map<int, std::string>& Messages() {
 
 int ErrorCodeOfNative(int native_error) {
   switch (native_error) {
-    case 1: case 2: case 3: case 4: case 7: case 16: case 21: case 24: return 1;
-    case 5: return 2;
-    case 8: return 4;
-    case 9: case 10: case 29: return 5;
-    case 12: return 6;
-    case 13: return 7;
-    case 19: return 9;
-    case 20: return 10;
-    case 22: case 25: return 11;
-    case 33: return 12;
-    case 26: return 13;
-    case 27: return 14;
-    case 28: return 15;
-    case 32: return 16;
-    case 34: return 17;
-    case 35: return 18;
-    case 40: return 22;
-    case 41: case 43: return 23;
-    case 44: case 45: return 24;
-    case 46: return 25;
-    case 47: return 26;
-    case 48: case 57: return 27;
-    case 52: return 31;
-    case 55: return 32;
-    case 58: case 59: return 34;
-    case 60: return 35;
-    case 61: return 36;
-    case 62: return 37;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 7:
+    case 16:
+    case 21:
+    case 24:
+      return 1;
+    case 5:
+      return 2;
+    case 8:
+      return 4;
+    case 9:
+    case 10:
+    case 29:
+      return 5;
+    case 12:
+      return 6;
+    case 13:
+      return 7;
+    case 19:
+      return 9;
+    case 20:
+      return 10;
+    case 22:
+    case 25:
+      return 11;
+    case 33:
+      return 12;
+    case 26:
+      return 13;
+    case 27:
+      return 14;
+    case 28:
+      return 15;
+    case 32:
+      return 16;
+    case 34:
+      return 17;
+    case 35:
+      return 18;
+    case 40:
+      return 22;
+    case 41:
+    case 43:
+      return 23;
+    case 44:
+    case 45:
+      return 24;
+    case 46:
+      return 25;
+    case 47:
+      return 26;
+    case 48:
+    case 57:
+      return 27;
+    case 52:
+      return 31;
+    case 55:
+      return 32;
+    case 58:
+    case 59:
+      return 34;
+    case 60:
+      return 35;
+    case 61:
+      return 36;
+    case 62:
+      return 37;
     case 63:
       return 38;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 

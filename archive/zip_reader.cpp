@@ -14,9 +14,7 @@ namespace {
 // Sequential reads through a buffer, for the many small records of a central directory.
 class BufferedReader {
  public:
-  BufferedReader(ZipStream& stream, uint64_t start) : stream_(stream) {
-    stream_.Seek(start);
-  }
+  BufferedReader(ZipStream& stream, uint64_t start) : stream_(stream) { stream_.Seek(start); }
   void ReadExact(void* out, size_t n) {
     auto* p = static_cast<uint8_t*>(out);
     while (n > 0) {
@@ -162,7 +160,6 @@ void ReadEntries(ZipStream& stream, TZipDirManager& dir, uint64_t start, uint64_
     dir.items.Add(std::move(item));
   }
 }
-
 
 }  // namespace
 

@@ -27,10 +27,14 @@ std::string Backslashed(std::string s) {
 platform::Share ShareOf(TZipFileShareMode mode) {
   switch (mode) {
     case TZipFileShareMode::smShareCompat:
-    case TZipFileShareMode::smShareExclusive: return platform::Share::kExclusive;
-    case TZipFileShareMode::smShareDenyWrite: return platform::Share::kDenyWrite;
-    case TZipFileShareMode::smShareDenyRead: return platform::Share::kDenyRead;
-    case TZipFileShareMode::smShareDenyNone: return platform::Share::kDenyNone;
+    case TZipFileShareMode::smShareExclusive:
+      return platform::Share::kExclusive;
+    case TZipFileShareMode::smShareDenyWrite:
+      return platform::Share::kDenyWrite;
+    case TZipFileShareMode::smShareDenyRead:
+      return platform::Share::kDenyRead;
+    case TZipFileShareMode::smShareDenyNone:
+      return platform::Share::kDenyNone;
   }
   return platform::Share::kDenyNone;
 }
@@ -210,8 +214,8 @@ void TZipBaseArchiver::UpdatePass() {
       std::sort(header_offsets.begin(), header_offsets.end());
     }
     uint64_t limit = dir_.directory_start;
-    auto next = std::upper_bound(header_offsets.begin(), header_offsets.end(),
-                                 item.LocalHeaderOffset);
+    auto next =
+        std::upper_bound(header_offsets.begin(), header_offsets.end(), item.LocalHeaderOffset);
     if (next != header_offsets.end() && *next < limit) limit = *next;
     uint64_t available = data_start >= limit ? 0 : limit - data_start;
     if (item.CompressedSize <= available) continue;
@@ -484,8 +488,8 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   bool zip64 = offset >= kOverflow32 || size >= kOverflow32 || always;
   if (zip64 && Zip64Mode == TZip64Mode::zmDisabled) throw Error(43, {item.SourceFileName});
   // Room for the Zip64 block is kept when the sizes might overflow while compressing.
-  const bool local_zip64 = Zip64Mode != TZip64Mode::zmDisabled &&
-                           (size >= kOverflow32 - (size / 1000 + 1024) || always);
+  const bool local_zip64 =
+      Zip64Mode != TZip64Mode::zmDisabled && (size >= kOverflow32 - (size / 1000 + 1024) || always);
 
   const std::string name = NameBytes(item);
   const uint16_t version =
@@ -544,8 +548,8 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   h.uncompressed_size = (item.UncompressedSize >= kOverflow32 || always)
                             ? kOverflow32
                             : static_cast<uint32_t>(item.UncompressedSize);
-  h.local_header_offset = (offset >= kOverflow32 || always) ? kOverflow32
-                                                            : static_cast<uint32_t>(offset);
+  h.local_header_offset =
+      (offset >= kOverflow32 || always) ? kOverflow32 : static_cast<uint32_t>(offset);
   h.disk_number_start = 0;
   item.Zip64 = zip64;
   std::vector<ExtraBlock> kept = item.ForeignExtraBlocks();
@@ -677,7 +681,8 @@ void TZipBaseArchiver::WriteCentralDirectory() {
     std::string name = NameBytes(item);
     // Offsets are written as the file has them, also for entries read from an archive whose
     // offsets did not count a stub in front.
-    if (item.LocalHeaderOffset >= kOverflow32) item.header.local_header_offset = kOverflow32;
+    if (item.LocalHeaderOffset >= kOverflow32)
+      item.header.local_header_offset = kOverflow32;
     else if (item.header.local_header_offset != kOverflow32)
       item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
     CentralDirHeader h = item.header;

@@ -33,7 +33,8 @@ const std::string& Root() {
 }
 
 void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 // About 200 MB: text-like tables, random bytes, repetitive records and many small files.
@@ -49,7 +50,8 @@ const std::string& Corpus() {
       text.clear();
       while (text.size() < (12u << 20))
         text += "row " + std::to_string(rng() % 100000) + ";name " + std::to_string(rng() % 977) +
-                ";price " + std::to_string(rng() % 10000) + "." + std::to_string(rng() % 100) + "\n";
+                ";price " + std::to_string(rng() % 10000) + "." + std::to_string(rng() % 100) +
+                "\n";
       WriteFile(d + "/table" + std::to_string(f) + ".txt", text);
     }
     std::string noise(40u << 20, '\0');
@@ -138,7 +140,12 @@ void BM_Extract(benchmark::State& state) {
   state.counters["vs_7z"] = ours / seven;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 200 * 1000 * 1000);
 }
-BENCHMARK(BM_Extract)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_Extract)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 void BM_Test(benchmark::State& state) {
   const std::string zip = CorpusZip();
@@ -187,7 +194,8 @@ void BM_Backup(benchmark::State& state) {
   state.counters["vs_zip"] = ours / theirs;
   state.counters["size_ours_MB"] = double(fs::file_size(ours_zip)) / 1e6;
   state.counters["size_zip_MB"] = double(fs::file_size(theirs_zip)) / 1e6;
-  state.counters["size_ratio"] = double(fs::file_size(ours_zip)) / double(fs::file_size(theirs_zip));
+  state.counters["size_ratio"] =
+      double(fs::file_size(ours_zip)) / double(fs::file_size(theirs_zip));
 }
 BENCHMARK(BM_Backup)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -202,7 +210,8 @@ void BM_AppendSecondFolder(benchmark::State& state) {
     std::string block(1 << 20, 'q');
     for (uint64_t i = 0; i < (first_size >> 20); ++i) f.write(block.data(), block.size());
   }
-  for (int i = 0; i < 50; ++i) WriteFile(dir + "/second/s" + std::to_string(i) + ".txt", std::string(20000, 's'));
+  for (int i = 0; i < 50; ++i)
+    WriteFile(dir + "/second/s" + std::to_string(i) + ".txt", std::string(20000, 's'));
   const std::string zip_path = dir + "/a.zip", first_zip = dir + "/first.zip";
   fs::remove(first_zip);
   {

@@ -41,8 +41,10 @@ db::TableSpec Master() {
 
 db::TableSpec Detail(const char* index) {
   db::TableSpec s;
-  s.fields = {{"N", db::FieldType::kAutoInc, 0}, {"NOBOSN", db::FieldType::kAlpha, 20},
-              {"KOD", db::FieldType::kAlpha, 20}, {"KOL", db::FieldType::kNumber, 0}};
+  s.fields = {{"N", db::FieldType::kAutoInc, 0},
+              {"NOBOSN", db::FieldType::kAlpha, 20},
+              {"KOD", db::FieldType::kAlpha, 20},
+              {"KOL", db::FieldType::kNumber, 0}};
   s.key_fields = 1;
   s.indexes = {{index, {"NOBOSN"}}};
   return s;
@@ -123,7 +125,8 @@ void Transfer(Set& src, Set& dst) {
       db::TTable* dd = dst.details[k];
       while (!sd->Eof()) {
         dd->Append();
-        for (int i = 1; i < sd->FieldCount(); ++i) dd->Fields(i).SetAsVariant(sd->Fields(i).AsVariant());
+        for (int i = 1; i < sd->FieldCount(); ++i)
+          dd->Fields(i).SetAsVariant(sd->Fields(i).AsVariant());
         dd->Post();
         sd->Next();
       }
@@ -152,8 +155,8 @@ void BM_Transfer(benchmark::State& state) {
     src.Close();
     dst.Close();
   }
-  state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n) * 4,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["rows/s"] =
+      benchmark::Counter(static_cast<double>(n) * 4, benchmark::Counter::kIsIterationInvariantRate);
   fs::remove_all(dir);
 }
 BENCHMARK(BM_Transfer)->Arg(100000)->Arg(200000)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -213,8 +216,8 @@ void BM_PxlibWrite(benchmark::State& state) {
       PX_delete(d);
     }
   }
-  state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n) * 4,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["rows/s"] =
+      benchmark::Counter(static_cast<double>(n) * 4, benchmark::Counter::kIsIterationInvariantRate);
   fs::remove_all(dir);
 }
 BENCHMARK(BM_PxlibWrite)->Arg(100000)->Arg(200000)->Unit(benchmark::kMillisecond)->Iterations(1);

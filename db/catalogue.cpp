@@ -7,12 +7,16 @@ namespace tarvo::db {
 const std::vector<CatalogueEntry>& CatalogueEntries() {
   static const std::vector<CatalogueEntry> kEntries = {
       {"Tb_Base8491", "Base8491.db", TableFolder::kDatabase, "base8491_1", nullptr, "Ds_Base8491"},
-      {"Tb_link8491", "Link8491.db", TableFolder::kDatabase, "link8491_1", "Ds_Base8491", "Ds_link8491"},
-      {"Tb_link_mex", "Link_mex.db", TableFolder::kDatabase, "link_mex_1", "Ds_Base8491", "Ds_link_mex"},
+      {"Tb_link8491", "Link8491.db", TableFolder::kDatabase, "link8491_1", "Ds_Base8491",
+       "Ds_link8491"},
+      {"Tb_link_mex", "Link_mex.db", TableFolder::kDatabase, "link_mex_1", "Ds_Base8491",
+       "Ds_link_mex"},
       {"Tb_w_list", "W_list.db", TableFolder::kDatabase, "w_list_1", "Ds_Base8491", "Ds_w_list"},
       {"Table1", "U_Base8491.db", TableFolder::kInstaller, "base8491_1", nullptr, "DataSource1"},
-      {"Table2", "U_Link8491.db", TableFolder::kInstaller, "link8491_1", "DataSource1", "DataSource2"},
-      {"Table3", "U_Link_mex.DB", TableFolder::kInstaller, "link_mex_1", "DataSource1", "DataSource3"},
+      {"Table2", "U_Link8491.db", TableFolder::kInstaller, "link8491_1", "DataSource1",
+       "DataSource2"},
+      {"Table3", "U_Link_mex.DB", TableFolder::kInstaller, "link_mex_1", "DataSource1",
+       "DataSource3"},
       {"Table4", "U_W_list.DB", TableFolder::kInstaller, "w_list_1", "DataSource1", "DataSource4"},
       {"Tb_Kl_Spr", "Kl_spr.db", TableFolder::kDatabase, "kl_spr_kod", nullptr, "Ds_Kl_Spr"},
       {"_Tb_Kl_spr", "_Kl_spr.db", TableFolder::kDatabase, "kl_spr_kod", nullptr, "_Ds_Kl_spr"},
@@ -56,7 +60,7 @@ TableCatalogue::TableCatalogue(platform::FileSystem& fs)
 }
 
 TTable* TableCatalogue::Table(const std::string& c) {
-  TTable* all[] = {&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list, &Table1, &Table2,
+  TTable* all[] = {&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list,  &Table1,     &Table2,
                    &Table3,      &Table4,      &Tb_Kl_Spr,   &_Tb_Kl_spr, &Tb_Kl_Group};
   for (TTable* t : all)
     if (t->Name() == c) return t;
@@ -87,7 +91,7 @@ void TableCatalogue::BindPath(const std::string& component, const std::string& f
 
 void TableCatalogue::CloseAll() {
   std::exception_ptr first;
-  TTable* order[] = {&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list, &Table1, &Table2,
+  TTable* order[] = {&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list,  &Table1,     &Table2,
                      &Table3,      &Table4,      &Tb_Kl_Spr,   &_Tb_Kl_spr, &Tb_Kl_Group};
   for (TTable* t : order) {
     try {

@@ -15,8 +15,22 @@ namespace tarvo::db {
 
 bool IsKnownFieldType(uint8_t c) {
   switch (c) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x09: case 0x0C:
-    case 0x0D: case 0x0E: case 0x0F: case 0x10: case 0x14: case 0x15: case 0x16: case 0x17:
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x09:
+    case 0x0C:
+    case 0x0D:
+    case 0x0E:
+    case 0x0F:
+    case 0x10:
+    case 0x14:
+    case 0x15:
+    case 0x16:
+    case 0x17:
     case 0x18:
       return true;
     default:
@@ -31,23 +45,40 @@ bool IsBlobType(FieldType t) {
 
 std::string FieldTypeLetter(FieldType t) {
   switch (t) {
-    case FieldType::kAlpha: return "A";
-    case FieldType::kDate: return "D";
-    case FieldType::kShort: return "S";
-    case FieldType::kLong: return "I";
-    case FieldType::kMoney: return "$";
-    case FieldType::kNumber: return "N";
-    case FieldType::kLogical: return "L";
-    case FieldType::kMemo: return "M";
-    case FieldType::kBlob: return "B";
-    case FieldType::kFmtMemo: return "F";
-    case FieldType::kOle: return "O";
-    case FieldType::kGraphic: return "G";
-    case FieldType::kTime: return "T";
-    case FieldType::kTimestamp: return "@";
-    case FieldType::kAutoInc: return "+";
-    case FieldType::kBcd: return "#";
-    case FieldType::kBytes: return "Y";
+    case FieldType::kAlpha:
+      return "A";
+    case FieldType::kDate:
+      return "D";
+    case FieldType::kShort:
+      return "S";
+    case FieldType::kLong:
+      return "I";
+    case FieldType::kMoney:
+      return "$";
+    case FieldType::kNumber:
+      return "N";
+    case FieldType::kLogical:
+      return "L";
+    case FieldType::kMemo:
+      return "M";
+    case FieldType::kBlob:
+      return "B";
+    case FieldType::kFmtMemo:
+      return "F";
+    case FieldType::kOle:
+      return "O";
+    case FieldType::kGraphic:
+      return "G";
+    case FieldType::kTime:
+      return "T";
+    case FieldType::kTimestamp:
+      return "@";
+    case FieldType::kAutoInc:
+      return "+";
+    case FieldType::kBcd:
+      return "#";
+    case FieldType::kBytes:
+      return "Y";
   }
   return "?";
 }
@@ -64,21 +95,68 @@ bool ParseFieldTypeSpec(std::string_view shape, FieldType& type, int& size) {
     has_n = true;
   }
   switch (c) {
-    case 'A': type = FieldType::kAlpha; if (!has_n || n < 1 || n > 255) return false; size = n; return true;
-    case 'D': type = FieldType::kDate; size = 4; return !has_n;
-    case 'S': type = FieldType::kShort; size = 2; return !has_n;
-    case 'I': type = FieldType::kLong; size = 4; return !has_n;
-    case '$': type = FieldType::kMoney; size = 8; return !has_n;
-    case 'N': type = FieldType::kNumber; size = 8; return !has_n;
-    case 'L': type = FieldType::kLogical; size = 1; return !has_n;
-    case 'T': type = FieldType::kTime; size = 4; return !has_n;
-    case '@': type = FieldType::kTimestamp; size = 8; return !has_n;
-    case '+': type = FieldType::kAutoInc; size = 4; return !has_n;
-    case '#': type = FieldType::kBcd; if (!has_n) n = 2; if (n < 0 || n > 32) return false; size = n; return true;
-    case 'Y': type = FieldType::kBytes; if (!has_n || n < 1 || n > 255) return false; size = n; return true;
-    case 'M': case 'B': case 'F': case 'O': case 'G': {
-      type = c == 'M' ? FieldType::kMemo : c == 'B' ? FieldType::kBlob : c == 'F' ? FieldType::kFmtMemo
-             : c == 'O' ? FieldType::kOle : FieldType::kGraphic;
+    case 'A':
+      type = FieldType::kAlpha;
+      if (!has_n || n < 1 || n > 255) return false;
+      size = n;
+      return true;
+    case 'D':
+      type = FieldType::kDate;
+      size = 4;
+      return !has_n;
+    case 'S':
+      type = FieldType::kShort;
+      size = 2;
+      return !has_n;
+    case 'I':
+      type = FieldType::kLong;
+      size = 4;
+      return !has_n;
+    case '$':
+      type = FieldType::kMoney;
+      size = 8;
+      return !has_n;
+    case 'N':
+      type = FieldType::kNumber;
+      size = 8;
+      return !has_n;
+    case 'L':
+      type = FieldType::kLogical;
+      size = 1;
+      return !has_n;
+    case 'T':
+      type = FieldType::kTime;
+      size = 4;
+      return !has_n;
+    case '@':
+      type = FieldType::kTimestamp;
+      size = 8;
+      return !has_n;
+    case '+':
+      type = FieldType::kAutoInc;
+      size = 4;
+      return !has_n;
+    case '#':
+      type = FieldType::kBcd;
+      if (!has_n) n = 2;
+      if (n < 0 || n > 32) return false;
+      size = n;
+      return true;
+    case 'Y':
+      type = FieldType::kBytes;
+      if (!has_n || n < 1 || n > 255) return false;
+      size = n;
+      return true;
+    case 'M':
+    case 'B':
+    case 'F':
+    case 'O':
+    case 'G': {
+      type = c == 'M'   ? FieldType::kMemo
+             : c == 'B' ? FieldType::kBlob
+             : c == 'F' ? FieldType::kFmtMemo
+             : c == 'O' ? FieldType::kOle
+                        : FieldType::kGraphic;
       if (!has_n) n = 1;
       if (n < (type == FieldType::kMemo ? 1 : 0) || n > 240) return false;
       size = n + 10;
@@ -93,25 +171,75 @@ int FieldStorageLength(FieldType type, int size) { return type == FieldType::kBc
 
 // ---- Variant ----
 
-Variant Variant::Bool(bool b) { Variant v; v.type_ = Type::kBool; v.i_ = b ? 1 : 0; return v; }
-Variant Variant::Int(int64_t x) { Variant v; v.type_ = Type::kInt; v.i_ = x; v.d_ = static_cast<double>(x); return v; }
-Variant Variant::Float(double x) { Variant v; v.type_ = Type::kFloat; v.d_ = x; return v; }
-Variant Variant::String(std::string s) { Variant v; v.type_ = Type::kString; v.s_ = std::move(s); return v; }
-Variant Variant::Date(int32_t days) { Variant v; v.type_ = Type::kDate; v.i_ = days; return v; }
-Variant Variant::Time(int32_t ms) { Variant v; v.type_ = Type::kTime; v.i_ = ms; return v; }
-Variant Variant::DateTime(double ms) { Variant v; v.type_ = Type::kDateTime; v.d_ = ms; return v; }
-Variant Variant::Bytes(std::string b) { Variant v; v.type_ = Type::kBytes; v.s_ = std::move(b); return v; }
+Variant Variant::Bool(bool b) {
+  Variant v;
+  v.type_ = Type::kBool;
+  v.i_ = b ? 1 : 0;
+  return v;
+}
+Variant Variant::Int(int64_t x) {
+  Variant v;
+  v.type_ = Type::kInt;
+  v.i_ = x;
+  v.d_ = static_cast<double>(x);
+  return v;
+}
+Variant Variant::Float(double x) {
+  Variant v;
+  v.type_ = Type::kFloat;
+  v.d_ = x;
+  return v;
+}
+Variant Variant::String(std::string s) {
+  Variant v;
+  v.type_ = Type::kString;
+  v.s_ = std::move(s);
+  return v;
+}
+Variant Variant::Date(int32_t days) {
+  Variant v;
+  v.type_ = Type::kDate;
+  v.i_ = days;
+  return v;
+}
+Variant Variant::Time(int32_t ms) {
+  Variant v;
+  v.type_ = Type::kTime;
+  v.i_ = ms;
+  return v;
+}
+Variant Variant::DateTime(double ms) {
+  Variant v;
+  v.type_ = Type::kDateTime;
+  v.d_ = ms;
+  return v;
+}
+Variant Variant::Bytes(std::string b) {
+  Variant v;
+  v.type_ = Type::kBytes;
+  v.s_ = std::move(b);
+  return v;
+}
 
 std::string Variant::ToText() const {
   switch (type_) {
-    case Type::kNull: return "";
-    case Type::kBool: return i_ ? "True" : "False";
-    case Type::kInt: return std::to_string(i_);
-    case Type::kFloat: return FormatNumber(d_);
-    case Type::kString: case Type::kBytes: return s_;
-    case Type::kDate: return FormatDate(static_cast<int32_t>(i_));
-    case Type::kTime: return FormatTime(static_cast<int32_t>(i_));
-    case Type::kDateTime: return FormatDateTime(d_);
+    case Type::kNull:
+      return "";
+    case Type::kBool:
+      return i_ ? "True" : "False";
+    case Type::kInt:
+      return std::to_string(i_);
+    case Type::kFloat:
+      return FormatNumber(d_);
+    case Type::kString:
+    case Type::kBytes:
+      return s_;
+    case Type::kDate:
+      return FormatDate(static_cast<int32_t>(i_));
+    case Type::kTime:
+      return FormatTime(static_cast<int32_t>(i_));
+    case Type::kDateTime:
+      return FormatDateTime(d_);
   }
   return "";
 }
@@ -128,11 +256,16 @@ TextCodec::TextCodec(int code_page) : code_page_(code_page) {}
 char32_t TextCodec::ByteToChar(uint8_t b) const {
   if (b < 0x80) return b;
   switch (code_page_) {
-    case 866: return text::ByteToChar(b, text::CodePage::kCp866);
-    case 1251: return text::ByteToChar(b, text::CodePage::kWindows1251);
-    case 437: return detail::kCp437High[b - 0x80];
-    case 850: return detail::kCp850High[b - 0x80];
-    default: return detail::kCp1252High[b - 0x80];
+    case 866:
+      return text::ByteToChar(b, text::CodePage::kCp866);
+    case 1251:
+      return text::ByteToChar(b, text::CodePage::kWindows1251);
+    case 437:
+      return detail::kCp437High[b - 0x80];
+    case 850:
+      return detail::kCp850High[b - 0x80];
+    default:
+      return detail::kCp1252High[b - 0x80];
   }
 }
 

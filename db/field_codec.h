@@ -122,11 +122,11 @@ class Collation {
 };
 
 struct FieldInfo {
-  std::string name;      // UTF-8
+  std::string name;  // UTF-8
   FieldType type = FieldType::kAlpha;
-  int size = 0;          // header size byte: Alpha length, blob leader + 10, BCD decimals
-  int length = 0;        // bytes in the record
-  int offset = 0;        // offset in the record
+  int size = 0;    // header size byte: Alpha length, blob leader + 10, BCD decimals
+  int length = 0;  // bytes in the record
+  int offset = 0;  // offset in the record
 };
 
 // Length in the record of a field with this type and header size byte.

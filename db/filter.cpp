@@ -70,8 +70,9 @@ std::vector<Token> Lex(std::string_view s) {
       if (i >= s.size()) Fail(t.pos, std::string("missing ") + close);
       ++i;
       if (t.text.empty()) Fail(t.pos, "empty field name");
-    } else if ((c >= '0' && c <= '9') || ((c == '-' || c == '+' || c == '.') && i + 1 < s.size() &&
-                                          ((s[i + 1] >= '0' && s[i + 1] <= '9') || s[i + 1] == '.'))) {
+    } else if ((c >= '0' && c <= '9') ||
+               ((c == '-' || c == '+' || c == '.') && i + 1 < s.size() &&
+                ((s[i + 1] >= '0' && s[i + 1] <= '9') || s[i + 1] == '.'))) {
       t.kind = Tok::kNumber;
       t.text += s[i++];
       while (i < s.size() && ((s[i] >= '0' && s[i] <= '9') || s[i] == '.')) t.text += s[i++];
@@ -187,8 +188,12 @@ class Parser {
         Cur().kind == Tok::kRParen)
       Fail(Cur().pos, "value expected");
     ++i_;
-    Op op = op_tok.text == "=" ? Op::kEq : op_tok.text == "<>" ? Op::kNe : op_tok.text == "<" ? Op::kLt
-            : op_tok.text == ">" ? Op::kGt : op_tok.text == "<=" ? Op::kLe : Op::kGe;
+    Op op = op_tok.text == "="    ? Op::kEq
+            : op_tok.text == "<>" ? Op::kNe
+            : op_tok.text == "<"  ? Op::kLt
+            : op_tok.text == ">"  ? Op::kGt
+            : op_tok.text == "<=" ? Op::kLe
+                                  : Op::kGe;
     const Token& l = toks_[left];
     const Token& r = toks_[right];
     auto n = std::make_unique<FilterExpr::Node>();
@@ -210,8 +215,11 @@ class Parser {
       field_tok = &r;
       lit = &l;
       // Mirror the operator so that the field stands on the left.
-      op = op == Op::kLt ? Op::kGt : op == Op::kGt ? Op::kLt : op == Op::kLe ? Op::kGe
-           : op == Op::kGe ? Op::kLe : op;
+      op = op == Op::kLt   ? Op::kGt
+           : op == Op::kGt ? Op::kLt
+           : op == Op::kLe ? Op::kGe
+           : op == Op::kGe ? Op::kLe
+                           : op;
     }
     n->kind = FilterExpr::Node::Kind::kCompare;
     n->field = FieldOf(*field_tok);
@@ -254,12 +262,18 @@ class Parser {
 
 bool Apply(Op op, int c) {
   switch (op) {
-    case Op::kEq: return c == 0;
-    case Op::kNe: return c != 0;
-    case Op::kLt: return c < 0;
-    case Op::kGt: return c > 0;
-    case Op::kLe: return c <= 0;
-    case Op::kGe: return c >= 0;
+    case Op::kEq:
+      return c == 0;
+    case Op::kNe:
+      return c != 0;
+    case Op::kLt:
+      return c < 0;
+    case Op::kGt:
+      return c > 0;
+    case Op::kLe:
+      return c <= 0;
+    case Op::kGe:
+      return c >= 0;
   }
   return false;
 }
@@ -284,9 +298,12 @@ FilterExpr FilterExpr::Parse(std::string_view text, const PxTable& table) {
 static bool Eval(const FilterExpr::Node& n, const PxTable& t, const uint8_t* rec) {
   using K = FilterExpr::Node::Kind;
   switch (n.kind) {
-    case K::kAnd: return Eval(*n.a, t, rec) && Eval(*n.b, t, rec);
-    case K::kOr: return Eval(*n.a, t, rec) || Eval(*n.b, t, rec);
-    case K::kNot: return !Eval(*n.a, t, rec);
+    case K::kAnd:
+      return Eval(*n.a, t, rec) && Eval(*n.b, t, rec);
+    case K::kOr:
+      return Eval(*n.a, t, rec) || Eval(*n.b, t, rec);
+    case K::kNot:
+      return !Eval(*n.a, t, rec);
     case K::kCompareFields: {
       bool b1 = t.IsBlank(rec, n.field), b2 = t.IsBlank(rec, n.field2);
       if (b1 || b2) return n.op == Op::kEq ? b1 == b2 : n.op == Op::kNe ? b1 != b2 : false;
@@ -314,7 +331,7 @@ static bool Eval(const FilterExpr::Node& n, const PxTable& t, const uint8_t* rec
         std::memcpy(a.data(), p, len);
         std::memcpy(b.data(), n.value.data(), n.value.size());
         return Apply(n.op, t.collation().Compare(reinterpret_cast<const uint8_t*>(a.data()),
-                                     reinterpret_cast<const uint8_t*>(b.data()), m));
+                                                 reinterpret_cast<const uint8_t*>(b.data()), m));
       }
       int c = std::memcmp(p, n.value.data(), f.length);
       return Apply(n.op, c < 0 ? -1 : c > 0 ? 1 : 0);

@@ -8,8 +8,8 @@
 #include <set>
 
 #include "db/db_error.h"
-#include "db/px_internal.h"
 #include "db/family_journal.h"
+#include "db/px_internal.h"
 #include "text/codepage.h"
 
 namespace tarvo::db {
@@ -252,8 +252,7 @@ std::vector<RecId> PxTable::RecordsInOrder() const {
 
 int PxTable::CompareField(const uint8_t* a, const uint8_t* b, int field) const {
   const FieldInfo& f = fields_[field];
-  if (f.type == FieldType::kAlpha)
-    return collation_.Compare(a + f.offset, b + f.offset, f.length);
+  if (f.type == FieldType::kAlpha) return collation_.Compare(a + f.offset, b + f.offset, f.length);
   int c = std::memcmp(a + f.offset, b + f.offset, f.length);
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
@@ -285,8 +284,7 @@ int PxTable::ComparePrimary(const uint8_t* a, const uint8_t* b) const {
 }
 
 void PxTable::RequireWritable() {
-  if (read_only_ || !file_)
-    throw EDBEngineError(Kind::kState, "Table is read only: " + path_);
+  if (read_only_ || !file_) throw EDBEngineError(Kind::kState, "Table is read only: " + path_);
   modified_ = true;
 }
 
@@ -296,8 +294,7 @@ uint16_t PxTable::AllocateBlock() {
     n = free_blocks_.front();
     free_blocks_.erase(free_blocks_.begin());
   } else {
-    if (blocks_.size() >= 65535)
-      throw EDBEngineError(Kind::kIo, "Table is full: " + path_);
+    if (blocks_.size() >= 65535) throw EDBEngineError(Kind::kIo, "Table is full: " + path_);
     blocks_.emplace_back();
     n = static_cast<uint16_t>(blocks_.size());
   }
@@ -415,8 +412,7 @@ RecId PxTable::Insert(const std::string& record) {
     }
     pos = l;
     const uint8_t* before = nullptr;
-    if (pos > 0)
-      before = rec(b.ids[pos - 1]);
+    if (pos > 0) before = rec(b.ids[pos - 1]);
     if (before && ComparePrimary(before, nr) == 0)
       throw EDBEngineError(Kind::kKeyViolation, "Key violation in " + path_);
   } else {
@@ -584,7 +580,8 @@ std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
   }
   Put16(&img[0], b.next);
   Put16(&img[2], b.prev);
-  Put16(&img[4], static_cast<uint32_t>((static_cast<int>(b.ids.size()) - 1) * record_size_) & 0xFFFF);
+  Put16(&img[4],
+        static_cast<uint32_t>((static_cast<int>(b.ids.size()) - 1) * record_size_) & 0xFFFF);
   for (size_t i = 0; i < b.ids.size(); ++i)
     std::memcpy(&img[6 + i * record_size_], rec(b.ids[i]), record_size_);
   return img;
@@ -684,13 +681,13 @@ void PxTable::Flush() {
   try {
     // New blobs are in place before any record points at them.
     if (blobs_) {
-      blobs_->Write(undo.blobs, [&](bool existed, uint64_t old_size,
-                                    const FamilyJournal::Ranges& before) {
-        if (existed)
-          journal.RecordRanges(blobs_->path(), old_size, before);
-        else
-          journal.RecordWhole(blobs_->path(), std::nullopt);
-      });
+      blobs_->Write(undo.blobs,
+                    [&](bool existed, uint64_t old_size, const FamilyJournal::Ranges& before) {
+                      if (existed)
+                        journal.RecordRanges(blobs_->path(), old_size, before);
+                      else
+                        journal.RecordWhole(blobs_->path(), std::nullopt);
+                    });
     }
     // Counters of the table header.
     std::vector<uint8_t>& h = header_;
@@ -733,8 +730,8 @@ void PxTable::Flush() {
       if (run.size() >= run_limit * block_size_) write_run();
     }
     write_run();
-    uint64_t end = static_cast<uint64_t>(header_size_) +
-                   static_cast<uint64_t>(blocks_.size()) * block_size_;
+    uint64_t end =
+        static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(blocks_.size()) * block_size_;
     if (file_->Size() != end) {
       file_->Seek(end);
       file_->Truncate();
@@ -763,11 +760,17 @@ void PxTable::Close() {
     err = std::current_exception();
   }
   if (mb_) {
-    try { mb_->Close(); } catch (...) {}
+    try {
+      mb_->Close();
+    } catch (...) {
+    }
     mb_.reset();
   }
   if (file_) {
-    try { file_->Close(); } catch (...) {}
+    try {
+      file_->Close();
+    } catch (...) {
+    }
     file_.reset();
   }
   if (err) std::rethrow_exception(err);

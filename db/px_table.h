@@ -49,9 +49,9 @@ struct TableSpec {
 
 // A secondary index of an open table.
 struct SecondaryIndex {
-  std::string name;         // label of a composite index; the field name for a single-field one
+  std::string name;  // label of a composite index; the field name for a single-field one
   bool composite = false;
-  int number = 0;           // n of ".XGn", or the field number of ".Xnn"
+  int number = 0;  // n of ".XGn", or the field number of ".Xnn"
   bool maintained = true;
   std::vector<int> fields;  // table field ordinals, in key order
   std::vector<bool> descending;

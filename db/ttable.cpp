@@ -40,16 +40,23 @@ int TField::Size() const {
 bool TField::IsNull() const { return table_->FieldValue(index_).IsNull(); }
 std::string TField::AsString() const { return table_->FieldText(index_); }
 void TField::SetAsString(std::string_view value) {
-  table_->SetFieldValue(index_, value.empty() ? Variant::Null()
-                                              : Variant::String(std::string(value)));
+  table_->SetFieldValue(index_,
+                        value.empty() ? Variant::Null() : Variant::String(std::string(value)));
 }
 int64_t TField::AsInteger() const {
   Variant v = AsVariant();
   switch (v.type()) {
-    case Variant::Type::kNull: return 0;
-    case Variant::Type::kBool: return v.AsBool() ? 1 : 0;
-    case Variant::Type::kInt: case Variant::Type::kDate: case Variant::Type::kTime: return v.AsInt();
-    case Variant::Type::kFloat: case Variant::Type::kDateTime: return std::llround(v.AsFloat());
+    case Variant::Type::kNull:
+      return 0;
+    case Variant::Type::kBool:
+      return v.AsBool() ? 1 : 0;
+    case Variant::Type::kInt:
+    case Variant::Type::kDate:
+    case Variant::Type::kTime:
+      return v.AsInt();
+    case Variant::Type::kFloat:
+    case Variant::Type::kDateTime:
+      return std::llround(v.AsFloat());
     default: {
       int64_t i;
       if (ParseInteger(v.AsStringRef(), i)) return i;
@@ -62,11 +69,17 @@ void TField::SetAsInteger(int64_t value) { table_->SetFieldValue(index_, Variant
 double TField::AsFloat() const {
   Variant v = AsVariant();
   switch (v.type()) {
-    case Variant::Type::kNull: return 0;
-    case Variant::Type::kBool: return v.AsBool();
-    case Variant::Type::kInt: case Variant::Type::kDate: case Variant::Type::kTime:
+    case Variant::Type::kNull:
+      return 0;
+    case Variant::Type::kBool:
+      return v.AsBool();
+    case Variant::Type::kInt:
+    case Variant::Type::kDate:
+    case Variant::Type::kTime:
       return static_cast<double>(v.AsInt());
-    case Variant::Type::kFloat: case Variant::Type::kDateTime: return v.AsFloat();
+    case Variant::Type::kFloat:
+    case Variant::Type::kDateTime:
+      return v.AsFloat();
     default: {
       double d;
       if (ParseNumber(v.AsStringRef(), d)) return d;
@@ -179,8 +192,7 @@ void TTable::Open() {
     desc.assign(order.size(), false);
   }
   if (master_ && order.empty())
-    throw EDBEngineError(Kind::kNoIndex,
-                         "A master link needs an index on the link field: " + path);
+    throw EDBEngineError(Kind::kNoIndex, "A master link needs an index on the link field: " + path);
   px_ = std::move(px);
   order_fields_ = std::move(order);
   order_desc_ = std::move(desc);
@@ -334,8 +346,7 @@ void TTable::ApplyRange() {
     } else {
       std::string mf = master_fields_.substr(0, master_fields_.find(';'));
       TField* f = m->FindField(mf);
-      if (!f)
-        throw EDBEngineError(Kind::kNoField, "Field '" + mf + "' not found in " + m->Name());
+      if (!f) throw EDBEngineError(Kind::kNoField, "Field '" + mf + "' not found in " + m->Name());
       try {
         int lf = order_fields_[0];
         const FieldInfo& info = px_->fields()[lf];
@@ -576,7 +587,8 @@ void TTable::Delete() {
     return;
   }
   if (!has_current_)
-    throw EDBEngineError(Kind::kState, "Cannot perform this operation on an empty dataset: " + name_);
+    throw EDBEngineError(Kind::kState,
+                         "Cannot perform this operation on an empty dataset: " + name_);
   RecId id = *cur_;
   auto next = cur_;
   ++next;
@@ -659,8 +671,8 @@ int TTable::FieldCount() const { return Active() ? static_cast<int>(fields_.size
 TField& TTable::Fields(int index) {
   RequireActive();
   if (index < 0 || index >= static_cast<int>(fields_.size()))
-    throw EDBEngineError(Kind::kNoField, "Field index " + std::to_string(index) +
-                                             " out of range in " + name_);
+    throw EDBEngineError(Kind::kNoField,
+                         "Field index " + std::to_string(index) + " out of range in " + name_);
   return *fields_[index];
 }
 

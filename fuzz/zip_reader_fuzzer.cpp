@@ -16,14 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tarvo::archive::TZipArchiver zip(*services.fs, dialogs);
   zip.Password = "fuzz";
   zip.OnProcessFileFailure = [](tarvo::archive::TZipBaseArchiver&, const std::string&,
-                                tarvo::archive::TZipProcessOperation, int, int,
-                                const std::string&, tarvo::archive::TZipAction& action) {
+                                tarvo::archive::TZipProcessOperation, int, int, const std::string&,
+                                tarvo::archive::TZipAction& action) {
     action = tarvo::archive::TZipAction::fxaIgnore;
   };
   try {
-    zip.OpenArchive(std::make_unique<tarvo::archive::MemoryFile>(
-                        std::vector<uint8_t>(data, data + size)),
-                    tarvo::archive::kOpenReadDenyWrite);
+    zip.OpenArchive(
+        std::make_unique<tarvo::archive::MemoryFile>(std::vector<uint8_t>(data, data + size)),
+        tarvo::archive::kOpenReadDenyWrite);
     tarvo::archive::TZipArchiveItem item;
     for (bool more = zip.FindFirst("*.*", item); more; more = zip.FindNext(item)) {
     }

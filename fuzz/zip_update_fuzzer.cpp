@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -30,7 +30,8 @@ platform::Services& Services() {
 
 const std::string& Base() {
   static const std::string base = [] {
-    auto dir = std::filesystem::temp_directory_path() / ("tarvo_update_fuzz_" + std::to_string(getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("tarvo_update_fuzz_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "fuzz_added.txt") << "added by the update fuzzer\n";
     return dir.string();
@@ -77,8 +78,9 @@ Verdict Check(const std::vector<uint8_t>& bytes, const std::string& mask) {
 
 bool UnzipAccepts(const std::vector<uint8_t>& bytes) {
   std::string path = Base() + "/check.zip";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   return std::system(("unzip -tqq '" + path + "' > /dev/null 2>&1").c_str()) == 0;
 }
 

@@ -75,7 +75,8 @@ int RunComponentStage(platform::FileSystem& fs, platform::Dialogs& dialogs, Main
     }
     const std::string what = "Component " + std::to_string(row) + " (" + file + ")";
     if (!copied && fs.FileExists(copy)) {
-      log->Note(what + ": an earlier copy of its archive could not be replaced; no further "
+      log->Note(what +
+                ": an earlier copy of its archive could not be replaced; no further "
                 "component is installed");
       return kCodeComponent;
     }

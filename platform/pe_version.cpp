@@ -103,7 +103,8 @@ std::optional<std::string> ExtractVersionResource(std::string_view image) {
   auto to_offset = [&](uint32_t rva, uint32_t size) -> std::optional<uint64_t> {
     for (const Section& s : sections) {
       const uint64_t extent = std::max(s.virtual_size, s.raw_size);
-      if (rva >= s.virtual_address && uint64_t{rva} + size <= uint64_t{s.virtual_address} + extent) {
+      if (rva >= s.virtual_address &&
+          uint64_t{rva} + size <= uint64_t{s.virtual_address} + extent) {
         const uint64_t delta = rva - s.virtual_address;
         if (delta + size > s.raw_size) return std::nullopt;  // not backed by file data
         const uint64_t off = uint64_t{s.raw_offset} + delta;
@@ -174,8 +175,8 @@ std::optional<Block> ReadBlock(const Reader& r, uint64_t start, uint64_t limit) 
     b.value_offset = end;
     b.value_length = 0;
   } else if (b.value_offset + value_bytes > end) {
-    b.value_length = static_cast<uint16_t>(b.type == 1 ? (end - b.value_offset) / 2
-                                                       : end - b.value_offset);
+    b.value_length =
+        static_cast<uint16_t>(b.type == 1 ? (end - b.value_offset) / 2 : end - b.value_offset);
   }
   return b;
 }

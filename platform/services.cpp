@@ -1,7 +1,8 @@
+#include "platform/services.h"
+
 #include <algorithm>
 
 #include "platform/auto_dialogs.h"
-#include "platform/services.h"
 
 namespace tarvo::platform {
 
@@ -25,7 +26,8 @@ LocalTime FromDosDateTime(DosDateTime d) {
   static constexpr int kCum[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
   if (t.month >= 1 && t.month <= 12 && t.day >= 1) {
     int days = 0;
-    for (int y = 1980; y < t.year; ++y) days += (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 366 : 365;
+    for (int y = 1980; y < t.year; ++y)
+      days += (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 366 : 365;
     days += kCum[t.month - 1] + t.day - 1;
     const bool leap = t.year % 4 == 0 && (t.year % 100 != 0 || t.year % 400 == 0);
     if (leap && t.month > 2) ++days;
@@ -58,7 +60,10 @@ DialogResult AutoDialogs::ShowMessage(const std::string& text, const std::string
 
 bool AutoDialogs::InputQuery(const std::string& caption, const std::string& prompt,
                              std::string& value) {
-  Shown shown{prompt, caption, {DialogResult::kOk, DialogResult::kCancel}, MessageIcon::kNone,
+  Shown shown{prompt,
+              caption,
+              {DialogResult::kOk, DialogResult::kCancel},
+              MessageIcon::kNone,
               DialogResult::kCancel};
   bool ok = false;
   if (!inputs_.empty()) {

@@ -8,9 +8,7 @@ namespace {
 
 #include "text/codepage_tables.inc"
 
-const char16_t* HighTable(CodePage cp) {
-  return cp == CodePage::kCp866 ? kCp866High : kCp1251High;
-}
+const char16_t* HighTable(CodePage cp) { return cp == CodePage::kCp866 ? kCp866High : kCp1251High; }
 
 template <size_t N>
 std::optional<uint8_t> FindBestFit(const BestFit (&table)[N], char32_t ch) {
@@ -127,7 +125,8 @@ std::string FromUtf8(std::string_view utf8, CodePage cp) {
     std::optional<uint8_t> b;
     if (c) {
       b = CharToByte(*c, cp);
-      if (!b) b = cp == CodePage::kCp866 ? FindBestFit(kBestFit866, *c) : FindBestFit(kBestFit1251, *c);
+      if (!b)
+        b = cp == CodePage::kCp866 ? FindBestFit(kBestFit866, *c) : FindBestFit(kBestFit1251, *c);
     }
     out += static_cast<char>(b.value_or('?'));
   }

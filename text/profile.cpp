@@ -36,9 +36,7 @@ std::u32string Decode(std::string_view bytes) {
 
 bool SameName(std::string_view a, std::string_view b) { return CompareIgnoreCase(a, b) == 0; }
 
-std::string TrimmedName(std::string_view name) {
-  return Utf32ToUtf8(Trim(Utf8ToUtf32(name)));
-}
+std::string TrimmedName(std::string_view name) { return Utf32ToUtf8(Trim(Utf8ToUtf32(name))); }
 
 }  // namespace
 

@@ -1,7 +1,7 @@
-// tarvo-zip: lists, tests, extracts and adds to ZIP archives with the product's archive engine, for people
-// and for black-box tests. No dialogs: a failed entry is reported on standard error and the run
-// goes on. Exit status: 0 every selected entry passed, 1 some entry failed, 2 the archive could not
-// be opened (or the command line was wrong).
+// tarvo-zip: lists, tests, extracts and adds to ZIP archives with the product's archive engine, for
+// people and for black-box tests. No dialogs: a failed entry is reported on standard error and the
+// run goes on. Exit status: 0 every selected entry passed, 1 some entry failed, 2 the archive could
+// not be opened (or the command line was wrong).
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -127,8 +127,7 @@ class Runner {
       ++failures_;
       action = TZipAction::fxaIgnore;
     };
-    zip_.OnPassword = [this](TZipBaseArchiver&, const std::string& name, std::string&,
-                             bool& skip) {
+    zip_.OnPassword = [this](TZipBaseArchiver&, const std::string& name, std::string&, bool& skip) {
       EndProgressLine();
       std::fprintf(stderr, "tarvo-zip: %s: wrong or missing password\n", name.c_str());
       ++failures_;
@@ -160,7 +159,8 @@ class Runner {
 
   int List(bool tsv) {
     const auto& items = zip_.Directory().items;
-    if (!tsv) std::printf("%12s %12s %6s  %-19s  %s\n", "Size", "Compressed", "Method", "Modified", "Name");
+    if (!tsv)
+      std::printf("%12s %12s %6s  %-19s  %s\n", "Size", "Compressed", "Method", "Modified", "Name");
     for (int i = 0; i < items.Count(); ++i) {
       const auto& d = items[i];
       if (tsv) {
@@ -173,7 +173,9 @@ class Runner {
         std::printf("%12llu %12llu %6s  %s  %s%s\n",
                     static_cast<unsigned long long>(d.UncompressedSize),
                     static_cast<unsigned long long>(d.CompressedSize),
-                    d.header.method == 0 ? "Stored" : d.header.method == 8 ? "Defl" : "Other",
+                    d.header.method == 0   ? "Stored"
+                    : d.header.method == 8 ? "Defl"
+                                           : "Other",
                     DosTimeText(d.header.date, d.header.time).c_str(), d.FileName.c_str(),
                     d.IsEncrypted() ? " (encrypted)" : "");
       }
@@ -256,14 +258,14 @@ int Main(const std::vector<std::string>& argv) {
   if (a.command == "extract") {
     if (a.positional.size() < 2 || a.positional.size() > 3) return Usage();
     if (!runner.Open(a.positional[0])) return kExitOpenFailed;
-    return runner.Process(true, a.positional.size() > 2 ? a.positional[2] : "*.*",
-                          a.positional[1], a.has_password ? &a.password : nullptr);
+    return runner.Process(true, a.positional.size() > 2 ? a.positional[2] : "*.*", a.positional[1],
+                          a.has_password ? &a.password : nullptr);
   }
   if (a.command == "add") {
     if (a.positional.size() != 3) return Usage();
     bool exists = services.fs->FileExists(a.positional[0]);
-    if (!runner.Open(a.positional[0], exists ? tarvo::archive::kOpenReadWrite
-                                             : tarvo::archive::kOpenCreate))
+    if (!runner.Open(a.positional[0],
+                     exists ? tarvo::archive::kOpenReadWrite : tarvo::archive::kOpenCreate))
       return kExitOpenFailed;
     return runner.Add(a.positional[1], a.positional[2], a.exclude, a.level,
                       a.has_password ? &a.password : nullptr, !a.no_test);

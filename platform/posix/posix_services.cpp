@@ -14,8 +14,8 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <unordered_map>
 
@@ -242,7 +242,8 @@ class PosixFile : public File {
     }
   }
   void Seek(uint64_t position) override {
-    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) Throw("cannot seek", path_, errno);
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
+      Throw("cannot seek", path_, errno);
   }
   uint64_t Position() override {
     const off_t p = ::lseek(fd_, 0, SEEK_CUR);
@@ -255,7 +256,8 @@ class PosixFile : public File {
     return static_cast<uint64_t>(st.st_size);
   }
   void Truncate() override {
-    if (::ftruncate(fd_, static_cast<off_t>(Position())) != 0) Throw("cannot truncate", path_, errno);
+    if (::ftruncate(fd_, static_cast<off_t>(Position())) != 0)
+      Throw("cannot truncate", path_, errno);
   }
   void Flush() override {
     if (::fsync(fd_) != 0 && errno != EINVAL) Throw("cannot flush", path_, errno);
@@ -582,7 +584,10 @@ class LockMarker : public RunningMarker {
       const int err = errno;
       // The other process's lock is what "already exists" means here; keep our descriptor open
       // as Windows keeps the handle.
-      if (fd_ < 0) fd_ = fd; else close(fd);
+      if (fd_ < 0)
+        fd_ = fd;
+      else
+        close(fd);
       return err == EWOULDBLOCK ? State::kAlreadyExists : State::kFailed;
     }
     if (fd_ >= 0) close(fd_);

@@ -1,5 +1,6 @@
 // The real Windows services.
 #include <windows.h>
+// commctrl.h needs the types of windows.h.
 #include <commctrl.h>
 
 #include <algorithm>
@@ -56,9 +57,9 @@ std::wstring PathW(std::string_view path) {
 
 [[noreturn]] void Throw(const std::string& what, const std::string& path, DWORD err) {
   wchar_t* buffer = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, err, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, err, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string message = buffer ? U(buffer) : std::string();
   if (buffer) LocalFree(buffer);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
@@ -383,8 +384,8 @@ class MappingMarker : public RunningMarker {
   // The handle stays open until the program ends, whether the mapping was ours or not.
   State Create(const std::string& name) override {
     SetLastError(0);
-    HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024,
-                                  W(name).c_str());
+    HANDLE h =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, W(name).c_str());
     const DWORD err = GetLastError();
     if (h == nullptr) {
       // Access denied means the object exists but belongs to someone else.
@@ -440,7 +441,8 @@ class Win32Dialogs : public Dialogs {
     UINT type = 0;
     using R = DialogResult;
     auto is = [&](std::initializer_list<R> set) {
-      return buttons.size() == set.size() && std::equal(buttons.begin(), buttons.end(), set.begin());
+      return buttons.size() == set.size() &&
+             std::equal(buttons.begin(), buttons.end(), set.begin());
     };
     if (is({R::kOk}) || buttons.empty()) {
       type = MB_OK;
@@ -461,8 +463,8 @@ class Win32Dialogs : public Dialogs {
     for (size_t i = 0; i < buttons.size() && i < 3; ++i) {
       if (buttons[i] == default_button) type |= i == 1 ? MB_DEFBUTTON2 : i == 2 ? MB_DEFBUTTON3 : 0;
     }
-    const int r = MessageBoxW(GetActiveWindow(), W(text).c_str(), W(caption).c_str(),
-                              type | MB_TASKMODAL);
+    const int r =
+        MessageBoxW(GetActiveWindow(), W(text).c_str(), W(caption).c_str(), type | MB_TASKMODAL);
     switch (r) {
       case IDOK:
         return R::kOk;
@@ -538,8 +540,8 @@ std::wstring ButtonText(DialogResult r) {
 using TaskDialogIndirectFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
 
 DialogResult Win32Dialogs::CustomButtons(const std::string& text, const std::string& caption,
-                                         const std::vector<DialogResult>& buttons,
-                                         MessageIcon icon, DialogResult default_button) {
+                                         const std::vector<DialogResult>& buttons, MessageIcon icon,
+                                         DialogResult default_button) {
   HMODULE comctl = LoadLibraryW(L"comctl32.dll");
   auto fn = comctl ? reinterpret_cast<TaskDialogIndirectFn>(
                          reinterpret_cast<void*>(GetProcAddress(comctl, "TaskDialogIndirect")))
@@ -573,7 +575,8 @@ DialogResult Win32Dialogs::CustomButtons(const std::string& text, const std::str
     }
   }
   // No task dialogs (common controls 5): the nearest message box, read back to our buttons.
-  const bool has_abort = std::find(buttons.begin(), buttons.end(), DialogResult::kAbort) != buttons.end();
+  const bool has_abort =
+      std::find(buttons.begin(), buttons.end(), DialogResult::kAbort) != buttons.end();
   if (has_abort) {
     const int r = MessageBoxW(GetActiveWindow(), wtext.c_str(), wcaption.c_str(),
                               MB_ABORTRETRYIGNORE | IconFlag(icon) | MB_TASKMODAL);

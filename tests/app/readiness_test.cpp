@@ -45,7 +45,8 @@ class ReadinessTest : public ::testing::Test {
       }
     }
     if (product) {
-      for (const char* n : {"Base8491.db", "Link8491.db", "Link_mex.db", "W_list.db", "Kl_spr.db"}) {
+      for (const char* n :
+           {"Base8491.db", "Link8491.db", "Link_mex.db", "W_list.db", "Kl_spr.db"}) {
         env_.Write(product_ + "Base\\" + n, "");
       }
     }
@@ -71,9 +72,12 @@ TEST(VersionOrder, TheTableOfVersions) {
     bool sufficient;
   };
   const Row rows[] = {
-      {"7.2.5.0", "b", "7.25b", true},   {"7.2.5.0", "c", "7.25c", true},
-      {"7.2.4.0", "c", "7.24c", false},  {"7.2.5.0", "", "7.25", false},
-      {"7.3.0.0", "", "7.30", true},     {"10.0.0.0", "a", "10.0.a", false},
+      {"7.2.5.0", "b", "7.25b", true},
+      {"7.2.5.0", "c", "7.25c", true},
+      {"7.2.4.0", "c", "7.24c", false},
+      {"7.2.5.0", "", "7.25", false},
+      {"7.3.0.0", "", "7.30", true},
+      {"10.0.0.0", "a", "10.0.a", false},
       {"7.25.0.1", "b", "7.25.b", false},
       {"Value Not Available", "Value Not Available", "ValueValue Not Available", true},
   };
@@ -171,7 +175,8 @@ TEST_F(ReadinessTest, HiddenEstimateFolderAndMissingEditFolderDoNotBlock) {
 #ifdef _WIN32
   const std::string hidden = "Edit\\Hidden";
   env_.Write(product_ + hidden + "\\a_base8491.DB", "");
-  env_.services.fs->SetAttributes(product_ + hidden, platform::kAttrDirectory | platform::kAttrHidden);
+  env_.services.fs->SetAttributes(product_ + hidden,
+                                  platform::kAttrDirectory | platform::kAttrHidden);
 #else
   const std::string hidden = "Edit\\.hidden";  // a dot name is the stand-in's hidden folder
   env_.Write(product_ + hidden + "\\a_base8491.DB", "");
@@ -201,8 +206,7 @@ TEST_F(ReadinessTest, EveryFailureInOrder) {
   env_.marker->state = platform::RunningMarker::State::kAlreadyExists;
   const StartupVerdict& v = Evaluate();
   EXPECT_EQ(v.VersionRowText, "7.25b (текущая версия: 7.24c)");
-  EXPECT_EQ(v.memo.lines,
-            (std::vector<std::string>{kNotPossibleLine, kRunning, kOpen, kTooOld}));
+  EXPECT_EQ(v.memo.lines, (std::vector<std::string>{kNotPossibleLine, kRunning, kOpen, kTooOld}));
 }
 
 TEST_F(ReadinessTest, VersionResourceWithoutTranslationReadsEmpty) {
@@ -278,9 +282,9 @@ TEST_F(ReadinessTest, TableCheckReportsMissingModulesAndDatabase) {
   EXPECT_FALSE(t.UpdateModulesComplete);
   EXPECT_FALSE(t.DatabaseIntact);
   EXPECT_EQ(t.memo.color, kColorFailed);
-  EXPECT_EQ(t.memo.lines, (std::vector<std::string>{kNotPossibleLine,
-                                                    "Некорректный состав модулей обновления.",
-                                                    "Повреждена обновляемая база данных."}));
+  EXPECT_EQ(t.memo.lines,
+            (std::vector<std::string>{kNotPossibleLine, "Некорректный состав модулей обновления.",
+                                      "Повреждена обновляемая база данных."}));
 }
 
 TEST_F(ReadinessTest, ReplaceModeTestsNoFileAndKeepsEarlierBindings) {

@@ -60,8 +60,9 @@ TEST_F(DescriptionTest, FullDescriptionIsReadInOrder) {
 }
 
 TEST_F(DescriptionTest, MissingCountReadsOneComponentAndEmptyFileCountsAsMissing) {
-  const auto r = Read("[Info]\r\nCaption=x\r\n[Component1]\r\nName1=Один\r\n"
-                      "[Component2]\r\nName2=Два\r\n");
+  const auto r = Read(
+      "[Info]\r\nCaption=x\r\n[Component1]\r\nName1=Один\r\n"
+      "[Component2]\r\nName2=Два\r\n");
   EXPECT_EQ(r.description.ComponentCount, 1);
   ASSERT_EQ(r.description.Components.size(), 1u);
   EXPECT_EQ(r.description.Components[0].Name, "Один");
@@ -105,8 +106,9 @@ TEST_F(DescriptionTest, BooleanAndIntegerForms) {
 
 TEST_F(DescriptionTest, EveryMissingArchiveIsReportedOnceInListOrder) {
   env_.Write(env_.root + "b.zip", "");
-  const auto r = Read("[Info]\r\nComponentCount=3\r\n[Component1]\r\nFile1=a.zip\r\n"
-                      "[Component2]\r\nFile2=b.zip\r\n[Component3]\r\nFile3=c.zip\r\n");
+  const auto r = Read(
+      "[Info]\r\nComponentCount=3\r\n[Component1]\r\nFile1=a.zip\r\n"
+      "[Component2]\r\nFile2=b.zip\r\n[Component3]\r\nFile3=c.zip\r\n");
   EXPECT_TRUE(r.ComponentFileMissing);
   ASSERT_EQ(env_.dialogs->shown().size(), 2u);
   EXPECT_EQ(env_.dialogs->shown()[0].text, "Файл [a.zip] не найден!");
@@ -115,19 +117,22 @@ TEST_F(DescriptionTest, EveryMissingArchiveIsReportedOnceInListOrder) {
 }
 
 TEST_F(DescriptionTest, BackupFolderCounts) {
-  const auto none = Read("[Info]\r\nComponentCount=0\r\n[Backup]\r\nBackupCount=0\r\n"
-                         "Backup_Dir1=Base\r\n");
+  const auto none = Read(
+      "[Info]\r\nComponentCount=0\r\n[Backup]\r\nBackupCount=0\r\n"
+      "Backup_Dir1=Base\r\n");
   EXPECT_EQ(none.description.BackupFolders[0], "");
   EXPECT_EQ(none.description.BackupFolders.size(), 24u);
 
-  const auto by_default = Read("[Info]\r\nComponentCount=0\r\n[Backup]\r\nBackup_Dir1=Base\r\n"
-                               "Backup_Dir2=Other\r\n");
+  const auto by_default = Read(
+      "[Info]\r\nComponentCount=0\r\n[Backup]\r\nBackup_Dir1=Base\r\n"
+      "Backup_Dir2=Other\r\n");
   EXPECT_EQ(by_default.description.BackupCount, 1);
   EXPECT_EQ(by_default.description.BackupFolders[0], "Base");
   EXPECT_EQ(by_default.description.BackupFolders[1], "");
 
   std::string many = "[Info]\r\nComponentCount=0\r\n[Backup]\r\nBackupCount=30\r\n";
-  for (int i = 1; i <= 30; ++i) many += "Backup_Dir" + std::to_string(i) + "=F" + std::to_string(i) + "\r\n";
+  for (int i = 1; i <= 30; ++i)
+    many += "Backup_Dir" + std::to_string(i) + "=F" + std::to_string(i) + "\r\n";
   const auto wide = Read(many);
   ASSERT_EQ(wide.description.BackupFolders.size(), 30u);
   EXPECT_EQ(wide.description.BackupFolders[29], "F30");

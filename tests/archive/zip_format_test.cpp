@@ -222,8 +222,8 @@ TEST(ZipMask, EntryWildcardRules) {
   EXPECT_TRUE(ZipWildcardMatch("a", "a*"));
   EXPECT_FALSE(ZipWildcardMatch("a", "a**"));  // "*" followed by more never tries the empty end
   EXPECT_TRUE(ZipWildcardMatch("xaybzc", "*a*b*c"));
-  EXPECT_FALSE(ZipWildcardMatch("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
-                                "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
+  EXPECT_FALSE(
+      ZipWildcardMatch("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
 }
 
 TEST(ZipMask, DiskMaskRules) {
@@ -279,8 +279,8 @@ TEST(ZipMask, SelectionByFolderAndAttributes) {
 TEST(ZipMask, StoredNamesThatLeaveTheBaseAreRefused) {
   EXPECT_EQ(SafeRelativePath("Sub/Dir/file.txt").value(), "Sub\\Dir\\file.txt");
   EXPECT_EQ(SafeRelativePath("a/../b.txt").value(), "a\\..\\b.txt");
-  for (const char* bad : {"../evil.txt", "a/../../evil.txt", "/etc/passwd", "\\x", "C:\\x",
-                          "c:x", "a//b", "\\\\server\\share\\x", "a/.../x/../../y", ".. /x"})
+  for (const char* bad : {"../evil.txt", "a/../../evil.txt", "/etc/passwd", "\\x", "C:\\x", "c:x",
+                          "a//b", "\\\\server\\share\\x", "a/.../x/../../y", ".. /x"})
     EXPECT_FALSE(SafeRelativePath(bad).has_value()) << bad;
 }
 

@@ -54,7 +54,8 @@ class ZipInteropTest : public ::testing::Test {
     std::map<std::string, std::string> out;
     for (auto& e : fs::recursive_directory_iterator(root)) {
       std::string rel = fs::relative(e.path(), root).generic_string();
-      out[rel + (e.is_directory() ? "/" : "")] = e.is_directory() ? "" : ReadFileBytes(e.path().string());
+      out[rel + (e.is_directory() ? "/" : "")] =
+          e.is_directory() ? "" : ReadFileBytes(e.path().string());
     }
     return out;
   }
@@ -100,7 +101,7 @@ class ZipInteropTest : public ::testing::Test {
 TEST_F(ZipInteropTest, InfoZipStoredDeflatedAndCommented) {
   std::string deflated = scratch_ / "d.zip", stored = scratch_ / "s.zip";
   ASSERT_EQ(Shell("cd '" + src_ + "' && zip -qr '" + deflated + "' . && zip -qr0 '" + stored +
-                "' . && echo 'the comment' | zip -qz '" + deflated + "'"),
+                  "' . && echo 'the comment' | zip -qz '" + deflated + "'"),
             0);
   ExpectSameAsSource(deflated);
   ExpectSameAsSource(stored);
@@ -127,8 +128,8 @@ TEST_F(ZipInteropTest, InfoZipEncryptedWithDataDescriptors) {
     ++asked;
     skip = true;
   };
-  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string&, TZipProcessOperation,
-                                  int, int, const std::string&, TZipAction& a) {
+  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string&, TZipProcessOperation, int,
+                                  int, const std::string&, TZipAction& a) {
     ++failed;
     a = TZipAction::fxaIgnore;
   };
@@ -159,7 +160,7 @@ TEST_F(ZipInteropTest, SevenZipZipCryptoAndCp866Names) {
   WriteFileBytes(src_ + "/База/Справка.txt", "кириллица");
   std::string path = scratch_ / "7.zip";
   ASSERT_EQ(Shell("cd '" + src_ + "' && 7z a -tzip -mcp=866 -mem=ZipCrypto -psecret '" + path +
-                "' . > /dev/null"),
+                  "' . > /dev/null"),
             0);
   ExpectSameAsSource(path, "secret");
   auto zip = Open(path);
@@ -180,8 +181,8 @@ TEST_F(ZipInteropTest, SevenZipWithMoreThan65535EntriesUsesZip64Records) {
   EXPECT_FALSE(zip->Directory().repaired);
   EXPECT_EQ(zip->FileCount(), kCount);
   int failures = 0;
-  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string&, TZipProcessOperation,
-                                  int, int, const std::string&, TZipAction& a) {
+  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string&, TZipProcessOperation, int,
+                                  int, const std::string&, TZipAction& a) {
     ++failures;
     a = TZipAction::fxaIgnore;
   };
@@ -216,9 +217,8 @@ TEST_F(ZipInteropTest, OurExtractionMatchesUnzipOnADamagedEntry) {
   bool unzip_ok = Shell("unzip -tq '" + path + "' > /dev/null 2>&1") == 0;
   auto zip = Open(path);
   std::vector<std::string> failed;
-  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string& name,
-                                  TZipProcessOperation, int, int, const std::string&,
-                                  TZipAction& a) {
+  zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string& name, TZipProcessOperation,
+                                  int, int, const std::string&, TZipAction& a) {
     failed.push_back(name);
     a = TZipAction::fxaIgnore;
   };

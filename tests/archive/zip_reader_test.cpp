@@ -206,8 +206,8 @@ TEST_F(ZipReaderTest, AbortInTheDialogEndsNormallyAndRetryRepeats) {
 
   int failures = 0;
   zip->OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string& name,
-                                  TZipProcessOperation op, int native, int code,
-                                  const std::string&, TZipAction& action) {
+                                  TZipProcessOperation op, int native, int code, const std::string&,
+                                  TZipAction& action) {
     EXPECT_EQ(name, "a.txt");
     EXPECT_EQ(op, TZipProcessOperation::poTest);
     EXPECT_EQ(native, 8);
@@ -233,11 +233,12 @@ TEST_F(ZipReaderTest, PasswordsThroughEventAndDialog) {
     auto zip = Open(bytes);
     zip->Password = "wrong";
     std::vector<std::string> asked;
-    zip->OnPassword = [&](TZipBaseArchiver&, const std::string& name, std::string& pw,
-                          bool& skip) {
+    zip->OnPassword = [&](TZipBaseArchiver&, const std::string& name, std::string& pw, bool& skip) {
       asked.push_back(name);
-      if (name == "secret.txt") pw = "right";
-      else skip = true;
+      if (name == "secret.txt")
+        pw = "right";
+      else
+        skip = true;
     };
     zip->Password = "wrong";
     zip->ExtractFiles();

@@ -16,7 +16,7 @@ struct TestEntry {
   uint16_t time = 0x6000;  // 12:00:00
   uint16_t date = 0x5A21;  // 2025-01-01
   uint32_t attributes = 0x20;
-  std::string password;   // not empty: traditional encryption
+  std::string password;     // not empty: traditional encryption
   bool descriptor = false;  // sizes after the data, flag bit 3
   std::string central_extra;
   bool corrupt_crc = false;

@@ -102,7 +102,8 @@ TEST_F(ZipWriterTest, BackupOfAFolderTreeReadsBackAndTests) {
 TEST_F(ZipWriterTest, OneChunkFileIsOneFinishedDeflateStream) {
   std::string data(1 << 20, '\0');
   uint32_t x = 7;
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>("abcdefgh"[(x = x * 69069 + 1) >> 29]);
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>("abcdefgh"[(x = x * 69069 + 1) >> 29]);
   WriteFileBytes(base_ + "/one.bin", data);
   std::string path = scratch_ / "one.zip";
   auto zip = Backup(path, "one.bin");
@@ -249,9 +250,9 @@ TEST_F(ZipWriterTest, DefaultDialogForLongPathOffersAbortAndIgnore) {
   dialogs_.QueueAnswer(platform::DialogResult::kIgnore);
   zip->AddFiles("*.*");
   ASSERT_EQ(dialogs_.shown().size(), 1u);
-  EXPECT_EQ(dialogs_.shown()[0].buttons, (std::vector<platform::DialogResult>{
-                                             platform::DialogResult::kAbort,
-                                             platform::DialogResult::kIgnore}));
+  EXPECT_EQ(dialogs_.shown()[0].buttons,
+            (std::vector<platform::DialogResult>{platform::DialogResult::kAbort,
+                                                 platform::DialogResult::kIgnore}));
   EXPECT_EQ(dialogs_.shown()[0].text.rfind("File name is too long: \r\n\"", 0), 0u);
   EXPECT_EQ(zip->Directory().items.IndexOf("Base/a.db") >= 0, true);
 }
@@ -457,8 +458,7 @@ TEST_F(ZipWriterTest, UpdatesKeepRecordsOfUnusualArchives) {
     again->BaseDir = out_dir;
     again->ExtractFiles();
     EXPECT_TRUE(dialogs_.shown().empty()) << n;
-    EXPECT_EQ(ReadFileBytes(out_dir + "/first.txt"),
-              std::string(4000, '1')) << n;
+    EXPECT_EQ(ReadFileBytes(out_dir + "/first.txt"), std::string(4000, '1')) << n;
     EXPECT_EQ(ReadFileBytes(out_dir + "/second.txt"), "replaced");
     if (HaveTool("unzip")) {
       EXPECT_EQ(Shell("unzip -tqq '" + path + "'"), 0) << n;
@@ -475,8 +475,7 @@ TEST_F(ZipWriterTest, OtherProgramsGiveBackTheTree) {
   std::string out = scratch_ / "7";
   ASSERT_EQ(Shell("7z x -o'" + out + "' '" + path + "' > /dev/null"), 0);
   // This 7-Zip keeps names without the UTF-8 flag as their bytes: CP866 here.
-  EXPECT_EQ(ReadFileBytes(out + "/Base/sub/deeper/\x91\xAF\xE0\xA0\xA2\xAA\xA0.txt"),
-            "кириллица");
+  EXPECT_EQ(ReadFileBytes(out + "/Base/sub/deeper/\x91\xAF\xE0\xA0\xA2\xAA\xA0.txt"), "кириллица");
   EXPECT_EQ(ReadFileBytes(out + "/Base/sub/t.txt"), ReadFileBytes(base_ + "/Base/sub/t.txt"));
   EXPECT_TRUE(fs::is_directory(out + "/Base/emptydir"));
 }

@@ -344,7 +344,6 @@ TEST(Pxlib, ReadsLargeTablesThroughTheirIndexes) {
   }
 }
 
-
 // After memos were deleted, replaced and written again (sub-allocated blocks, reused space),
 // pxlib still reads every record; the memos that fit their leader it reads itself (it cannot
 // open a blob file, see above).

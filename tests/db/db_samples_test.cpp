@@ -23,7 +23,8 @@ std::vector<std::vector<std::string>> Rows(PxTable& t) {
   std::vector<std::vector<std::string>> rows;
   for (RecId id : t.RecordsInOrder()) {
     std::vector<std::string> r;
-    for (size_t f = 0; f < t.fields().size(); ++f) r.push_back(t.GetText(t.rec(id), static_cast<int>(f)));
+    for (size_t f = 0; f < t.fields().size(); ++f)
+      r.push_back(t.GetText(t.rec(id), static_cast<int>(f)));
     rows.push_back(r);
   }
   return rows;
@@ -35,12 +36,15 @@ TEST(Samples, EveryFamilyReadsAndChecks) {
     size_t records;
     bool missing_px;
   } cases[] = {
-      {"db_AREACODES.DB", 370, false}, {"db_CUSTOMER.DB", 20, false}, {"joins_fk4.db", 2, false},
-      {"joins_fk1.db", 0, false},      {"joins_case.db", 1, false},   {"joins_indexed.db", 0, false},
-      {"fields_bcd.db", 3, false},     {"fields_bytes.db", 1, false}, {"fields_date35.db", 3, false},
-      {"fields_date4.db", 3, false},   {"fields_date5.db", 3, false}, {"fields_date7.db", 5, false},
-      {"fields_fmemo.db", 2, false},   {"fields_logical.db", 4, false}, {"fields_long.db", 3, false},
-      {"fields_memo.db", 2, false},    {"fields_time.db", 3, false},  {"fields_timestamp.db", 2, false},
+      {"db_AREACODES.DB", 370, false}, {"db_CUSTOMER.DB", 20, false},
+      {"joins_fk4.db", 2, false},      {"joins_fk1.db", 0, false},
+      {"joins_case.db", 1, false},     {"joins_indexed.db", 0, false},
+      {"fields_bcd.db", 3, false},     {"fields_bytes.db", 1, false},
+      {"fields_date35.db", 3, false},  {"fields_date4.db", 3, false},
+      {"fields_date5.db", 3, false},   {"fields_date7.db", 5, false},
+      {"fields_fmemo.db", 2, false},   {"fields_logical.db", 4, false},
+      {"fields_long.db", 3, false},    {"fields_memo.db", 2, false},
+      {"fields_time.db", 3, false},    {"fields_timestamp.db", 2, false},
       {"empty.db", 0, false},          {"of_cp866_head.db", 21, false},
       {"TypSammlung.DB", 5, true},     {"country.db", 18, true},
   };
@@ -72,11 +76,12 @@ TEST(Samples, KeyedTableWithCompositeIndex) {
   EXPECT_EQ(t->indexes()[0].fields, std::vector<int>{1});
   auto rows = Rows(*t);
   ASSERT_EQ(rows.size(), 370u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"201", "NJ", "Hackensack, Jersey City (201/551 overlay)"}));
+  EXPECT_EQ(rows[0],
+            (std::vector<std::string>{"201", "NJ", "Hackensack, Jersey City (201/551 overlay)"}));
   EXPECT_EQ(rows[1], (std::vector<std::string>{"202", "DC", "Washington D.C."}));
   // Keys ascend through the four blocks.
-  EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end(),
-                             [](auto& a, auto& b) { return a[0] < b[0]; }));
+  EXPECT_TRUE(
+      std::is_sorted(rows.begin(), rows.end(), [](auto& a, auto& b) { return a[0] < b[0]; }));
 }
 
 TEST(Samples, AutoincrementMemoAndSingleFieldIndex) {
@@ -106,7 +111,8 @@ TEST(Samples, FieldTypesAndBlanks) {
   {
     auto t = PxTable::Open(Fs(), Sample("fields_logical.db"), PxTable::Mode::kRead);
     auto rows = Rows(*t);
-    EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"True"}, {"False"}, {"True"}, {"True"}}));
+    EXPECT_EQ(rows,
+              (std::vector<std::vector<std::string>>{{"True"}, {"False"}, {"True"}, {"True"}}));
   }
   {
     auto t = PxTable::Open(Fs(), Sample("fields_bcd.db"), PxTable::Mode::kRead);
@@ -119,7 +125,8 @@ TEST(Samples, FieldTypesAndBlanks) {
     EXPECT_EQ(rows[2][1], "");   // blank
     EXPECT_EQ(rows[0][2].substr(0, 8), "0.122999");
   }
-  for (const char* f : {"fields_date35.db", "fields_date4.db", "fields_date5.db", "fields_date7.db"}) {
+  for (const char* f :
+       {"fields_date35.db", "fields_date4.db", "fields_date5.db", "fields_date7.db"}) {
     SCOPED_TRACE(f);
     auto t = PxTable::Open(Fs(), Sample(f), PxTable::Mode::kRead);
     auto ids = t->RecordsInOrder();
@@ -375,7 +382,8 @@ TEST(Samples, DamagedFilesRaiseNeverCrash) {
     if (round % 3 == 0) {
       b.resize(rng() % b.size());
     } else {
-      for (int k = 0; k < 8; ++k) b[rng() % (round % 2 ? 0x800 : b.size())] = static_cast<uint8_t>(rng());
+      for (int k = 0; k < 8; ++k)
+        b[rng() % (round % 2 ? 0x800 : b.size())] = static_cast<uint8_t>(rng());
     }
     try {
       auto t = PxTable::FromBytes(b);

@@ -21,7 +21,8 @@ inline fs::path SampleDir() {
 
 inline std::vector<uint8_t> Bytes(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 inline void WriteBytes(const fs::path& p, const std::vector<uint8_t>& b) {

@@ -1,6 +1,5 @@
 // tarvo-table as a black box: its commands, output and exit status.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -62,7 +61,9 @@ TEST(Tool, CreateAppendDeleteEmpty) {
   TempDir dir;
   std::string t = Q(dir / "k.db");
   ASSERT_EQ(Tool("create --key 1 --codepage 1251 --index kl_spr_kod=Kod " + t +
-                " Kod:A10 NAME:A40 YEAR:A4 Group_kod:I").status, 0);
+                 " Kod:A10 NAME:A40 YEAR:A4 Group_kod:I")
+                .status,
+            0);
   EXPECT_EQ(Tool("append " + t + " Kod=B NAME=Второй YEAR=04").status, 0);
   EXPECT_EQ(Tool("append " + t + " Kod=A NAME=Первый YEAR=05 Group_kod=7").status, 0);
   EXPECT_EQ(Tool("append " + t + " Kod=A").status, 1);  // key violation

@@ -30,7 +30,8 @@ TableSpec MasterSpec() {
 
 TableSpec DetailSpec(const std::string& index, int extra_fields) {
   TableSpec s;
-  s.fields = {{"N", FieldType::kAutoInc, 0}, {"NOBOSN", FieldType::kAlpha, 20},
+  s.fields = {{"N", FieldType::kAutoInc, 0},
+              {"NOBOSN", FieldType::kAlpha, 20},
               {"KOD", FieldType::kAlpha, 20}};
   for (int i = 0; i < extra_fields; ++i)
     s.fields.push_back({"Q" + std::to_string(i), FieldType::kNumber, 0});
@@ -272,7 +273,8 @@ TEST(Transfer, CopiesNewMastersWithTheirDetails) {
   MakeSet(dir, "");
   MakeSet(dir, "U_", 1);  // details with fewer fields than the product's
   TableCatalogue cat(Fs());
-  for (auto c : {"Tb_Base8491", "Tb_link8491", "Tb_link_mex", "Tb_w_list"}) cat.BindPath(c, dir.str());
+  for (auto c : {"Tb_Base8491", "Tb_link8491", "Tb_link_mex", "Tb_w_list"})
+    cat.BindPath(c, dir.str());
   for (auto c : {"Table1", "Table2", "Table3", "Table4"}) cat.BindPath(c, dir.str());
   TTable* src[] = {&cat.Tb_Base8491, &cat.Tb_link8491, &cat.Tb_link_mex, &cat.Tb_w_list};
   TTable* dst[] = {&cat.Table1, &cat.Table2, &cat.Table3, &cat.Table4};
@@ -321,8 +323,10 @@ TEST(Transfer, CopiesNewMastersWithTheirDetails) {
 TEST(Classifier, SetAsidePruneAndUsersGroup) {
   TempDir dir;
   TableSpec spr;
-  spr.fields = {{"Kod", FieldType::kAlpha, 10}, {"NAME", FieldType::kAlpha, 80},
-                {"YEAR", FieldType::kAlpha, 4}, {"Group_kod", FieldType::kLong, 0}};
+  spr.fields = {{"Kod", FieldType::kAlpha, 10},
+                {"NAME", FieldType::kAlpha, 80},
+                {"YEAR", FieldType::kAlpha, 4},
+                {"Group_kod", FieldType::kLong, 0}};
   spr.key_fields = 1;
   spr.indexes = {{"kl_spr_kod", {"Kod"}}};
   // Created in upper case: the installer's mixed-case names must still find it.
@@ -418,13 +422,13 @@ TEST(Collation, CyrillicKeysSortWithoutRegardToCase) {
 TEST(Create, EveryFieldTypeRoundTrips) {
   TempDir dir;
   TableSpec s;
-  s.fields = {{"A", FieldType::kAlpha, 12},   {"D", FieldType::kDate, 0},
-              {"S", FieldType::kShort, 0},    {"I", FieldType::kLong, 0},
-              {"M", FieldType::kMoney, 0},    {"N", FieldType::kNumber, 0},
-              {"L", FieldType::kLogical, 0},  {"MEMO", FieldType::kMemo, 5},
-              {"BLOB", FieldType::kBlob, 0},  {"T", FieldType::kTime, 0},
+  s.fields = {{"A", FieldType::kAlpha, 12},     {"D", FieldType::kDate, 0},
+              {"S", FieldType::kShort, 0},      {"I", FieldType::kLong, 0},
+              {"M", FieldType::kMoney, 0},      {"N", FieldType::kNumber, 0},
+              {"L", FieldType::kLogical, 0},    {"MEMO", FieldType::kMemo, 5},
+              {"BLOB", FieldType::kBlob, 0},    {"T", FieldType::kTime, 0},
               {"TS", FieldType::kTimestamp, 0}, {"INC", FieldType::kAutoInc, 0},
-              {"BCD", FieldType::kBcd, 2},    {"Y", FieldType::kBytes, 4}};
+              {"BCD", FieldType::kBcd, 2},      {"Y", FieldType::kBytes, 4}};
   s.code_page = 866;
   s.indexes = {{"", {"I"}}, {"both", {"A", "S"}}};
   PxTable::Create(Fs(), dir / "all.db", s);

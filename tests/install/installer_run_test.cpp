@@ -375,10 +375,8 @@ TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
   std::vector<std::string> read1024(1024);
   read1024[0] = "Db";
   const Case cases[] = {
-      {1025, {"Db"}, db_only, 0},
-      {2147483647, read1024, db_only, 1023},
-      {2, folders24, db_only, 1},
-      {3, {"Db", "", "Forms"}, with_forms, 1},
+      {1025, {"Db"}, db_only, 0}, {2147483647, read1024, db_only, 1023},
+      {2, folders24, db_only, 1}, {3, {"Db", "", "Forms"}, with_forms, 1},
       {0, {"Db"}, {}, 0},
   };
   for (const Case& c : cases) {

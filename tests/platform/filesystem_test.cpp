@@ -162,9 +162,9 @@ TEST_F(FileSystemTest, ReadOnlyFilesResistWritesAndDeletes) {
   EXPECT_FALSE(fs_->DeleteFileAt(root_ + "ro.txt"));
 #ifndef _WIN32
   // Windows refuses this itself; Wine running as root does not, so only the stand-in is held to it.
-  EXPECT_THROW(fs_->Open(root_ + "ro.txt", Access::kWrite, Share::kDenyWrite,
-                         Disposition::kOpenExisting),
-               PlatformError);
+  EXPECT_THROW(
+      fs_->Open(root_ + "ro.txt", Access::kWrite, Share::kDenyWrite, Disposition::kOpenExisting),
+      PlatformError);
 #endif
   ASSERT_TRUE(fs_->SetAttributes(root_ + "ro.txt", kAttrNormal));
   EXPECT_TRUE(fs_->DeleteFileAt(root_ + "ro.txt"));
@@ -184,8 +184,8 @@ TEST_F(FileSystemTest, LastWriteTimeRoundTripsInDosForm) {
   ASSERT_TRUE(fs_->SetLastWriteTime(root_ + "t.bin", dos));
   EXPECT_EQ(fs_->GetLastWriteTime(root_ + "t.bin"), dos);
 
-  auto f = fs_->Open(root_ + "t.bin", Access::kReadWrite, Share::kExclusive,
-                     Disposition::kOpenExisting);
+  auto f =
+      fs_->Open(root_ + "t.bin", Access::kReadWrite, Share::kExclusive, Disposition::kOpenExisting);
   t.year = 2020;
   const DosDateTime later = ToDosDateTime(t);
   f->SetLastWriteTime(later);
@@ -194,8 +194,8 @@ TEST_F(FileSystemTest, LastWriteTimeRoundTripsInDosForm) {
 }
 
 TEST_F(FileSystemTest, FilesSeekTruncateAndRefuseAnExclusiveHolder) {
-  auto f = fs_->Open(root_ + "f.bin", Access::kReadWrite, Share::kExclusive,
-                     Disposition::kCreateNew);
+  auto f =
+      fs_->Open(root_ + "f.bin", Access::kReadWrite, Share::kExclusive, Disposition::kCreateNew);
   f->Write("0123456789", 10);
   f->Seek(4);
   f->Truncate();
@@ -212,12 +212,11 @@ TEST_F(FileSystemTest, FilesSeekTruncateAndRefuseAnExclusiveHolder) {
     EXPECT_EQ(e.code(), kErrorSharingViolation);
   }
   f->Close();
-  EXPECT_THROW(fs_->Open(root_ + "f.bin", Access::kRead, Share::kDenyNone,
-                         Disposition::kCreateNew),
+  EXPECT_THROW(fs_->Open(root_ + "f.bin", Access::kRead, Share::kDenyNone, Disposition::kCreateNew),
                PlatformError);
-  EXPECT_THROW(fs_->Open(root_ + "none.bin", Access::kRead, Share::kDenyNone,
-                         Disposition::kOpenExisting),
-               PlatformError);
+  EXPECT_THROW(
+      fs_->Open(root_ + "none.bin", Access::kRead, Share::kDenyNone, Disposition::kOpenExisting),
+      PlatformError);
 }
 
 TEST_F(FileSystemTest, TemporaryFilesAreNewAndCarryThePrefix) {
@@ -243,7 +242,7 @@ TEST(DosTime, ConversionsAndWeekday) {
   const LocalTime back = FromDosDateTime(ToDosDateTime(t));
   EXPECT_EQ(back.year, 2026);
   EXPECT_EQ(back.day, 9);
-  EXPECT_EQ(back.second, 58);  // two-second steps
+  EXPECT_EQ(back.second, 58);      // two-second steps
   EXPECT_EQ(back.day_of_week, 3);  // a Wednesday
   EXPECT_EQ(ToDosDateTime(LocalTime{}).date, 0x21);
 }

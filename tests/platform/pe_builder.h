@@ -73,18 +73,17 @@ inline std::string VersionResource(const VersionSpec& shape) {
   for (const auto& [name, value] : shape.strings) {
     Bytes v;
     v.Wide(value);
-    strings.push_back(
-        VersionBlock(name, v.data, static_cast<uint16_t>(value.size() + 1), 1, {}));
+    strings.push_back(VersionBlock(name, v.data, static_cast<uint16_t>(value.size() + 1), 1, {}));
   }
   std::vector<std::string> top;
-  top.push_back(VersionBlock("StringFileInfo", "", 0, 1,
-                             {VersionBlock(shape.table_key, "", 0, 1, strings)}));
+  top.push_back(
+      VersionBlock("StringFileInfo", "", 0, 1, {VersionBlock(shape.table_key, "", 0, 1, strings)}));
   if (shape.translation) {
     Bytes t;
     t.U16(shape.translation->first);
     t.U16(shape.translation->second);
-    top.push_back(VersionBlock("VarFileInfo", "", 0, 1,
-                               {VersionBlock("Translation", t.data, 4, 0, {})}));
+    top.push_back(
+        VersionBlock("VarFileInfo", "", 0, 1, {VersionBlock("Translation", t.data, 4, 0, {})}));
   }
   return VersionBlock("VS_VERSION_INFO", fixed.data, 52, 0, top);
 }

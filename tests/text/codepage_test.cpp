@@ -45,7 +45,7 @@ TEST(CodePage, Utf16AndBadSequences) {
   EXPECT_EQ(Utf8ToUtf16("😀").size(), 2u);
   EXPECT_EQ(Utf8ToUtf32("a\xC0\x80z"), U"a\uFFFD\uFFFDz");  // overlong
   EXPECT_EQ(Utf8ToUtf32("\xE2\x82"), U"\uFFFD\uFFFD");      // truncated
-  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");     // lone surrogate
+  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");      // lone surrogate
 }
 
 TEST(Case, CyrillicAndLatin) {

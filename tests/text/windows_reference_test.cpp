@@ -1,7 +1,6 @@
 // Our conversions and profile reading against the Windows functions themselves.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <fstream>
 #include <string>
@@ -60,20 +59,32 @@ TEST(WindowsReference, ProfileTextReadsOfAwkwardFiles) {
                      "[Info]\r\nCaption=one\r\nCAPTION=two\r\n[info]\r\nCaption=three\r\n"
                      "Late=only in the second\r\n",
                      {{"Info", "Caption"}, {"INFO", "caption"}, {"Info", "Late"}});
-  CompareWithWindows("quotes.ini",
-                     "[S]\r\na=\"x\"\r\nb='y'\r\nc=\"\"z\"\"\r\nd=\"open\r\ne=\"a'\r\nf= \" pad \" \r\n"
-                     "g=\"\r\nh=''\r\n",
-                     {{"S", "a"}, {"S", "b"}, {"S", "c"}, {"S", "d"}, {"S", "e"}, {"S", "f"},
-                      {"S", "g"}, {"S", "h"}});
+  CompareWithWindows(
+      "quotes.ini",
+      "[S]\r\na=\"x\"\r\nb='y'\r\nc=\"\"z\"\"\r\nd=\"open\r\ne=\"a'\r\nf= \" pad \" \r\n"
+      "g=\"\r\nh=''\r\n",
+      {{"S", "a"},
+       {"S", "b"},
+       {"S", "c"},
+       {"S", "d"},
+       {"S", "e"},
+       {"S", "f"},
+       {"S", "g"},
+       {"S", "h"}});
   CompareWithWindows("blanks.ini",
                      "  [S]  \r\n\tkey\t=\t value with  inner  blanks \t\r\n  spaced key = v \r\n"
                      "novalue\r\n=no name\r\nx==y\r\n",
-                     {{"S", "key"}, {"S", "spaced key"}, {"S", " spaced key "}, {"S", "novalue"},
-                      {"S", ""}, {"S", "x"}, {" S ", "key"}});
-  CompareWithWindows("sections.ini",
-                     "top=before any section\r\n[A]\r\nk=1\r\n[B\r\nk=2\r\n[C]x\r\nk=3\r\n[]\r\nk=4\r\n",
-                     {{"A", "k"}, {"B", "k"}, {"C", "k"}, {"", "k"}, {"Missing", "k"},
-                      {"A", "top"}});
+                     {{"S", "key"},
+                      {"S", "spaced key"},
+                      {"S", " spaced key "},
+                      {"S", "novalue"},
+                      {"S", ""},
+                      {"S", "x"},
+                      {" S ", "key"}});
+  CompareWithWindows(
+      "sections.ini",
+      "top=before any section\r\n[A]\r\nk=1\r\n[B\r\nk=2\r\n[C]x\r\nk=3\r\n[]\r\nk=4\r\n",
+      {{"A", "k"}, {"B", "k"}, {"C", "k"}, {"", "k"}, {"Missing", "k"}, {"A", "top"}});
   CompareWithWindows("long.ini",
                      "[S]\r\nlong=" + std::string(2046, 'a') + "\r\nlonger=" +
                          std::string(2047, 'b') + "\r\nlongest=" + std::string(5000, 'c') +
@@ -85,11 +96,9 @@ TEST(WindowsReference, ProfileTextReadsOfAwkwardFiles) {
                      "[\xC8\xED\xF4\xEE]\r\n\xCA\xEB\xFE\xF7=\xC7\xED\xE0\xF7\xE5\xED\xE8\xE5\r\n"
                      "\xEA\xEB\xFE\xF7=second\r\n",
                      {{"Инфо", "Ключ"}});
-  CompareWithWindows("comments.ini",
-                     "[S]\r\n;k=commented\r\nk=real\r\n# hash=1\r\n",
+  CompareWithWindows("comments.ini", "[S]\r\n;k=commented\r\nk=real\r\n# hash=1\r\n",
                      {{"S", "k"}, {"S", ";k"}, {"S", "# hash"}});
-  CompareWithWindows("lineends.ini", "[S]\na=unix\n[T]\r\nb=dos\r\n",
-                     {{"S", "a"}, {"T", "b"}});
+  CompareWithWindows("lineends.ini", "[S]\na=unix\n[T]\r\nb=dos\r\n", {{"S", "a"}, {"T", "b"}});
 }
 
 }  // namespace

@@ -79,7 +79,8 @@ TEST(WidgetsFormTest, EventsRespectEnabledStateAndRadioGroups) {
   EXPECT_EQ(f.clicks, 3);
 
   Control& list = f.Add(f.root(), "list", ControlKind::kCheckListBox, {0, 150, 100, 40});
-  list.items = {{"head", false, true, true, ""}, {"on", false, true, false, ""},
+  list.items = {{"head", false, true, true, ""},
+                {"on", false, true, false, ""},
                 {"grey", true, false, false, ""}};
   f.ToggleItem(list, 0);
   f.ToggleItem(list, 2);

@@ -314,9 +314,17 @@ TEST_F(KilledRun, UnfinishedInstallationIsNotRunOverInReplaceModeOrFromElsewhere
 // or the archive no longer reads as a dated backup and /RESTORE passes over it.
 TEST_F(KilledRun, NumberedBackupWithoutExtensionStaysADatedBackup) {
   const std::string folder = root + "/numbered/";
-  stdfs::create_directories(folder);
+  // Through the engine's file system: the names are Cyrillic, which a narrow stream on Windows
+  // would write in another code page.
+  auto cut_short = [&](const std::string& path) {
+    auto f = fs->Open(path, platform::Access::kWrite, platform::Share::kDenyWrite,
+                      platform::Disposition::kCreateAlways);
+    f->Write("cut short", 9);
+    f->Close();
+  };
+  ASSERT_TRUE(fs->CreateDirectories(folder));
   const std::string name = BackupArchiveName(clock.Now(), "Tarvo");
-  std::ofstream(folder + name) << "cut short";
+  cut_short(folder + name);
   const std::string numbered = UnusedBackupPath(*fs, folder, name);
   EXPECT_EQ(numbered, folder + name + " (2)");
   const auto when = BackupArchiveTime(Name(numbered));
@@ -324,7 +332,7 @@ TEST_F(KilledRun, NumberedBackupWithoutExtensionStaysADatedBackup) {
   EXPECT_EQ(when->minute, clock.minute);
   // With an extension the number goes before it, as before.
   const std::string zipped = BackupArchiveName(clock.Now(), "Tarvo.zip");
-  std::ofstream(folder + zipped) << "cut short";
+  cut_short(folder + zipped);
   EXPECT_EQ(UnusedBackupPath(*fs, folder, zipped),
             folder + zipped.substr(0, zipped.size() - 4) + " (2).zip");
 }

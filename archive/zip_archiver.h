@@ -194,6 +194,17 @@ class TZipBaseArchiver {
   struct PassState;
   bool Writable() const;
   void UpdatePass();
+  int FirstRewrittenEntry() const;
+  // The offset from which the file is saved and cut; moves K back over entries before it whose
+  // record lies past that offset.
+  uint64_t CutPoint(int& k) const;
+  void ClampEntriesLeftInPlace(int k, PassState& pass);
+  void SaveTail(int k, PassState& pass);
+  void RewriteEntries(int k, PassState& pass);
+  // True when the entry was dropped from the list (skipped by the failure handler).
+  bool RewriteEntryWithRetry(int index, PassState& pass);
+  void WriteAndCheckDirectory();
+  void FinishPass(TZipProcessOperation first_op, PassState& pass);
   void WriteEntryFromSource(int index, PassState& pass);
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
   void CopyEntryFromTail(int index, PassState& pass);

@@ -141,14 +141,7 @@ void TZipBaseArchiver::UpdatePass() {
     if (!items[i].Changed) continue;
     if (entries_to_do_++ == 0) first_op = items[i].Operation;
   }
-  int common = std::min(items.Count(), old.Count());
-  int k = common;
-  for (int i = 0; i < common; ++i) {
-    if (items[i].Changed || items[i].FileName != old[i].FileName) {
-      k = i;
-      break;
-    }
-  }
+  int k = FirstRewrittenEntry();
 
   DoOverallProgress(0, first_op, TZipProgressPhase::ppStart, cancel_);
   if (cancel_) {
@@ -166,6 +159,32 @@ void TZipBaseArchiver::UpdatePass() {
   pass.is_zip64 = dir_.is_zip64;
   pass.zip64_end_record = dir_.zip64_end_record;
   pass.zip64_locator = dir_.zip64_locator;
+  pass.truncation_point = CutPoint(k);
+  ClampEntriesLeftInPlace(k, pass);
+
+  try {
+    SaveTail(k, pass);
+    RewriteEntries(k, pass);
+    if (!pass.stopped) WriteAndCheckDirectory();
+  } catch (...) {
+    RollBack(pass);
+    throw;
+  }
+  FinishPass(first_op, pass);
+}
+
+int TZipBaseArchiver::FirstRewrittenEntry() const {
+  const TZipDirArray& items = dir_.items;
+  const TZipDirArray& old = dir_.rollback;
+  int common = std::min(items.Count(), old.Count());
+  for (int i = 0; i < common; ++i) {
+    if (items[i].Changed || items[i].FileName != old[i].FileName) return i;
+  }
+  return common;
+}
+
+uint64_t TZipBaseArchiver::CutPoint(int& k) const {
+  const TZipDirArray& old = dir_.rollback;
   // Everything from the lowest local header of the entries from K on is saved (or, when only
   // entries are appended, from the old directory on); entries before K whose record lies in that
   // region (a directory out of physical order, a damaged archive) are copied as well, so that
@@ -182,7 +201,12 @@ void TZipBaseArchiver::UpdatePass() {
       }
     }
   }
-  pass.truncation_point = t;
+  return t;
+}
+
+void TZipBaseArchiver::ClampEntriesLeftInPlace(int k, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  TZipDirArray& old = dir_.rollback;
   // Entries left in place keep decoding as they did: one whose data claims to run into the old
   // directory (a damaged archive) is cut where readers of the old file cut it.
   std::vector<uint64_t> header_offsets;  // of the old entries, sorted, made when first needed
@@ -237,96 +261,106 @@ void TZipBaseArchiver::UpdatePass() {
       throw;
     }
   }
+}
 
-  try {
-    const uint64_t t = pass.truncation_point;
-    const uint64_t size = stream_->Size();
-    if (k < old.Count()) {
-      std::string folder = TempDir.empty() ? fs_.TempFolder() : TempDir;
-      pass.tail_path = fs_.MakeTempFile(folder, "FC");
-      if (OnSavedTailForTesting) OnSavedTailForTesting(pass.tail_path);
-      pass.tail = fs_.Open(pass.tail_path, platform::Access::kReadWrite,
-                           platform::Share::kExclusive, platform::Disposition::kCreateAlways);
-      std::vector<uint8_t> buffer(kCopyChunk);
-      stream_->Seek(t);
-      for (uint64_t left = size - t; left > 0;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
-        stream_->ReadExact(buffer.data(), n);
-        pass.tail->Write(buffer.data(), n);
-        left -= n;
-      }
-    } else {
-      pass.old_directory.resize(static_cast<size_t>(size - t));
-      stream_->Seek(t);
-      if (!pass.old_directory.empty())
-        stream_->ReadExact(pass.old_directory.data(), pass.old_directory.size());
-    }
+void TZipBaseArchiver::SaveTail(int k, PassState& pass) {
+  const uint64_t t = pass.truncation_point;
+  const uint64_t size = stream_->Size();
+  if (k < dir_.rollback.Count()) {
+    std::string folder = TempDir.empty() ? fs_.TempFolder() : TempDir;
+    pass.tail_path = fs_.MakeTempFile(folder, "FC");
+    if (OnSavedTailForTesting) OnSavedTailForTesting(pass.tail_path);
+    pass.tail = fs_.Open(pass.tail_path, platform::Access::kReadWrite, platform::Share::kExclusive,
+                         platform::Disposition::kCreateAlways);
+    std::vector<uint8_t> buffer(kCopyChunk);
     stream_->Seek(t);
-    stream_->Truncate();
-
-    for (int i = k; i < items.Count() && !pass.stopped;) {
-      TDirItem& item = items[i];
-      TZipProcessOperation op = item.Operation;
-      bool from_source = item.Changed && op != TZipProcessOperation::poRename &&
-                         op != TZipProcessOperation::poChangeAttr &&
-                         op != TZipProcessOperation::poChangeComment;
-      if (!from_source) {
-        CopyEntryFromTail(i, pass);
-        ++i;
-        continue;
-      }
-      bool removed = false;
-      while (true) {
-        uint64_t start = stream_->Position();
-        try {
-          WriteEntryFromSource(i, pass);
-          if (cancel_) {
-            pass.stopped = true;
-          } else {
-            ++entries_done_;
-          }
-          break;
-        } catch (const EZipException& e) {
-          // Nothing of a failed entry stays in the file.
-          stream_->Seek(start);
-          stream_->Truncate();
-          TZipAction action = TZipAction::fxaAbort;
-          std::string name = op == TZipProcessOperation::poUpdate ? Backslashed(item.FileName)
-                                                                  : item.SourceFileName;
-          DoProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.what(), action);
-          if (action == TZipAction::fxaRetry) continue;
-          if (action == TZipAction::fxaAbort) {
-            pass.stopped = true;
-            break;
-          }
-          if (op == TZipProcessOperation::poUpdate && item.OriginalIndex >= 0 &&
-              item.OriginalIndex < old.Count()) {
-            items[i] = old[item.OriginalIndex];
-            items[i].OriginalIndex = item.OriginalIndex;
-            CopyEntryFromTail(i, pass);
-          } else {
-            items.Delete(i);
-            removed = true;
-          }
-          break;
-        }
-      }
-      if (!removed) ++i;
+    for (uint64_t left = size - t; left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+      stream_->ReadExact(buffer.data(), n);
+      pass.tail->Write(buffer.data(), n);
+      left -= n;
     }
-    if (!pass.stopped) {
-      WriteCentralDirectory();
-      // Entries of a damaged archive kept as they were must not end up inside one another
-      // under the new directory: an archive that no careful reader opens is put back.
-      TZipDirManager written;
-      DirectoryReadOptions strict;
-      strict.repair_on_open = false;
-      strict.oem_file_names = Options.OEMFileNames;
-      ReadCentralDirectory(*stream_, written, strict);
-    }
-  } catch (...) {
-    RollBack(pass);
-    throw;
+  } else {
+    pass.old_directory.resize(static_cast<size_t>(size - t));
+    stream_->Seek(t);
+    if (!pass.old_directory.empty())
+      stream_->ReadExact(pass.old_directory.data(), pass.old_directory.size());
   }
+  stream_->Seek(t);
+  stream_->Truncate();
+}
+
+void TZipBaseArchiver::RewriteEntries(int k, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  for (int i = k; i < items.Count() && !pass.stopped;) {
+    TDirItem& item = items[i];
+    TZipProcessOperation op = item.Operation;
+    bool from_source = item.Changed && op != TZipProcessOperation::poRename &&
+                       op != TZipProcessOperation::poChangeAttr &&
+                       op != TZipProcessOperation::poChangeComment;
+    if (!from_source) {
+      CopyEntryFromTail(i, pass);
+      ++i;
+      continue;
+    }
+    if (!RewriteEntryWithRetry(i, pass)) ++i;
+  }
+}
+
+bool TZipBaseArchiver::RewriteEntryWithRetry(int i, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  TZipDirArray& old = dir_.rollback;
+  TDirItem& item = items[i];
+  TZipProcessOperation op = item.Operation;
+  while (true) {
+    uint64_t start = stream_->Position();
+    try {
+      WriteEntryFromSource(i, pass);
+      if (cancel_) {
+        pass.stopped = true;
+      } else {
+        ++entries_done_;
+      }
+      return false;
+    } catch (const EZipException& e) {
+      // Nothing of a failed entry stays in the file.
+      stream_->Seek(start);
+      stream_->Truncate();
+      TZipAction action = TZipAction::fxaAbort;
+      std::string name =
+          op == TZipProcessOperation::poUpdate ? Backslashed(item.FileName) : item.SourceFileName;
+      DoProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.what(), action);
+      if (action == TZipAction::fxaRetry) continue;
+      if (action == TZipAction::fxaAbort) {
+        pass.stopped = true;
+        return false;
+      }
+      if (op == TZipProcessOperation::poUpdate && item.OriginalIndex >= 0 &&
+          item.OriginalIndex < old.Count()) {
+        items[i] = old[item.OriginalIndex];
+        items[i].OriginalIndex = item.OriginalIndex;
+        CopyEntryFromTail(i, pass);
+        return false;
+      }
+      items.Delete(i);
+      return true;
+    }
+  }
+}
+
+void TZipBaseArchiver::WriteAndCheckDirectory() {
+  WriteCentralDirectory();
+  // Entries of a damaged archive kept as they were must not end up inside one another
+  // under the new directory: an archive that no careful reader opens is put back.
+  TZipDirManager written;
+  DirectoryReadOptions strict;
+  strict.repair_on_open = false;
+  strict.oem_file_names = Options.OEMFileNames;
+  ReadCentralDirectory(*stream_, written, strict);
+}
+
+void TZipBaseArchiver::FinishPass(TZipProcessOperation first_op, PassState& pass) {
+  TZipDirArray& items = dir_.items;
   bool flush_failed = false;
   if (!pass.stopped) {
     // The new directory is written: from here on nothing may cut the archive back.

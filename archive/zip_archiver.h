@@ -206,6 +206,10 @@ class TZipBaseArchiver {
   void WriteAndCheckDirectory();
   void FinishPass(TZipProcessOperation first_op, PassState& pass);
   void WriteEntryFromSource(int index, PassState& pass);
+  std::unique_ptr<platform::File> OpenSource(const TDirItem& item, uint64_t& size);
+  void WriteLocalHeader(const LocalFileHeader& local, const std::string& name, uint64_t size,
+                        uint64_t compressed);
+  void FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64, uint16_t version);
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
   void CopyEntryFromTail(int index, PassState& pass);
   void WriteCentralDirectory();

@@ -496,17 +496,7 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   const bool is_folder = item.IsDirectory();
   std::unique_ptr<platform::File> source;
   uint64_t size = 0;
-  if (!is_folder) {
-    if (item.SourceFileName.size() > 259) throw Error(61, {item.SourceFileName});
-    if (item.FileName.size() > 256) throw Error(33, {item.SourceFileName});
-    try {
-      source = fs_.Open(item.SourceFileName, platform::Access::kRead, ShareOf(Options.ShareMode),
-                        platform::Disposition::kOpenExisting);
-      size = source->Size();
-    } catch (const platform::PlatformError&) {
-      throw Error(33, {item.SourceFileName});
-    }
-  }
+  if (!is_folder) source = OpenSource(item, size);
   struct Closer {
     std::unique_ptr<platform::File>& f;
     ~Closer() {
@@ -539,20 +529,7 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   local.uncompressed_size = local_zip64 ? kOverflow32 : static_cast<uint32_t>(size);
   local.name_length = static_cast<uint16_t>(name.size());
   local.extra_length = local_zip64 ? 20 : 0;
-  auto write_local = [&](uint64_t compressed) {
-    ByteWriter w;
-    w.data().resize(kLocalHeaderSize);
-    local.Serialize(w.data().data());
-    w.Bytes(name);
-    if (local.extra_length) AppendExtraBlocks(w, {MakeLocalZip64Block(size, compressed)});
-    try {
-      stream_->Write(w.data().data(), w.data().size());
-    } catch (const platform::PlatformError&) {
-      // A full disk: the user may free space and retry the entry.
-      throw Error(34, {std::to_string(size), std::to_string(compressed)});
-    }
-  };
-  write_local(0);
+  WriteLocalHeader(local, name, size, 0);
 
   item.LocalHeaderOffset = offset;
   item.UncompressedSize = size;
@@ -571,9 +548,45 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
     local.compressed_size =
         local.extra_length ? kOverflow32 : static_cast<uint32_t>(item.CompressedSize);
     stream_->Seek(offset);
-    write_local(item.CompressedSize);
+    WriteLocalHeader(local, name, size, item.CompressedSize);
     stream_->Seek(end);
   }
+  FillCentralHeader(item, offset, zip64, version);
+  DoFileProgress(progress_name, 100, item.Operation, TZipProgressPhase::ppEnd, cancel_);
+}
+
+std::unique_ptr<platform::File> TZipBaseArchiver::OpenSource(const TDirItem& item, uint64_t& size) {
+  if (item.SourceFileName.size() > 259) throw Error(61, {item.SourceFileName});
+  if (item.FileName.size() > 256) throw Error(33, {item.SourceFileName});
+  try {
+    std::unique_ptr<platform::File> source =
+        fs_.Open(item.SourceFileName, platform::Access::kRead, ShareOf(Options.ShareMode),
+                 platform::Disposition::kOpenExisting);
+    size = source->Size();
+    return source;
+  } catch (const platform::PlatformError&) {
+    throw Error(33, {item.SourceFileName});
+  }
+}
+
+void TZipBaseArchiver::WriteLocalHeader(const LocalFileHeader& local, const std::string& name,
+                                        uint64_t size, uint64_t compressed) {
+  ByteWriter w;
+  w.data().resize(kLocalHeaderSize);
+  local.Serialize(w.data().data());
+  w.Bytes(name);
+  if (local.extra_length) AppendExtraBlocks(w, {MakeLocalZip64Block(size, compressed)});
+  try {
+    stream_->Write(w.data().data(), w.data().size());
+  } catch (const platform::PlatformError&) {
+    // A full disk: the user may free space and retry the entry.
+    throw Error(34, {std::to_string(size), std::to_string(compressed)});
+  }
+}
+
+void TZipBaseArchiver::FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64,
+                                         uint16_t version) {
+  const bool always = Zip64Mode == TZip64Mode::zmAlways;
   CentralDirHeader& h = item.header;
   h.version_made_by = h.version_needed = zip64 ? kVersionZip64 : version;
   h.compressed_size = (item.CompressedSize >= kOverflow32 || always)
@@ -588,7 +601,6 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   item.Zip64 = zip64;
   std::vector<ExtraBlock> kept = item.ForeignExtraBlocks();
   item.ExtraBlocks = kept;
-  DoFileProgress(progress_name, 100, item.Operation, TZipProgressPhase::ppEnd, cancel_);
 }
 
 void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, uint64_t size,

@@ -213,6 +213,7 @@ class TZipBaseArchiver {
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
   void CopyEntryFromTail(int index, PassState& pass);
   void WriteCentralDirectory();
+  void AppendCentralHeader(TDirItem& item, ByteWriter& w);
   void RollBack(PassState& pass);
   std::string NameBytes(TDirItem& item) const;
   // Adding.

@@ -723,47 +723,7 @@ void TZipBaseArchiver::WriteCentralDirectory() {
   const uint64_t start = stream_->Position();
   ByteWriter w;
   for (int i = 0; i < items.Count(); ++i) {
-    TDirItem& item = items[i];
-    std::string name = NameBytes(item);
-    // Offsets are written as the file has them, also for entries read from an archive whose
-    // offsets did not count a stub in front.
-    if (item.LocalHeaderOffset >= kOverflow32)
-      item.header.local_header_offset = kOverflow32;
-    else if (item.header.local_header_offset != kOverflow32)
-      item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
-    CentralDirHeader h = item.header;
-    h.signature = kCentralHeaderSignature;  // never checked on reading, always right on writing
-    Zip64Values v;
-    v.has_uncompressed = h.uncompressed_size == kOverflow32;
-    v.uncompressed_size = item.UncompressedSize;
-    v.has_compressed = h.compressed_size == kOverflow32;
-    v.compressed_size = item.CompressedSize;
-    v.has_offset = h.local_header_offset == kOverflow32;
-    v.local_header_offset = item.LocalHeaderOffset;
-    v.has_disk = h.disk_number_start == kOverflow16;
-    v.disk_number = static_cast<uint16_t>(item.DiskNumber);
-    std::vector<ExtraBlock> blocks;
-    if (v.has_uncompressed || v.has_compressed || v.has_offset || v.has_disk)
-      blocks.push_back(MakeCentralZip64Block(v));
-    size_t extra_size = blocks.empty() ? 0 : 4 + blocks[0].data.size();
-    for (const ExtraBlock& b : item.ExtraBlocks) {
-      if (b.id == kZip64ExtraId) continue;
-      if (extra_size + 4 + b.data.size() > 0xFFFF) break;
-      extra_size += 4 + b.data.size();
-      blocks.push_back(b);
-    }
-    h.name_length = static_cast<uint16_t>(name.size());
-    h.extra_length = static_cast<uint16_t>(extra_size);
-    h.comment_length = static_cast<uint16_t>(std::min<size_t>(item.Comment.size(), 0xFFFF));
-    size_t at = w.data().size();
-    w.data().resize(at + kCentralHeaderSize);
-    h.Serialize(w.data().data() + at);
-    w.Bytes(name);
-    AppendExtraBlocks(w, blocks);
-    w.Bytes(std::string_view(item.Comment).substr(0, h.comment_length));
-    item.header.name_length = h.name_length;
-    item.header.extra_length = h.extra_length;
-    item.header.comment_length = h.comment_length;
+    AppendCentralHeader(items[i], w);
   }
   const uint64_t dir_size = w.data().size();
   const uint64_t count = static_cast<uint64_t>(items.Count());
@@ -801,6 +761,49 @@ void TZipBaseArchiver::WriteCentralDirectory() {
   dir_.is_zip64 = zip64;
   dir_.directory_start = start;
   if (items.Count() == 0) dir_.stub_size = start;
+}
+
+void TZipBaseArchiver::AppendCentralHeader(TDirItem& item, ByteWriter& w) {
+  std::string name = NameBytes(item);
+  // Offsets are written as the file has them, also for entries read from an archive whose
+  // offsets did not count a stub in front.
+  if (item.LocalHeaderOffset >= kOverflow32)
+    item.header.local_header_offset = kOverflow32;
+  else if (item.header.local_header_offset != kOverflow32)
+    item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
+  CentralDirHeader h = item.header;
+  h.signature = kCentralHeaderSignature;  // never checked on reading, always right on writing
+  Zip64Values v;
+  v.has_uncompressed = h.uncompressed_size == kOverflow32;
+  v.uncompressed_size = item.UncompressedSize;
+  v.has_compressed = h.compressed_size == kOverflow32;
+  v.compressed_size = item.CompressedSize;
+  v.has_offset = h.local_header_offset == kOverflow32;
+  v.local_header_offset = item.LocalHeaderOffset;
+  v.has_disk = h.disk_number_start == kOverflow16;
+  v.disk_number = static_cast<uint16_t>(item.DiskNumber);
+  std::vector<ExtraBlock> blocks;
+  if (v.has_uncompressed || v.has_compressed || v.has_offset || v.has_disk)
+    blocks.push_back(MakeCentralZip64Block(v));
+  size_t extra_size = blocks.empty() ? 0 : 4 + blocks[0].data.size();
+  for (const ExtraBlock& b : item.ExtraBlocks) {
+    if (b.id == kZip64ExtraId) continue;
+    if (extra_size + 4 + b.data.size() > 0xFFFF) break;
+    extra_size += 4 + b.data.size();
+    blocks.push_back(b);
+  }
+  h.name_length = static_cast<uint16_t>(name.size());
+  h.extra_length = static_cast<uint16_t>(extra_size);
+  h.comment_length = static_cast<uint16_t>(std::min<size_t>(item.Comment.size(), 0xFFFF));
+  size_t at = w.data().size();
+  w.data().resize(at + kCentralHeaderSize);
+  h.Serialize(w.data().data() + at);
+  w.Bytes(name);
+  AppendExtraBlocks(w, blocks);
+  w.Bytes(std::string_view(item.Comment).substr(0, h.comment_length));
+  item.header.name_length = h.name_length;
+  item.header.extra_length = h.extra_length;
+  item.header.comment_length = h.comment_length;
 }
 
 }  // namespace tarvo::archive

@@ -453,7 +453,16 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   uint32_t attributes = item.header.external_attributes;
   DoExtractFile(target, attributes, item.Comment);
   bool from_handler = target != entry_name;
+  std::string path = PrepareTarget(target, from_handler);
+  if ((attributes & 0x10) || (!item.FileName.empty() && item.FileName.back() == '/')) return;
 
+  const bool target_exists = fs_.FileExists(path);
+  std::optional<uint32_t> existing;
+  if (target_exists && !MayOverwrite(item, entry_name, path, from_handler, existing)) return;
+  DecodeIntoPlace(index, entry_name, path, target_exists, existing, attributes);
+}
+
+std::string TZipBaseArchiver::PrepareTarget(const std::string& target, bool from_handler) {
   std::string base = BaseDir.empty() ? std::string() : platform::IncludeTrailingBackslash(BaseDir);
   std::string relative = Backslashed(target);
   bool use_base = true;
@@ -480,53 +489,58 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   } else {
     relative = platform::ExtractFileName(relative);
   }
-  if ((attributes & 0x10) || (!item.FileName.empty() && item.FileName.back() == '/')) return;
+  return prefix + relative;
+}
 
-  std::string path = prefix + relative;
-  const bool target_exists = fs_.FileExists(path);
-  std::optional<uint32_t> existing;
-  if (target_exists) {
-    // The file found must be the file named: a short alias or a name the file system alters
-    // would put this entry's data into another file.
-    if (!from_handler) {
-      const std::string name = platform::ExtractFileName(path);
-      std::vector<platform::DirEntry> found;
-      try {
-        const std::string folder = platform::ExtractFilePath(path);
-        found = fs_.List(folder.empty() ? ".\\" : folder, name);
-      } catch (const platform::PlatformError&) {
-      }
-      if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-        throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
+bool TZipBaseArchiver::MayOverwrite(const TDirItem& item, const std::string& entry_name,
+                                    std::string& path, bool from_handler,
+                                    std::optional<uint32_t>& existing) {
+  // The file found must be the file named: a short alias or a name the file system alters
+  // would put this entry's data into another file.
+  if (!from_handler) {
+    const std::string name = platform::ExtractFileName(path);
+    std::vector<platform::DirEntry> found;
+    try {
+      const std::string folder = platform::ExtractFilePath(path);
+      found = fs_.List(folder.empty() ? ".\\" : folder, name);
+    } catch (const platform::PlatformError&) {
     }
-    existing = fs_.GetAttributes(path);
-    if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
-    int32_t entry_time =
-        static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
-    auto file_time = [&] {
-      std::optional<platform::DosDateTime> t = fs_.GetLastWriteTime(path);
-      return static_cast<int32_t>(t ? t->Packed() : 0);
-    };
-    switch (Options.OverwriteMode) {
-      case TZipOverwriteMode::omNever:
-        return;
-      case TZipOverwriteMode::omAlways:
-        break;
-      case TZipOverwriteMode::omPrompt: {
-        bool confirm = true;
-        DoConfirmOverwrite(entry_name, path, confirm);
-        if (!confirm) return;
-        break;
-      }
-      case TZipOverwriteMode::omIfNewer:
-        if (!(entry_time > file_time())) return;
-        break;
-      case TZipOverwriteMode::omIfOlder:
-        if (!(entry_time < file_time())) return;
-        break;
-    }
+    if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
+      throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
   }
+  existing = fs_.GetAttributes(path);
+  if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return false;
+  int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
+  auto file_time = [&] {
+    std::optional<platform::DosDateTime> t = fs_.GetLastWriteTime(path);
+    return static_cast<int32_t>(t ? t->Packed() : 0);
+  };
+  switch (Options.OverwriteMode) {
+    case TZipOverwriteMode::omNever:
+      return false;
+    case TZipOverwriteMode::omAlways:
+      break;
+    case TZipOverwriteMode::omPrompt: {
+      bool confirm = true;
+      DoConfirmOverwrite(entry_name, path, confirm);
+      if (!confirm) return false;
+      break;
+    }
+    case TZipOverwriteMode::omIfNewer:
+      if (!(entry_time > file_time())) return false;
+      break;
+    case TZipOverwriteMode::omIfOlder:
+      if (!(entry_time < file_time())) return false;
+      break;
+  }
+  return true;
+}
 
+void TZipBaseArchiver::DecodeIntoPlace(int index, const std::string& entry_name,
+                                       const std::string& path, bool target_exists,
+                                       const std::optional<uint32_t>& existing,
+                                       uint32_t attributes) {
+  const TDirItem& item = dir_.items[index];
   // Decode beside the target and put the result in place only when it is good, so that a bad
   // entry, a wrong password or a cancel leaves an existing file as it was.
   std::string temp;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,15 @@ class TZipBaseArchiver {
                     TZipProcessOperation operation);
   void TestEntry(int index, const std::string& entry_name);
   void ExtractEntry(int index, const std::string& entry_name);
+  // The target's path; makes its folders when the options say so.
+  std::string PrepareTarget(const std::string& target, bool from_handler);
+  // Whether an existing target may be replaced; sets its attributes as found. The overwrite
+  // question may name another path.
+  bool MayOverwrite(const TDirItem& item, const std::string& entry_name, std::string& path,
+                    bool from_handler, std::optional<uint32_t>& existing);
+  void DecodeIntoPlace(int index, const std::string& entry_name, const std::string& path,
+                       bool target_exists, const std::optional<uint32_t>& existing,
+                       uint32_t attributes);
   // Decodes entry data into the sink; false when nothing should be kept (skipped by a declined
   // password question, cancelled, or bad with the failure swallowed).
   bool DecodeEntry(int index, const std::string& entry_name, TZipProcessOperation operation,

@@ -100,6 +100,51 @@ double DeflateOutputNeed(size_t n, uint64_t uncompressed, uint64_t compressed) {
   return rounded < 256 ? 0 : rounded;
 }
 
+// Smaller chunks when memory is short (0 means the platform could not tell).
+size_t ChunkForMemory(size_t chunk, uint64_t memory, bool deflate, uint64_t uncompressed,
+                      uint64_t compressed) {
+  while (memory != 0 && chunk >= 512 &&
+         (deflate ? DeflateOutputNeed(chunk, uncompressed, compressed) : double(chunk)) >=
+             double(memory / 20))
+    chunk /= 2;
+  return chunk;
+}
+
+// Ends the inflate stream when it was started.
+struct InflateEnd {
+  z_stream* zs;
+  bool* on;
+  ~InflateEnd() {
+    if (*on) inflateEnd(zs);
+  }
+};
+
+// Inflates one chunk of input into the sink; false when the data is bad or the sink refused it.
+// Output past `limit` bytes in all is not followed further.
+bool InflateChunk(z_stream& zs, std::vector<uint8_t>& out, size_t out_size, uint64_t limit,
+                  DataSink& sink, uint32_t& crc, uint64_t& produced, bool& stream_end) {
+  do {
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out_size);
+    int r = inflate(&zs, Z_NO_FLUSH);
+    size_t have = out_size - zs.avail_out;
+    if (have) {
+      crc = UpdateCrc32(crc, out.data(), have);
+      produced += have;
+      if (!sink.Write(out.data(), have)) return false;
+    }
+    if (r == Z_STREAM_END) {
+      stream_end = true;
+      return true;
+    }
+    if (r == Z_BUF_ERROR && have == 0) return true;
+    if (r != Z_OK && r != Z_BUF_ERROR) return false;
+    // A stream that decodes to more than the entry claims is not followed further.
+    if (produced > limit) return true;
+  } while (zs.avail_in > 0 || zs.avail_out == 0);
+  return true;
+}
+
 }  // namespace
 
 TZipBaseArchiver::TZipBaseArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)
@@ -596,17 +641,8 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
                                    TZipProcessOperation operation, DataSink& sink) {
   skip_file_ = false;
   const TDirItem& item = dir_.items[index];
-  uint8_t raw[kLocalHeaderSize];
-  stream_->Seek(item.LocalHeaderOffset);
-  stream_->ReadExact(raw, sizeof raw);
-  LocalFileHeader local = LocalFileHeader::Parse(raw);
-  uint64_t data_start =
-      item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
-  uint64_t to_read = item.CompressedSize;
-  if (data_start >= dir_.directory_start)
-    to_read = 0;
-  else
-    to_read = std::min(to_read, dir_.directory_start - data_start);
+  uint64_t to_read = 0;
+  uint64_t data_start = LocateEntryData(item, to_read);
 
   const uint16_t method = item.header.method;
   if (method == kMethodDeflate64) throw Error(ZipNative::kDeflate64);
@@ -622,15 +658,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     } else {
       to_read -= kEncryptionHeaderSize;
       data_start += kEncryptionHeaderSize;
-      while (true) {
-        cipher.Init(Password);
-        if (cipher.CheckHeader(header, item.header.crc32, item.header.time, item.header.flags))
-          break;
-        std::string password = Password;
-        DoPassword(entry_name, password, skip_file_);
-        if (skip_file_) return false;
-        Password = password;
-      }
+      if (!FindPassword(item, entry_name, header, cipher)) return false;
     }
   }
 
@@ -644,13 +672,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
     inflating = true;
   }
-  struct InflateEnd {
-    z_stream* zs;
-    bool* on;
-    ~InflateEnd() {
-      if (*on) inflateEnd(zs);
-    }
-  } inflate_end{&zs, &inflating};
+  InflateEnd inflate_end{&zs, &inflating};
 
   const uint64_t memory = fs_.AvailablePhysicalMemory();
   std::vector<uint8_t>& in = in_buffer_;
@@ -665,20 +687,10 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   uint64_t done = 0;
   if (ok) stream_->Seek(data_start);
   while (ok && done < to_read) {
-    if (progress_enabled_) {
-      double fraction = double(done) / double(to_read);
-      DoFileProgress(entry_name, fraction * 100, operation, TZipProgressPhase::ppProcess, cancel_);
-      if (cancel_) break;
-      DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
-                        TZipProgressPhase::ppProcess, cancel_);
-      if (cancel_) break;
-    }
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done));
-    // Smaller chunks when memory is short (0 means the platform could not tell).
-    while (memory != 0 && chunk >= 512 &&
-           (method == kMethodDeflate ? DeflateOutputNeed(chunk, expected, item.CompressedSize)
-                                     : double(chunk)) >= double(memory / 20))
-      chunk /= 2;
+    if (progress_enabled_ && !ReportDecodeProgress(entry_name, operation, done, to_read)) break;
+    size_t chunk =
+        ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done)), memory,
+                       method == kMethodDeflate, expected, item.CompressedSize);
     if (in.size() < chunk) in.resize(chunk);
     if (stream_->Read(in.data(), chunk) != chunk) {
       ok = false;
@@ -692,31 +704,8 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     } else if (!stream_end) {
       zs.next_in = in.data();
       zs.avail_in = static_cast<uInt>(chunk);
-      do {
-        zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out_size);
-        int r = inflate(&zs, Z_NO_FLUSH);
-        size_t have = out_size - zs.avail_out;
-        if (have) {
-          crc = UpdateCrc32(crc, out.data(), have);
-          produced += have;
-          if (!sink.Write(out.data(), have)) {
-            ok = false;
-            break;
-          }
-        }
-        if (r == Z_STREAM_END) {
-          stream_end = true;
-          break;
-        }
-        if (r == Z_BUF_ERROR && have == 0) break;
-        if (r != Z_OK && r != Z_BUF_ERROR) {
-          ok = false;
-          break;
-        }
-        // A stream that decodes to more than the entry claims is not followed further.
-        if (over_size()) break;
-      } while (zs.avail_in > 0 || zs.avail_out == 0);
+      const uint64_t limit = ExtractCorruptedFiles ? UINT64_MAX : expected;
+      if (!InflateChunk(zs, out, out_size, limit, sink, crc, produced, stream_end)) ok = false;
     }
     done += chunk;
     if (over_size()) ok = false;
@@ -727,6 +716,45 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   if (good) return true;
   if (ExtractCorruptedFiles) return true;
   throw Error(ZipNative::kBadSizeOrCrc);
+}
+
+uint64_t TZipBaseArchiver::LocateEntryData(const TDirItem& item, uint64_t& to_read) {
+  uint8_t raw[kLocalHeaderSize];
+  stream_->Seek(item.LocalHeaderOffset);
+  stream_->ReadExact(raw, sizeof raw);
+  LocalFileHeader local = LocalFileHeader::Parse(raw);
+  uint64_t data_start =
+      item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
+  to_read = item.CompressedSize;
+  if (data_start >= dir_.directory_start)
+    to_read = 0;
+  else
+    to_read = std::min(to_read, dir_.directory_start - data_start);
+  return data_start;
+}
+
+bool TZipBaseArchiver::FindPassword(const TDirItem& item, const std::string& entry_name,
+                                    const uint8_t* header, ZipCipher& cipher) {
+  while (true) {
+    cipher.Init(Password);
+    if (cipher.CheckHeader(header, item.header.crc32, item.header.time, item.header.flags))
+      return true;
+    std::string password = Password;
+    DoPassword(entry_name, password, skip_file_);
+    if (skip_file_) return false;
+    Password = password;
+  }
+}
+
+bool TZipBaseArchiver::ReportDecodeProgress(const std::string& entry_name,
+                                            TZipProcessOperation operation, uint64_t done,
+                                            uint64_t to_read) {
+  double fraction = double(done) / double(to_read);
+  DoFileProgress(entry_name, fraction * 100, operation, TZipProgressPhase::ppProcess, cancel_);
+  if (cancel_) return false;
+  DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
+                    TZipProgressPhase::ppProcess, cancel_);
+  return !cancel_;
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -50,6 +50,8 @@ class DataSink {
   virtual bool Write(const uint8_t* data, size_t n) = 0;
 };
 
+class ZipCipher;
+
 class TZipBaseArchiver {
  public:
   using TZipProgressEvent =
@@ -198,6 +200,14 @@ class TZipBaseArchiver {
   // password question, cancelled, or bad with the failure swallowed).
   bool DecodeEntry(int index, const std::string& entry_name, TZipProcessOperation operation,
                    DataSink& sink);
+  // Where the entry's data starts, and how much of it may be read.
+  uint64_t LocateEntryData(const TDirItem& item, uint64_t& to_read);
+  // Asks for passwords until one opens the encryption header; false when the entry is skipped.
+  bool FindPassword(const TDirItem& item, const std::string& entry_name, const uint8_t* header,
+                    ZipCipher& cipher);
+  // False when the progress handlers cancel.
+  bool ReportDecodeProgress(const std::string& entry_name, TZipProcessOperation operation,
+                            uint64_t done, uint64_t to_read);
   bool FindFrom(int start, TZipArchiveItem& item);
 
   // Writing.

@@ -100,6 +100,51 @@ double DeflateOutputNeed(size_t n, uint64_t uncompressed, uint64_t compressed) {
   return rounded < 256 ? 0 : rounded;
 }
 
+// Smaller chunks when memory is short (0 means the platform could not tell).
+size_t ChunkForMemory(size_t chunk, uint64_t memory, bool deflate, uint64_t uncompressed,
+                      uint64_t compressed) {
+  while (memory != 0 && chunk >= 512 &&
+         (deflate ? DeflateOutputNeed(chunk, uncompressed, compressed) : double(chunk)) >=
+             double(memory / 20))
+    chunk /= 2;
+  return chunk;
+}
+
+// Ends the inflate stream when it was started.
+struct InflateEnd {
+  z_stream* zs;
+  bool* on;
+  ~InflateEnd() {
+    if (*on) inflateEnd(zs);
+  }
+};
+
+// Inflates one chunk of input into the sink; false when the data is bad or the sink refused it.
+// Output past `limit` bytes in all is not followed further.
+bool InflateChunk(z_stream& zs, std::vector<uint8_t>& out, size_t out_size, uint64_t limit,
+                  DataSink& sink, uint32_t& crc, uint64_t& produced, bool& stream_end) {
+  do {
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out_size);
+    int r = inflate(&zs, Z_NO_FLUSH);
+    size_t have = out_size - zs.avail_out;
+    if (have) {
+      crc = UpdateCrc32(crc, out.data(), have);
+      produced += have;
+      if (!sink.Write(out.data(), have)) return false;
+    }
+    if (r == Z_STREAM_END) {
+      stream_end = true;
+      return true;
+    }
+    if (r == Z_BUF_ERROR && have == 0) return true;
+    if (r != Z_OK && r != Z_BUF_ERROR) return false;
+    // A stream that decodes to more than the entry claims is not followed further.
+    if (produced > limit) return true;
+  } while (zs.avail_in > 0 || zs.avail_out == 0);
+  return true;
+}
+
 }  // namespace
 
 TZipBaseArchiver::TZipBaseArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)
@@ -453,7 +498,16 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   uint32_t attributes = item.header.external_attributes;
   DoExtractFile(target, attributes, item.Comment);
   bool from_handler = target != entry_name;
+  std::string path = PrepareTarget(target, from_handler);
+  if ((attributes & 0x10) || (!item.FileName.empty() && item.FileName.back() == '/')) return;
 
+  const bool target_exists = fs_.FileExists(path);
+  std::optional<uint32_t> existing;
+  if (target_exists && !MayOverwrite(item, entry_name, path, from_handler, existing)) return;
+  DecodeIntoPlace(index, entry_name, path, target_exists, existing, attributes);
+}
+
+std::string TZipBaseArchiver::PrepareTarget(const std::string& target, bool from_handler) {
   std::string base = BaseDir.empty() ? std::string() : platform::IncludeTrailingBackslash(BaseDir);
   std::string relative = Backslashed(target);
   bool use_base = true;
@@ -480,53 +534,58 @@ void TZipBaseArchiver::ExtractEntry(int index, const std::string& entry_name) {
   } else {
     relative = platform::ExtractFileName(relative);
   }
-  if ((attributes & 0x10) || (!item.FileName.empty() && item.FileName.back() == '/')) return;
+  return prefix + relative;
+}
 
-  std::string path = prefix + relative;
-  const bool target_exists = fs_.FileExists(path);
-  std::optional<uint32_t> existing;
-  if (target_exists) {
-    // The file found must be the file named: a short alias or a name the file system alters
-    // would put this entry's data into another file.
-    if (!from_handler) {
-      const std::string name = platform::ExtractFileName(path);
-      std::vector<platform::DirEntry> found;
-      try {
-        const std::string folder = platform::ExtractFilePath(path);
-        found = fs_.List(folder.empty() ? ".\\" : folder, name);
-      } catch (const platform::PlatformError&) {
-      }
-      if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-        throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
+bool TZipBaseArchiver::MayOverwrite(const TDirItem& item, const std::string& entry_name,
+                                    std::string& path, bool from_handler,
+                                    std::optional<uint32_t>& existing) {
+  // The file found must be the file named: a short alias or a name the file system alters
+  // would put this entry's data into another file.
+  if (!from_handler) {
+    const std::string name = platform::ExtractFileName(path);
+    std::vector<platform::DirEntry> found;
+    try {
+      const std::string folder = platform::ExtractFilePath(path);
+      found = fs_.List(folder.empty() ? ".\\" : folder, name);
+    } catch (const platform::PlatformError&) {
     }
-    existing = fs_.GetAttributes(path);
-    if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return;
-    int32_t entry_time =
-        static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
-    auto file_time = [&] {
-      std::optional<platform::DosDateTime> t = fs_.GetLastWriteTime(path);
-      return static_cast<int32_t>(t ? t->Packed() : 0);
-    };
-    switch (Options.OverwriteMode) {
-      case TZipOverwriteMode::omNever:
-        return;
-      case TZipOverwriteMode::omAlways:
-        break;
-      case TZipOverwriteMode::omPrompt: {
-        bool confirm = true;
-        DoConfirmOverwrite(entry_name, path, confirm);
-        if (!confirm) return;
-        break;
-      }
-      case TZipOverwriteMode::omIfNewer:
-        if (!(entry_time > file_time())) return;
-        break;
-      case TZipOverwriteMode::omIfOlder:
-        if (!(entry_time < file_time())) return;
-        break;
-    }
+    if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
+      throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
   }
+  existing = fs_.GetAttributes(path);
+  if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return false;
+  int32_t entry_time = static_cast<int32_t>((uint32_t{item.header.date} << 16) | item.header.time);
+  auto file_time = [&] {
+    std::optional<platform::DosDateTime> t = fs_.GetLastWriteTime(path);
+    return static_cast<int32_t>(t ? t->Packed() : 0);
+  };
+  switch (Options.OverwriteMode) {
+    case TZipOverwriteMode::omNever:
+      return false;
+    case TZipOverwriteMode::omAlways:
+      break;
+    case TZipOverwriteMode::omPrompt: {
+      bool confirm = true;
+      DoConfirmOverwrite(entry_name, path, confirm);
+      if (!confirm) return false;
+      break;
+    }
+    case TZipOverwriteMode::omIfNewer:
+      if (!(entry_time > file_time())) return false;
+      break;
+    case TZipOverwriteMode::omIfOlder:
+      if (!(entry_time < file_time())) return false;
+      break;
+  }
+  return true;
+}
 
+void TZipBaseArchiver::DecodeIntoPlace(int index, const std::string& entry_name,
+                                       const std::string& path, bool target_exists,
+                                       const std::optional<uint32_t>& existing,
+                                       uint32_t attributes) {
+  const TDirItem& item = dir_.items[index];
   // Decode beside the target and put the result in place only when it is good, so that a bad
   // entry, a wrong password or a cancel leaves an existing file as it was.
   std::string temp;
@@ -582,17 +641,8 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
                                    TZipProcessOperation operation, DataSink& sink) {
   skip_file_ = false;
   const TDirItem& item = dir_.items[index];
-  uint8_t raw[kLocalHeaderSize];
-  stream_->Seek(item.LocalHeaderOffset);
-  stream_->ReadExact(raw, sizeof raw);
-  LocalFileHeader local = LocalFileHeader::Parse(raw);
-  uint64_t data_start =
-      item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
-  uint64_t to_read = item.CompressedSize;
-  if (data_start >= dir_.directory_start)
-    to_read = 0;
-  else
-    to_read = std::min(to_read, dir_.directory_start - data_start);
+  uint64_t to_read = 0;
+  uint64_t data_start = LocateEntryData(item, to_read);
 
   const uint16_t method = item.header.method;
   if (method == kMethodDeflate64) throw Error(ZipNative::kDeflate64);
@@ -608,15 +658,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     } else {
       to_read -= kEncryptionHeaderSize;
       data_start += kEncryptionHeaderSize;
-      while (true) {
-        cipher.Init(Password);
-        if (cipher.CheckHeader(header, item.header.crc32, item.header.time, item.header.flags))
-          break;
-        std::string password = Password;
-        DoPassword(entry_name, password, skip_file_);
-        if (skip_file_) return false;
-        Password = password;
-      }
+      if (!FindPassword(item, entry_name, header, cipher)) return false;
     }
   }
 
@@ -630,13 +672,7 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
     inflating = true;
   }
-  struct InflateEnd {
-    z_stream* zs;
-    bool* on;
-    ~InflateEnd() {
-      if (*on) inflateEnd(zs);
-    }
-  } inflate_end{&zs, &inflating};
+  InflateEnd inflate_end{&zs, &inflating};
 
   const uint64_t memory = fs_.AvailablePhysicalMemory();
   std::vector<uint8_t>& in = in_buffer_;
@@ -651,20 +687,10 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   uint64_t done = 0;
   if (ok) stream_->Seek(data_start);
   while (ok && done < to_read) {
-    if (progress_enabled_) {
-      double fraction = double(done) / double(to_read);
-      DoFileProgress(entry_name, fraction * 100, operation, TZipProgressPhase::ppProcess, cancel_);
-      if (cancel_) break;
-      DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
-                        TZipProgressPhase::ppProcess, cancel_);
-      if (cancel_) break;
-    }
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done));
-    // Smaller chunks when memory is short (0 means the platform could not tell).
-    while (memory != 0 && chunk >= 512 &&
-           (method == kMethodDeflate ? DeflateOutputNeed(chunk, expected, item.CompressedSize)
-                                     : double(chunk)) >= double(memory / 20))
-      chunk /= 2;
+    if (progress_enabled_ && !ReportDecodeProgress(entry_name, operation, done, to_read)) break;
+    size_t chunk =
+        ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done)), memory,
+                       method == kMethodDeflate, expected, item.CompressedSize);
     if (in.size() < chunk) in.resize(chunk);
     if (stream_->Read(in.data(), chunk) != chunk) {
       ok = false;
@@ -678,31 +704,8 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
     } else if (!stream_end) {
       zs.next_in = in.data();
       zs.avail_in = static_cast<uInt>(chunk);
-      do {
-        zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out_size);
-        int r = inflate(&zs, Z_NO_FLUSH);
-        size_t have = out_size - zs.avail_out;
-        if (have) {
-          crc = UpdateCrc32(crc, out.data(), have);
-          produced += have;
-          if (!sink.Write(out.data(), have)) {
-            ok = false;
-            break;
-          }
-        }
-        if (r == Z_STREAM_END) {
-          stream_end = true;
-          break;
-        }
-        if (r == Z_BUF_ERROR && have == 0) break;
-        if (r != Z_OK && r != Z_BUF_ERROR) {
-          ok = false;
-          break;
-        }
-        // A stream that decodes to more than the entry claims is not followed further.
-        if (over_size()) break;
-      } while (zs.avail_in > 0 || zs.avail_out == 0);
+      const uint64_t limit = ExtractCorruptedFiles ? UINT64_MAX : expected;
+      if (!InflateChunk(zs, out, out_size, limit, sink, crc, produced, stream_end)) ok = false;
     }
     done += chunk;
     if (over_size()) ok = false;
@@ -713,6 +716,45 @@ bool TZipBaseArchiver::DecodeEntry(int index, const std::string& entry_name,
   if (good) return true;
   if (ExtractCorruptedFiles) return true;
   throw Error(ZipNative::kBadSizeOrCrc);
+}
+
+uint64_t TZipBaseArchiver::LocateEntryData(const TDirItem& item, uint64_t& to_read) {
+  uint8_t raw[kLocalHeaderSize];
+  stream_->Seek(item.LocalHeaderOffset);
+  stream_->ReadExact(raw, sizeof raw);
+  LocalFileHeader local = LocalFileHeader::Parse(raw);
+  uint64_t data_start =
+      item.LocalHeaderOffset + kLocalHeaderSize + local.name_length + local.extra_length;
+  to_read = item.CompressedSize;
+  if (data_start >= dir_.directory_start)
+    to_read = 0;
+  else
+    to_read = std::min(to_read, dir_.directory_start - data_start);
+  return data_start;
+}
+
+bool TZipBaseArchiver::FindPassword(const TDirItem& item, const std::string& entry_name,
+                                    const uint8_t* header, ZipCipher& cipher) {
+  while (true) {
+    cipher.Init(Password);
+    if (cipher.CheckHeader(header, item.header.crc32, item.header.time, item.header.flags))
+      return true;
+    std::string password = Password;
+    DoPassword(entry_name, password, skip_file_);
+    if (skip_file_) return false;
+    Password = password;
+  }
+}
+
+bool TZipBaseArchiver::ReportDecodeProgress(const std::string& entry_name,
+                                            TZipProcessOperation operation, uint64_t done,
+                                            uint64_t to_read) {
+  double fraction = double(done) / double(to_read);
+  DoFileProgress(entry_name, fraction * 100, operation, TZipProgressPhase::ppProcess, cancel_);
+  if (cancel_) return false;
+  DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
+                    TZipProgressPhase::ppProcess, cancel_);
+  return !cancel_;
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ class DataSink {
   // False when the data could not be written whole.
   virtual bool Write(const uint8_t* data, size_t n) = 0;
 };
+
+class ZipCipher;
 
 class TZipBaseArchiver {
  public:
@@ -184,20 +187,53 @@ class TZipBaseArchiver {
                     TZipProcessOperation operation);
   void TestEntry(int index, const std::string& entry_name);
   void ExtractEntry(int index, const std::string& entry_name);
+  // The target's path; makes its folders when the options say so.
+  std::string PrepareTarget(const std::string& target, bool from_handler);
+  // Whether an existing target may be replaced; sets its attributes as found. The overwrite
+  // question may name another path.
+  bool MayOverwrite(const TDirItem& item, const std::string& entry_name, std::string& path,
+                    bool from_handler, std::optional<uint32_t>& existing);
+  void DecodeIntoPlace(int index, const std::string& entry_name, const std::string& path,
+                       bool target_exists, const std::optional<uint32_t>& existing,
+                       uint32_t attributes);
   // Decodes entry data into the sink; false when nothing should be kept (skipped by a declined
   // password question, cancelled, or bad with the failure swallowed).
   bool DecodeEntry(int index, const std::string& entry_name, TZipProcessOperation operation,
                    DataSink& sink);
+  // Where the entry's data starts, and how much of it may be read.
+  uint64_t LocateEntryData(const TDirItem& item, uint64_t& to_read);
+  // Asks for passwords until one opens the encryption header; false when the entry is skipped.
+  bool FindPassword(const TDirItem& item, const std::string& entry_name, const uint8_t* header,
+                    ZipCipher& cipher);
+  // False when the progress handlers cancel.
+  bool ReportDecodeProgress(const std::string& entry_name, TZipProcessOperation operation,
+                            uint64_t done, uint64_t to_read);
   bool FindFrom(int start, TZipArchiveItem& item);
 
   // Writing.
   struct PassState;
   bool Writable() const;
   void UpdatePass();
+  int FirstRewrittenEntry() const;
+  // The offset from which the file is saved and cut; moves K back over entries before it whose
+  // record lies past that offset.
+  uint64_t CutPoint(int& k) const;
+  void ClampEntriesLeftInPlace(int k, PassState& pass);
+  void SaveTail(int k, PassState& pass);
+  void RewriteEntries(int k, PassState& pass);
+  // True when the entry was dropped from the list (skipped by the failure handler).
+  bool RewriteEntryWithRetry(int index, PassState& pass);
+  void WriteAndCheckDirectory();
+  void FinishPass(TZipProcessOperation first_op, PassState& pass);
   void WriteEntryFromSource(int index, PassState& pass);
+  std::unique_ptr<platform::File> OpenSource(const TDirItem& item, uint64_t& size);
+  void WriteLocalHeader(const LocalFileHeader& local, const std::string& name, uint64_t size,
+                        uint64_t compressed);
+  void FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64, uint16_t version);
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
   void CopyEntryFromTail(int index, PassState& pass);
   void WriteCentralDirectory();
+  void AppendCentralHeader(TDirItem& item, ByteWriter& w);
   void RollBack(PassState& pass);
   std::string NameBytes(TDirItem& item) const;
   // Adding.

@@ -141,14 +141,7 @@ void TZipBaseArchiver::UpdatePass() {
     if (!items[i].Changed) continue;
     if (entries_to_do_++ == 0) first_op = items[i].Operation;
   }
-  int common = std::min(items.Count(), old.Count());
-  int k = common;
-  for (int i = 0; i < common; ++i) {
-    if (items[i].Changed || items[i].FileName != old[i].FileName) {
-      k = i;
-      break;
-    }
-  }
+  int k = FirstRewrittenEntry();
 
   DoOverallProgress(0, first_op, TZipProgressPhase::ppStart, cancel_);
   if (cancel_) {
@@ -166,6 +159,32 @@ void TZipBaseArchiver::UpdatePass() {
   pass.is_zip64 = dir_.is_zip64;
   pass.zip64_end_record = dir_.zip64_end_record;
   pass.zip64_locator = dir_.zip64_locator;
+  pass.truncation_point = CutPoint(k);
+  ClampEntriesLeftInPlace(k, pass);
+
+  try {
+    SaveTail(k, pass);
+    RewriteEntries(k, pass);
+    if (!pass.stopped) WriteAndCheckDirectory();
+  } catch (...) {
+    RollBack(pass);
+    throw;
+  }
+  FinishPass(first_op, pass);
+}
+
+int TZipBaseArchiver::FirstRewrittenEntry() const {
+  const TZipDirArray& items = dir_.items;
+  const TZipDirArray& old = dir_.rollback;
+  int common = std::min(items.Count(), old.Count());
+  for (int i = 0; i < common; ++i) {
+    if (items[i].Changed || items[i].FileName != old[i].FileName) return i;
+  }
+  return common;
+}
+
+uint64_t TZipBaseArchiver::CutPoint(int& k) const {
+  const TZipDirArray& old = dir_.rollback;
   // Everything from the lowest local header of the entries from K on is saved (or, when only
   // entries are appended, from the old directory on); entries before K whose record lies in that
   // region (a directory out of physical order, a damaged archive) are copied as well, so that
@@ -182,7 +201,12 @@ void TZipBaseArchiver::UpdatePass() {
       }
     }
   }
-  pass.truncation_point = t;
+  return t;
+}
+
+void TZipBaseArchiver::ClampEntriesLeftInPlace(int k, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  TZipDirArray& old = dir_.rollback;
   // Entries left in place keep decoding as they did: one whose data claims to run into the old
   // directory (a damaged archive) is cut where readers of the old file cut it.
   std::vector<uint64_t> header_offsets;  // of the old entries, sorted, made when first needed
@@ -237,96 +261,106 @@ void TZipBaseArchiver::UpdatePass() {
       throw;
     }
   }
+}
 
-  try {
-    const uint64_t t = pass.truncation_point;
-    const uint64_t size = stream_->Size();
-    if (k < old.Count()) {
-      std::string folder = TempDir.empty() ? fs_.TempFolder() : TempDir;
-      pass.tail_path = fs_.MakeTempFile(folder, "FC");
-      if (OnSavedTailForTesting) OnSavedTailForTesting(pass.tail_path);
-      pass.tail = fs_.Open(pass.tail_path, platform::Access::kReadWrite,
-                           platform::Share::kExclusive, platform::Disposition::kCreateAlways);
-      std::vector<uint8_t> buffer(kCopyChunk);
-      stream_->Seek(t);
-      for (uint64_t left = size - t; left > 0;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
-        stream_->ReadExact(buffer.data(), n);
-        pass.tail->Write(buffer.data(), n);
-        left -= n;
-      }
-    } else {
-      pass.old_directory.resize(static_cast<size_t>(size - t));
-      stream_->Seek(t);
-      if (!pass.old_directory.empty())
-        stream_->ReadExact(pass.old_directory.data(), pass.old_directory.size());
-    }
+void TZipBaseArchiver::SaveTail(int k, PassState& pass) {
+  const uint64_t t = pass.truncation_point;
+  const uint64_t size = stream_->Size();
+  if (k < dir_.rollback.Count()) {
+    std::string folder = TempDir.empty() ? fs_.TempFolder() : TempDir;
+    pass.tail_path = fs_.MakeTempFile(folder, "FC");
+    if (OnSavedTailForTesting) OnSavedTailForTesting(pass.tail_path);
+    pass.tail = fs_.Open(pass.tail_path, platform::Access::kReadWrite, platform::Share::kExclusive,
+                         platform::Disposition::kCreateAlways);
+    std::vector<uint8_t> buffer(kCopyChunk);
     stream_->Seek(t);
-    stream_->Truncate();
-
-    for (int i = k; i < items.Count() && !pass.stopped;) {
-      TDirItem& item = items[i];
-      TZipProcessOperation op = item.Operation;
-      bool from_source = item.Changed && op != TZipProcessOperation::poRename &&
-                         op != TZipProcessOperation::poChangeAttr &&
-                         op != TZipProcessOperation::poChangeComment;
-      if (!from_source) {
-        CopyEntryFromTail(i, pass);
-        ++i;
-        continue;
-      }
-      bool removed = false;
-      while (true) {
-        uint64_t start = stream_->Position();
-        try {
-          WriteEntryFromSource(i, pass);
-          if (cancel_) {
-            pass.stopped = true;
-          } else {
-            ++entries_done_;
-          }
-          break;
-        } catch (const EZipException& e) {
-          // Nothing of a failed entry stays in the file.
-          stream_->Seek(start);
-          stream_->Truncate();
-          TZipAction action = TZipAction::fxaAbort;
-          std::string name = op == TZipProcessOperation::poUpdate ? Backslashed(item.FileName)
-                                                                  : item.SourceFileName;
-          DoProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.what(), action);
-          if (action == TZipAction::fxaRetry) continue;
-          if (action == TZipAction::fxaAbort) {
-            pass.stopped = true;
-            break;
-          }
-          if (op == TZipProcessOperation::poUpdate && item.OriginalIndex >= 0 &&
-              item.OriginalIndex < old.Count()) {
-            items[i] = old[item.OriginalIndex];
-            items[i].OriginalIndex = item.OriginalIndex;
-            CopyEntryFromTail(i, pass);
-          } else {
-            items.Delete(i);
-            removed = true;
-          }
-          break;
-        }
-      }
-      if (!removed) ++i;
+    for (uint64_t left = size - t; left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+      stream_->ReadExact(buffer.data(), n);
+      pass.tail->Write(buffer.data(), n);
+      left -= n;
     }
-    if (!pass.stopped) {
-      WriteCentralDirectory();
-      // Entries of a damaged archive kept as they were must not end up inside one another
-      // under the new directory: an archive that no careful reader opens is put back.
-      TZipDirManager written;
-      DirectoryReadOptions strict;
-      strict.repair_on_open = false;
-      strict.oem_file_names = Options.OEMFileNames;
-      ReadCentralDirectory(*stream_, written, strict);
-    }
-  } catch (...) {
-    RollBack(pass);
-    throw;
+  } else {
+    pass.old_directory.resize(static_cast<size_t>(size - t));
+    stream_->Seek(t);
+    if (!pass.old_directory.empty())
+      stream_->ReadExact(pass.old_directory.data(), pass.old_directory.size());
   }
+  stream_->Seek(t);
+  stream_->Truncate();
+}
+
+void TZipBaseArchiver::RewriteEntries(int k, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  for (int i = k; i < items.Count() && !pass.stopped;) {
+    TDirItem& item = items[i];
+    TZipProcessOperation op = item.Operation;
+    bool from_source = item.Changed && op != TZipProcessOperation::poRename &&
+                       op != TZipProcessOperation::poChangeAttr &&
+                       op != TZipProcessOperation::poChangeComment;
+    if (!from_source) {
+      CopyEntryFromTail(i, pass);
+      ++i;
+      continue;
+    }
+    if (!RewriteEntryWithRetry(i, pass)) ++i;
+  }
+}
+
+bool TZipBaseArchiver::RewriteEntryWithRetry(int i, PassState& pass) {
+  TZipDirArray& items = dir_.items;
+  TZipDirArray& old = dir_.rollback;
+  TDirItem& item = items[i];
+  TZipProcessOperation op = item.Operation;
+  while (true) {
+    uint64_t start = stream_->Position();
+    try {
+      WriteEntryFromSource(i, pass);
+      if (cancel_) {
+        pass.stopped = true;
+      } else {
+        ++entries_done_;
+      }
+      return false;
+    } catch (const EZipException& e) {
+      // Nothing of a failed entry stays in the file.
+      stream_->Seek(start);
+      stream_->Truncate();
+      TZipAction action = TZipAction::fxaAbort;
+      std::string name =
+          op == TZipProcessOperation::poUpdate ? Backslashed(item.FileName) : item.SourceFileName;
+      DoProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.what(), action);
+      if (action == TZipAction::fxaRetry) continue;
+      if (action == TZipAction::fxaAbort) {
+        pass.stopped = true;
+        return false;
+      }
+      if (op == TZipProcessOperation::poUpdate && item.OriginalIndex >= 0 &&
+          item.OriginalIndex < old.Count()) {
+        items[i] = old[item.OriginalIndex];
+        items[i].OriginalIndex = item.OriginalIndex;
+        CopyEntryFromTail(i, pass);
+        return false;
+      }
+      items.Delete(i);
+      return true;
+    }
+  }
+}
+
+void TZipBaseArchiver::WriteAndCheckDirectory() {
+  WriteCentralDirectory();
+  // Entries of a damaged archive kept as they were must not end up inside one another
+  // under the new directory: an archive that no careful reader opens is put back.
+  TZipDirManager written;
+  DirectoryReadOptions strict;
+  strict.repair_on_open = false;
+  strict.oem_file_names = Options.OEMFileNames;
+  ReadCentralDirectory(*stream_, written, strict);
+}
+
+void TZipBaseArchiver::FinishPass(TZipProcessOperation first_op, PassState& pass) {
+  TZipDirArray& items = dir_.items;
   bool flush_failed = false;
   if (!pass.stopped) {
     // The new directory is written: from here on nothing may cut the archive back.
@@ -462,17 +496,7 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   const bool is_folder = item.IsDirectory();
   std::unique_ptr<platform::File> source;
   uint64_t size = 0;
-  if (!is_folder) {
-    if (item.SourceFileName.size() > 259) throw Error(61, {item.SourceFileName});
-    if (item.FileName.size() > 256) throw Error(33, {item.SourceFileName});
-    try {
-      source = fs_.Open(item.SourceFileName, platform::Access::kRead, ShareOf(Options.ShareMode),
-                        platform::Disposition::kOpenExisting);
-      size = source->Size();
-    } catch (const platform::PlatformError&) {
-      throw Error(33, {item.SourceFileName});
-    }
-  }
+  if (!is_folder) source = OpenSource(item, size);
   struct Closer {
     std::unique_ptr<platform::File>& f;
     ~Closer() {
@@ -505,20 +529,7 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   local.uncompressed_size = local_zip64 ? kOverflow32 : static_cast<uint32_t>(size);
   local.name_length = static_cast<uint16_t>(name.size());
   local.extra_length = local_zip64 ? 20 : 0;
-  auto write_local = [&](uint64_t compressed) {
-    ByteWriter w;
-    w.data().resize(kLocalHeaderSize);
-    local.Serialize(w.data().data());
-    w.Bytes(name);
-    if (local.extra_length) AppendExtraBlocks(w, {MakeLocalZip64Block(size, compressed)});
-    try {
-      stream_->Write(w.data().data(), w.data().size());
-    } catch (const platform::PlatformError&) {
-      // A full disk: the user may free space and retry the entry.
-      throw Error(34, {std::to_string(size), std::to_string(compressed)});
-    }
-  };
-  write_local(0);
+  WriteLocalHeader(local, name, size, 0);
 
   item.LocalHeaderOffset = offset;
   item.UncompressedSize = size;
@@ -537,9 +548,45 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
     local.compressed_size =
         local.extra_length ? kOverflow32 : static_cast<uint32_t>(item.CompressedSize);
     stream_->Seek(offset);
-    write_local(item.CompressedSize);
+    WriteLocalHeader(local, name, size, item.CompressedSize);
     stream_->Seek(end);
   }
+  FillCentralHeader(item, offset, zip64, version);
+  DoFileProgress(progress_name, 100, item.Operation, TZipProgressPhase::ppEnd, cancel_);
+}
+
+std::unique_ptr<platform::File> TZipBaseArchiver::OpenSource(const TDirItem& item, uint64_t& size) {
+  if (item.SourceFileName.size() > 259) throw Error(61, {item.SourceFileName});
+  if (item.FileName.size() > 256) throw Error(33, {item.SourceFileName});
+  try {
+    std::unique_ptr<platform::File> source =
+        fs_.Open(item.SourceFileName, platform::Access::kRead, ShareOf(Options.ShareMode),
+                 platform::Disposition::kOpenExisting);
+    size = source->Size();
+    return source;
+  } catch (const platform::PlatformError&) {
+    throw Error(33, {item.SourceFileName});
+  }
+}
+
+void TZipBaseArchiver::WriteLocalHeader(const LocalFileHeader& local, const std::string& name,
+                                        uint64_t size, uint64_t compressed) {
+  ByteWriter w;
+  w.data().resize(kLocalHeaderSize);
+  local.Serialize(w.data().data());
+  w.Bytes(name);
+  if (local.extra_length) AppendExtraBlocks(w, {MakeLocalZip64Block(size, compressed)});
+  try {
+    stream_->Write(w.data().data(), w.data().size());
+  } catch (const platform::PlatformError&) {
+    // A full disk: the user may free space and retry the entry.
+    throw Error(34, {std::to_string(size), std::to_string(compressed)});
+  }
+}
+
+void TZipBaseArchiver::FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64,
+                                         uint16_t version) {
+  const bool always = Zip64Mode == TZip64Mode::zmAlways;
   CentralDirHeader& h = item.header;
   h.version_made_by = h.version_needed = zip64 ? kVersionZip64 : version;
   h.compressed_size = (item.CompressedSize >= kOverflow32 || always)
@@ -554,7 +601,6 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   item.Zip64 = zip64;
   std::vector<ExtraBlock> kept = item.ForeignExtraBlocks();
   item.ExtraBlocks = kept;
-  DoFileProgress(progress_name, 100, item.Operation, TZipProgressPhase::ppEnd, cancel_);
 }
 
 void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, uint64_t size,
@@ -677,47 +723,7 @@ void TZipBaseArchiver::WriteCentralDirectory() {
   const uint64_t start = stream_->Position();
   ByteWriter w;
   for (int i = 0; i < items.Count(); ++i) {
-    TDirItem& item = items[i];
-    std::string name = NameBytes(item);
-    // Offsets are written as the file has them, also for entries read from an archive whose
-    // offsets did not count a stub in front.
-    if (item.LocalHeaderOffset >= kOverflow32)
-      item.header.local_header_offset = kOverflow32;
-    else if (item.header.local_header_offset != kOverflow32)
-      item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
-    CentralDirHeader h = item.header;
-    h.signature = kCentralHeaderSignature;  // never checked on reading, always right on writing
-    Zip64Values v;
-    v.has_uncompressed = h.uncompressed_size == kOverflow32;
-    v.uncompressed_size = item.UncompressedSize;
-    v.has_compressed = h.compressed_size == kOverflow32;
-    v.compressed_size = item.CompressedSize;
-    v.has_offset = h.local_header_offset == kOverflow32;
-    v.local_header_offset = item.LocalHeaderOffset;
-    v.has_disk = h.disk_number_start == kOverflow16;
-    v.disk_number = static_cast<uint16_t>(item.DiskNumber);
-    std::vector<ExtraBlock> blocks;
-    if (v.has_uncompressed || v.has_compressed || v.has_offset || v.has_disk)
-      blocks.push_back(MakeCentralZip64Block(v));
-    size_t extra_size = blocks.empty() ? 0 : 4 + blocks[0].data.size();
-    for (const ExtraBlock& b : item.ExtraBlocks) {
-      if (b.id == kZip64ExtraId) continue;
-      if (extra_size + 4 + b.data.size() > 0xFFFF) break;
-      extra_size += 4 + b.data.size();
-      blocks.push_back(b);
-    }
-    h.name_length = static_cast<uint16_t>(name.size());
-    h.extra_length = static_cast<uint16_t>(extra_size);
-    h.comment_length = static_cast<uint16_t>(std::min<size_t>(item.Comment.size(), 0xFFFF));
-    size_t at = w.data().size();
-    w.data().resize(at + kCentralHeaderSize);
-    h.Serialize(w.data().data() + at);
-    w.Bytes(name);
-    AppendExtraBlocks(w, blocks);
-    w.Bytes(std::string_view(item.Comment).substr(0, h.comment_length));
-    item.header.name_length = h.name_length;
-    item.header.extra_length = h.extra_length;
-    item.header.comment_length = h.comment_length;
+    AppendCentralHeader(items[i], w);
   }
   const uint64_t dir_size = w.data().size();
   const uint64_t count = static_cast<uint64_t>(items.Count());
@@ -755,6 +761,49 @@ void TZipBaseArchiver::WriteCentralDirectory() {
   dir_.is_zip64 = zip64;
   dir_.directory_start = start;
   if (items.Count() == 0) dir_.stub_size = start;
+}
+
+void TZipBaseArchiver::AppendCentralHeader(TDirItem& item, ByteWriter& w) {
+  std::string name = NameBytes(item);
+  // Offsets are written as the file has them, also for entries read from an archive whose
+  // offsets did not count a stub in front.
+  if (item.LocalHeaderOffset >= kOverflow32)
+    item.header.local_header_offset = kOverflow32;
+  else if (item.header.local_header_offset != kOverflow32)
+    item.header.local_header_offset = static_cast<uint32_t>(item.LocalHeaderOffset);
+  CentralDirHeader h = item.header;
+  h.signature = kCentralHeaderSignature;  // never checked on reading, always right on writing
+  Zip64Values v;
+  v.has_uncompressed = h.uncompressed_size == kOverflow32;
+  v.uncompressed_size = item.UncompressedSize;
+  v.has_compressed = h.compressed_size == kOverflow32;
+  v.compressed_size = item.CompressedSize;
+  v.has_offset = h.local_header_offset == kOverflow32;
+  v.local_header_offset = item.LocalHeaderOffset;
+  v.has_disk = h.disk_number_start == kOverflow16;
+  v.disk_number = static_cast<uint16_t>(item.DiskNumber);
+  std::vector<ExtraBlock> blocks;
+  if (v.has_uncompressed || v.has_compressed || v.has_offset || v.has_disk)
+    blocks.push_back(MakeCentralZip64Block(v));
+  size_t extra_size = blocks.empty() ? 0 : 4 + blocks[0].data.size();
+  for (const ExtraBlock& b : item.ExtraBlocks) {
+    if (b.id == kZip64ExtraId) continue;
+    if (extra_size + 4 + b.data.size() > 0xFFFF) break;
+    extra_size += 4 + b.data.size();
+    blocks.push_back(b);
+  }
+  h.name_length = static_cast<uint16_t>(name.size());
+  h.extra_length = static_cast<uint16_t>(extra_size);
+  h.comment_length = static_cast<uint16_t>(std::min<size_t>(item.Comment.size(), 0xFFFF));
+  size_t at = w.data().size();
+  w.data().resize(at + kCentralHeaderSize);
+  h.Serialize(w.data().data() + at);
+  w.Bytes(name);
+  AppendExtraBlocks(w, blocks);
+  w.Bytes(std::string_view(item.Comment).substr(0, h.comment_length));
+  item.header.name_length = h.name_length;
+  item.header.extra_length = h.extra_length;
+  item.header.comment_length = h.comment_length;
 }
 
 }  // namespace tarvo::archive

@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include <optional>
 #include <utility>
 
 #include "widgets/control.h"
@@ -19,6 +20,69 @@ constexpr int kClientWidth = 503;
 constexpr int kClientHeight = 560;
 constexpr int kDesignPixelsPerInch = 96;
 
+// What a layout row sets on its control besides name, kind, parent and bounds. What a row leaves
+// out stays as Form::Add made it: the parent's font (and, for labels, static texts, images and
+// radio buttons, the parent's colour), everything else as a new Control has it.
+struct ControlProps {
+  const char* text = nullptr;
+  const char* hint = nullptr;
+  std::optional<Picture> picture = std::nullopt;
+  std::optional<Align> align = std::nullopt;
+  std::optional<widgets::Color> color = std::nullopt;
+  std::optional<widgets::Color> pen_color = std::nullopt;
+  // Unset: labels and images are transparent, other controls are not.
+  std::optional<bool> transparent = std::nullopt;
+  bool border = false;
+  bool bold = false;
+  int font_height = 0;
+  std::optional<widgets::Color> font_color = std::nullopt;
+  std::optional<TextAlign> text_align = std::nullopt;
+  bool vertical_center = false;
+  bool word_wrap = false;
+  bool ellipsis_middle = false;
+  bool vertical = false;  // bevels
+  bool hidden = false;
+  bool disabled = false;
+  std::optional<int> tab_order = std::nullopt;
+  int item_height = 0;
+  std::optional<widgets::Color> header_color = std::nullopt;
+  std::optional<widgets::Color> header_font_color = std::nullopt;
+  std::optional<widgets::Color> gradient_from = std::nullopt;
+  std::optional<widgets::Color> gradient_to = std::nullopt;
+  const char* title = nullptr;
+  int interval_ms = 0;
+};
+
+void ApplyProps(Control& c, const ControlProps& p) {
+  if (p.text) c.text = p.text;
+  if (p.hint) c.hint = p.hint;
+  if (p.picture) c.picture = *p.picture;
+  if (p.align) c.align = *p.align;
+  if (p.color) c.color = *p.color;
+  if (p.pen_color) c.pen_color = *p.pen_color;
+  c.transparent =
+      p.transparent.value_or(c.kind == ControlKind::kLabel || c.kind == ControlKind::kImage);
+  if (p.border) c.border = true;
+  if (p.bold) c.font.bold = true;
+  if (p.font_height) c.font.height = p.font_height;
+  if (p.font_color) c.font.color = *p.font_color;
+  if (p.text_align) c.text_align = *p.text_align;
+  if (p.vertical_center) c.vertical_center = true;
+  if (p.word_wrap) c.word_wrap = true;
+  if (p.ellipsis_middle) c.ellipsis_middle = true;
+  if (p.vertical) c.vertical = true;
+  if (p.hidden) c.visible = false;
+  if (p.disabled) c.enabled = false;
+  if (p.tab_order) c.tab_order = *p.tab_order;
+  if (p.item_height) c.item_height = p.item_height;
+  if (p.header_color) c.header_color = *p.header_color;
+  if (p.header_font_color) c.header_font_color = *p.header_font_color;
+  if (p.gradient_from) c.gradient_from = *p.gradient_from;
+  if (p.gradient_to) c.gradient_to = *p.gradient_to;
+  if (p.title) c.title = p.title;
+  if (p.interval_ms) c.interval_ms = p.interval_ms;
+}
+
 }  // namespace
 
 TForm_Main::TForm_Main(platform::Services& services, std::string installer_folder,
@@ -37,237 +101,252 @@ TForm_Main::TForm_Main(platform::Services& services, std::string installer_folde
       {(screen_.width - root().bounds.width) / 2, (screen_.height - root().bounds.height) / 2});
 }
 
-// The controls as designed at 96 pixels per inch.
+// One control of the window as designed at 96 pixels per inch.
+struct TForm_Main::LayoutRow {
+  const char* name;
+  ControlKind kind;
+  const char* parent;  // null: the form itself
+  Rect bounds;
+  Control* TForm_Main::*slot;  // the member that keeps the control, or null
+  ControlProps props;
+};
+
+// In creation order, which is the drawing order: a parent comes before its children.
+// clang-format off
+const TForm_Main::LayoutRow TForm_Main::kLayout[] = {
+    // Header band.
+    {"Shape1", ControlKind::kShape, nullptr, {0, 0, kClientWidth, 65}, &TForm_Main::Shape1_,
+     {.align = Align::kTop, .color = kClMoneyGreen, .pen_color = kClMoneyGreen}},
+    {"Image1", ControlKind::kImage, nullptr, {0, 0, 64, 64}, nullptr,
+     {.picture = Picture::kHeader}},
+    {"Label1", ControlKind::kLabel, nullptr, {71, 4, 424, 57}, &TForm_Main::Label1_,
+     {.text_align = TextAlign::kRight, .vertical_center = true, .word_wrap = true}},
+
+    {"StatusBar1", ControlKind::kStatusBar, nullptr, {0, 541, kClientWidth, 19},
+     &TForm_Main::StatusBar1_, {.align = Align::kBottom}},
+
+    {"Panel1", ControlKind::kPanel, nullptr, {0, 65, kClientWidth, 476}, &TForm_Main::Panel1_,
+     {.align = Align::kClient, .border = true}},
+
+    {"HeaderControl1", ControlKind::kHeaderControl, "Panel1", {0, 0, kClientWidth, 24}, nullptr,
+     {.align = Align::kTop}},
+
+    // Separators first: a long row text is drawn over the column line.
+    {"Bevel_2", ControlKind::kBevel, "Panel1", {46, 65, 393, 2}, nullptr, {}},
+    {"Bevel_3", ControlKind::kBevel, "Panel1", {46, 103, 393, 2}, &TForm_Main::Bevel_3_, {}},
+    {"Bevel_4", ControlKind::kBevel, "Panel1", {46, 141, 393, 2}, &TForm_Main::Bevel_4_, {}},
+    {"Bevel1", ControlKind::kBevel, "Panel1", {434, 23, 2, 161}, nullptr, {.vertical = true}},
+
+    // Row 1: path.
+    {"Image_path", ControlKind::kImage, "Panel1", {8, 30, 32, 32}, &TForm_Main::Image_path_,
+     {.picture = Picture::kPath}},
+    {"Label_1", ControlKind::kLabel, "Panel1", {48, 40, 88, 14}, &TForm_Main::Label_1_,
+     {.text = "Путь доступа:", .hint = "Путь доступа к Tarvo", .bold = true}},
+    {"StaticText1", ControlKind::kStaticText, "Panel1", {139, 40, 295, 14},
+     &TForm_Main::StaticText1_,
+     {.hint = "Путь доступа к Tarvo", .transparent = true, .ellipsis_middle = true}},
+    {"Image_1", ControlKind::kImage, "Panel1", {456, 30, 32, 32}, &TForm_Main::Image_1_,
+     {.picture = Picture::kNone}},
+
+    // Row 2: program state.
+    {"Image_state", ControlKind::kImage, "Panel1", {8, 68, 32, 32}, &TForm_Main::Image_state_,
+     {.picture = Picture::kProgramState}},
+    {"Label_2", ControlKind::kLabel, "Panel1", {48, 78, 404, 14}, &TForm_Main::Label_2_,
+     {.text = "Состояние программы",
+      .hint = "Проверка на присутствие Tarvo в памяти компьютера (в данный момент)",
+      .bold = true}},
+    {"Image_2", ControlKind::kImage, "Panel1", {456, 68, 32, 32}, &TForm_Main::Image_2_,
+     {.picture = Picture::kNone}},
+
+    // Row 3: open estimates.
+    {"Image_open", ControlKind::kImage, "Panel1", {8, 106, 32, 32}, &TForm_Main::Image_open_,
+     {.picture = Picture::kOpenEstimates}},
+    {"Label_3", ControlKind::kLabel, "Panel1", {48, 116, 404, 14}, &TForm_Main::Label_3_,
+     {.text = "Открытые сметы", .hint = "Проверка на наличие открытых смет", .bold = true}},
+    {"Image_3", ControlKind::kImage, "Panel1", {456, 106, 32, 32}, &TForm_Main::Image_3_,
+     {.picture = Picture::kNone}},
+
+    // Row 4: version.
+    {"Image_version", ControlKind::kImage, "Panel1", {8, 144, 32, 32},
+     &TForm_Main::Image_version_, {.picture = Picture::kVersion}},
+    {"Label_4", ControlKind::kLabel, "Panel1", {48, 154, 154, 14}, &TForm_Main::Label_4_,
+     {.text = "Требуемая версия Tarvo:",
+      .hint = "Проверка текущей и требуемой версии Tarvo Estimate",
+      .bold = true}},
+    {"Label_Version", ControlKind::kLabel, "Panel1", {205, 154, 223, 14},
+     &TForm_Main::Label_Version_,
+     {.hint = "Проверка текущей и требуемой версии Tarvo Estimate", .ellipsis_middle = true}},
+    {"Image_4", ControlKind::kImage, "Panel1", {456, 144, 32, 32}, &TForm_Main::Image_4_,
+     {.picture = Picture::kNone}},
+
+    // Pictures the rows copy; never shown themselves.
+    {"Image_OK", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kStatusOk, .hidden = true}},
+    {"Image_Stop", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kStatusStop, .hidden = true}},
+    {"Image_Dis2", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kStatusDisabled, .hidden = true}},
+    {"Image_Dis1", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kOpenEstimatesDisabled, .hidden = true}},
+    {"Image_path_dis", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kPathDisabled, .hidden = true}},
+    {"Image_state_dis", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kProgramStateDisabled, .hidden = true}},
+    {"Image_comp_dis", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kComponentsDisabled, .hidden = true}},
+    {"Image_version_dis", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kVersionDisabled, .hidden = true}},
+    {"Image_clock", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kClock, .hidden = true}},
+    {"Image_info_source", ControlKind::kImage, "Panel1", {0, 0, 32, 32}, nullptr,
+     {.picture = Picture::kInfo, .hidden = true}},
+
+    // Lower part: verdict, components, mode choice, buttons.
+    {"Panel2", ControlKind::kPanel, "Panel1", {0, 191, kClientWidth, 285}, &TForm_Main::Panel2_,
+     {.align = Align::kBottom}},
+    {"Shape2", ControlKind::kShape, "Panel2", {0, 0, kClientWidth, 3}, nullptr,
+     {.align = Align::kTop, .color = kClBtnShadow, .pen_color = kClWhite}},
+    {"Image_info", ControlKind::kImage, "Panel2", {8, 8, 32, 32}, &TForm_Main::Image_info_,
+     {.picture = Picture::kInfo}},
+    {"Memo1", ControlKind::kMemo, "Panel2", {48, 8, 443, 57}, &TForm_Main::Memo1_,
+     {.hint = "Информация о установке", .color = widgets::kColorWindow, .tab_order = 0}},
+    {"Panel_info", ControlKind::kPanel, "Panel2", {48, 8, 400, 57}, &TForm_Main::Panel_info_,
+     {.color = kClCream, .hidden = true}},
+    {"Label2", ControlKind::kLabel, "Panel_info", {0, 0, 400, 57}, &TForm_Main::Label2_,
+     {.text = "Пожалуйста, подождите, обновление устанавливается...",
+      .align = Align::kClient,
+      .color = kClCream,
+      .transparent = false,
+      .bold = true,
+      .font_height = 12,
+      .text_align = TextAlign::kCenter,
+      .vertical_center = true,
+      .word_wrap = true}},
+    {"Shape3", ControlKind::kShape, "Panel2", {0, 74, kClientWidth, 3}, nullptr,
+     {.color = kClBtnShadow, .pen_color = kClWhite}},
+
+    {"Panel3", ControlKind::kPanel, "Panel2", {0, 79, kClientWidth, 206}, nullptr,
+     {.align = Align::kBottom}},
+    {"Image_comp", ControlKind::kImage, "Panel3", {8, 8, 32, 32}, &TForm_Main::Image_comp_,
+     {.picture = Picture::kComponents}},
+    {"CheckListBox1", ControlKind::kCheckListBox, "Panel3", {48, 8, 443, 49},
+     &TForm_Main::CheckListBox1_,
+     {.hint = "Список устанавливаемых компонентов обновления",
+      .color = widgets::kColorWindow,
+      .tab_order = 1,
+      .item_height = 18,
+      .header_color = kClSkyBlue,
+      .header_font_color = widgets::kColorBlack}},
+
+    {"RadioButton1", ControlKind::kRadioButton, "Panel3", {46, 63, 445, 17},
+     &TForm_Main::RadioButton1_,
+     {.text = "Перенести данные пользователя из старой базы в новую",
+      .bold = true,
+      .tab_order = 6}},
+    {"Label_for_Radio1", ControlKind::kLabel, "Panel3", {65, 80, 426, 31},
+     &TForm_Main::Label_for_Radio1_,
+     {.text = "Рекомендуется использовать данную возможность, если программный комплекс уже был "
+              "ранее установлен и пользователи вносили свои изменения в БД.",
+      .word_wrap = true}},
+    {"RadioButton2", ControlKind::kRadioButton, "Panel3", {46, 111, 445, 17},
+     &TForm_Main::RadioButton2_,
+     {.text = "Заменить старую базу данных на новую", .bold = true, .tab_order = 7}},
+    {"Label_for_Radio2", ControlKind::kLabel, "Panel3", {65, 128, 426, 31},
+     &TForm_Main::Label_for_Radio2_,
+     {.text = "Рекомендуется использовать, если программный комплекс был только что установлен "
+              "или если ранее пользователи не вносили свои изменения в БД.",
+      .word_wrap = true}},
+    {"Bevel2", ControlKind::kBevel, "Panel3", {8, 160, 483, 2}, nullptr, {}},
+
+    {"Btn_All_ON", ControlKind::kButton, "Panel3", {48, 170, 85, 25}, &TForm_Main::Btn_All_ON_,
+     {.text = "Включить все", .hint = "Включить все устанавливаемые компоненты", .tab_order = 2}},
+    {"Btn_All_OFF", ControlKind::kButton, "Panel3", {139, 170, 94, 25},
+     &TForm_Main::Btn_All_OFF_,
+     {.text = "Выключить все",
+      .hint = "Выключить все устанавливаемые компоненты",
+      .tab_order = 3}},
+    {"Btn_install", ControlKind::kButton, "Panel3", {322, 170, 112, 25},
+     &TForm_Main::Btn_install_,
+     {.text = "Начать установку",
+      .hint = "Начать установку обновления на Ваш компьютер",
+      .disabled = true,
+      .tab_order = 4}},
+    {"Btn_exit", ControlKind::kButton, "Panel3", {440, 170, 51, 25}, &TForm_Main::Btn_exit_,
+     {.text = "Выход", .hint = "Завершить работу с программой обновления", .tab_order = 5}},
+
+    // Progress panel, over the check area: a row per stage, a tick for each that is done.
+    {"GrPanel1", ControlKind::kGradientPanel, nullptr, {96, 95, 317, 161}, &TForm_Main::GrPanel1_,
+     {.hidden = true, .gradient_from = kClWhite, .gradient_to = kClSkyBlue}},
+    {"GrLabel_Level1", ControlKind::kLabel, "GrPanel1", {8, 8, 268, 16}, nullptr,
+     {.text = "1. Резервное копирование текущей БД"}},
+    {"GrBevel_Level1", ControlKind::kBevel, "GrPanel1", {8, 28, 301, 2}, nullptr, {}},
+    {"Image1_1", ControlKind::kImage, "GrPanel1", {290, 8, 18, 18}, nullptr,
+     {.picture = Picture::kTick, .hidden = true}},
+    {"GrLabel_Level2", ControlKind::kLabel, "GrPanel1", {8, 35, 268, 16}, nullptr,
+     {.text = "2. Сохранение пользовательских данных"}},
+    {"GrBevel_Level2", ControlKind::kBevel, "GrPanel1", {8, 55, 301, 2}, nullptr, {}},
+    {"Image1_2", ControlKind::kImage, "GrPanel1", {290, 35, 18, 18}, nullptr,
+     {.picture = Picture::kTick, .hidden = true}},
+    {"GrLabel_Level3", ControlKind::kLabel, "GrPanel1", {8, 62, 268, 16}, nullptr,
+     {.text = "3. Установка новой БД"}},
+    {"GrBevel_Level3", ControlKind::kBevel, "GrPanel1", {8, 82, 301, 2}, nullptr, {}},
+    {"Image1_3", ControlKind::kImage, "GrPanel1", {290, 62, 18, 18}, nullptr,
+     {.picture = Picture::kTick, .hidden = true}},
+    {"GrLabel_Level4", ControlKind::kLabel, "GrPanel1", {8, 89, 268, 16}, nullptr,
+     {.text = "4. Восстановление пользовательских данных"}},
+    {"GrBevel_Level4", ControlKind::kBevel, "GrPanel1", {8, 109, 301, 2}, nullptr, {}},
+    {"Image1_4", ControlKind::kImage, "GrPanel1", {290, 89, 18, 18}, nullptr,
+     {.picture = Picture::kTick, .hidden = true}},
+    {"GrBevel_Column", ControlKind::kBevel, "GrPanel1", {280, 4, 2, 104}, nullptr,
+     {.vertical = true}},
+    {"GrLabel_info_save", ControlKind::kLabel, "GrPanel1", {8, 115, 96, 12},
+     &TForm_Main::GrLabel_info_save_,
+     {.text = "Сохранение ...",
+      .font_height = 9,
+      .font_color = kClGreen,
+      .text_align = TextAlign::kLeft,
+      .disabled = true}},
+    {"GrLabel_info_data", ControlKind::kLabel, "GrPanel1", {104, 115, 109, 12},
+     &TForm_Main::GrLabel_info_data_,
+     {.text = "... Обработка данных ...",
+      .font_height = 9,
+      .font_color = kClGreen,
+      .text_align = TextAlign::kCenter,
+      .disabled = true}},
+    {"GrLabel_info_check", ControlKind::kLabel, "GrPanel1", {213, 115, 96, 12},
+     &TForm_Main::GrLabel_info_check_,
+     {.text = "... Проверка",
+      .font_height = 9,
+      .font_color = kClGreen,
+      .text_align = TextAlign::kRight,
+      .disabled = true}},
+    {"GrProgressBar1", ControlKind::kProgressBar, "GrPanel1", {8, 132, 301, 21},
+     &TForm_Main::GrProgressBar1_,
+     {.font_color = 0xC08000, .gradient_from = 0xC08000, .gradient_to = 0x804000}},
+
+    {"ChoiceHint", ControlKind::kBalloon, nullptr, {0, 0, 0, 0}, &TForm_Main::ChoiceHint_,
+     {.text = kChoiceHintText, .hidden = true, .title = kChoiceHintTitle}},
+    {"Timer1", ControlKind::kTimer, nullptr, {}, &TForm_Main::Timer1_,
+     {.disabled = true, .interval_ms = kChoiceHintMs}},
+};
+// clang-format on
+
+// The rows of kLayout, then what a row does not hold: the sections of the status bar and of the
+// header control.
 void TForm_Main::BuildLayout() {
   Control& form = root();
   form.font = {"Tahoma", 11, false, widgets::kColorWindowText};
   form.color = kClBtnFace;
+  for (const LayoutRow& row : kLayout) {
+    Control& c = Add(row.parent ? Get(row.parent) : form, row.name, row.kind, row.bounds);
+    ApplyProps(c, row.props);
+    if (row.slot) this->*row.slot = &c;
+  }
 
-  auto add = [this](Control& parent, const char* name, ControlKind kind, Rect r) -> Control& {
-    return Add(parent, name, kind, r);
-  };
-  auto label = [&](Control& parent, const char* name, Rect r, const char* text) -> Control& {
-    Control& c = add(parent, name, ControlKind::kLabel, r);
-    c.text = text;
-    c.transparent = true;
-    return c;
-  };
-  auto image = [&](Control& parent, const char* name, Rect r, Picture p) -> Control& {
-    Control& c = add(parent, name, ControlKind::kImage, r);
-    c.picture = p;
-    c.transparent = true;
-    return c;
-  };
-  auto bevel = [&](Control& parent, const char* name, Rect r, bool vertical) -> Control& {
-    Control& c = add(parent, name, ControlKind::kBevel, r);
-    c.vertical = vertical;
-    return c;
-  };
-
-  // Header band.
-  Shape1_ = &add(form, "Shape1", ControlKind::kShape, {0, 0, kClientWidth, 65});
-  Shape1_->align = Align::kTop;
-  Shape1_->color = kClMoneyGreen;
-  Shape1_->pen_color = kClMoneyGreen;
-  image(form, "Image1", {0, 0, 64, 64}, Picture::kHeader);
-  Label1_ = &label(form, "Label1", {71, 4, 424, 57}, "");
-  Label1_->text_align = TextAlign::kRight;
-  Label1_->word_wrap = true;
-  Label1_->vertical_center = true;
-
-  StatusBar1_ = &add(form, "StatusBar1", ControlKind::kStatusBar, {0, 541, kClientWidth, 19});
-  StatusBar1_->align = Align::kBottom;
   StatusBar1_->sections = {{"", 464, TextAlign::kLeft}, {kVersionLabel, 50, TextAlign::kCenter}};
   set_status_bar(StatusBar1_);
-
-  Panel1_ = &add(form, "Panel1", ControlKind::kPanel, {0, 65, kClientWidth, 476});
-  Panel1_->align = Align::kClient;
-  Panel1_->border = true;
-
-  Control& header =
-      add(*Panel1_, "HeaderControl1", ControlKind::kHeaderControl, {0, 0, kClientWidth, 24});
-  header.align = Align::kTop;
-  header.sections = {{"Проверка", 440, TextAlign::kCenter}, {"Статус", 60, TextAlign::kCenter}};
-
-  // Separators first: a long row text is drawn over the column line.
-  bevel(*Panel1_, "Bevel_2", {46, 65, 393, 2}, false);
-  Bevel_3_ = &bevel(*Panel1_, "Bevel_3", {46, 103, 393, 2}, false);
-  Bevel_4_ = &bevel(*Panel1_, "Bevel_4", {46, 141, 393, 2}, false);
-  bevel(*Panel1_, "Bevel1", {434, 23, 2, 161}, true);
-
-  // Row 1: path.
-  Image_path_ = &image(*Panel1_, "Image_path", {8, 30, 32, 32}, Picture::kPath);
-  Label_1_ = &label(*Panel1_, "Label_1", {48, 40, 88, 14}, "Путь доступа:");
-  Label_1_->font.bold = true;
-  Label_1_->hint = "Путь доступа к Tarvo";
-  StaticText1_ = &add(*Panel1_, "StaticText1", ControlKind::kStaticText, {139, 40, 295, 14});
-  StaticText1_->ellipsis_middle = true;
-  StaticText1_->transparent = true;
-  StaticText1_->hint = "Путь доступа к Tarvo";
-  Image_1_ = &image(*Panel1_, "Image_1", {456, 30, 32, 32}, Picture::kNone);
-
-  // Row 2: program state.
-  Image_state_ = &image(*Panel1_, "Image_state", {8, 68, 32, 32}, Picture::kProgramState);
-  Label_2_ = &label(*Panel1_, "Label_2", {48, 78, 404, 14}, "Состояние программы");
-  Label_2_->font.bold = true;
-  Label_2_->hint = "Проверка на присутствие Tarvo в памяти компьютера (в данный момент)";
-  Image_2_ = &image(*Panel1_, "Image_2", {456, 68, 32, 32}, Picture::kNone);
-
-  // Row 3: open estimates.
-  Image_open_ = &image(*Panel1_, "Image_open", {8, 106, 32, 32}, Picture::kOpenEstimates);
-  Label_3_ = &label(*Panel1_, "Label_3", {48, 116, 404, 14}, "Открытые сметы");
-  Label_3_->font.bold = true;
-  Label_3_->hint = "Проверка на наличие открытых смет";
-  Image_3_ = &image(*Panel1_, "Image_3", {456, 106, 32, 32}, Picture::kNone);
-
-  // Row 4: version.
-  Image_version_ = &image(*Panel1_, "Image_version", {8, 144, 32, 32}, Picture::kVersion);
-  Label_4_ = &label(*Panel1_, "Label_4", {48, 154, 154, 14}, "Требуемая версия Tarvo:");
-  Label_4_->font.bold = true;
-  Label_4_->hint = "Проверка текущей и требуемой версии Tarvo Estimate";
-  Label_Version_ = &label(*Panel1_, "Label_Version", {205, 154, 223, 14}, "");
-  Label_Version_->ellipsis_middle = true;
-  Label_Version_->hint = "Проверка текущей и требуемой версии Tarvo Estimate";
-  Image_4_ = &image(*Panel1_, "Image_4", {456, 144, 32, 32}, Picture::kNone);
-
-  // Pictures the rows copy; never shown themselves.
-  const std::pair<const char*, Picture> sources[] = {
-      {"Image_OK", Picture::kStatusOk},
-      {"Image_Stop", Picture::kStatusStop},
-      {"Image_Dis2", Picture::kStatusDisabled},
-      {"Image_Dis1", Picture::kOpenEstimatesDisabled},
-      {"Image_path_dis", Picture::kPathDisabled},
-      {"Image_state_dis", Picture::kProgramStateDisabled},
-      {"Image_comp_dis", Picture::kComponentsDisabled},
-      {"Image_version_dis", Picture::kVersionDisabled},
-      {"Image_clock", Picture::kClock},
-      {"Image_info_source", Picture::kInfo},
-  };
-  for (const auto& [name, picture] : sources) {
-    image(*Panel1_, name, {0, 0, 32, 32}, picture).visible = false;
-  }
-
-  // Lower part: verdict, components, mode choice, buttons.
-  Panel2_ = &add(*Panel1_, "Panel2", ControlKind::kPanel, {0, 191, kClientWidth, 285});
-  Panel2_->align = Align::kBottom;
-  Control& shape2 = add(*Panel2_, "Shape2", ControlKind::kShape, {0, 0, kClientWidth, 3});
-  shape2.align = Align::kTop;
-  shape2.color = kClBtnShadow;
-  shape2.pen_color = kClWhite;
-  Image_info_ = &image(*Panel2_, "Image_info", {8, 8, 32, 32}, Picture::kInfo);
-  Memo1_ = &add(*Panel2_, "Memo1", ControlKind::kMemo, {48, 8, 443, 57});
-  Memo1_->color = widgets::kColorWindow;
-  Memo1_->hint = "Информация о установке";
-  Memo1_->tab_order = 0;
-  Panel_info_ = &add(*Panel2_, "Panel_info", ControlKind::kPanel, {48, 8, 400, 57});
-  Panel_info_->visible = false;
-  Panel_info_->color = kClCream;
-  Label2_ = &label(*Panel_info_, "Label2", {0, 0, 400, 57},
-                   "Пожалуйста, подождите, обновление устанавливается...");
-  Label2_->align = Align::kClient;
-  Label2_->font.bold = true;
-  Label2_->font.height = 12;
-  Label2_->text_align = TextAlign::kCenter;
-  Label2_->vertical_center = true;
-  Label2_->word_wrap = true;
-  Label2_->transparent = false;
-  Label2_->color = kClCream;
-  Control& shape3 = add(*Panel2_, "Shape3", ControlKind::kShape, {0, 74, kClientWidth, 3});
-  shape3.color = kClBtnShadow;
-  shape3.pen_color = kClWhite;
-
-  Control& panel3 = add(*Panel2_, "Panel3", ControlKind::kPanel, {0, 79, kClientWidth, 206});
-  panel3.align = Align::kBottom;
-  Image_comp_ = &image(panel3, "Image_comp", {8, 8, 32, 32}, Picture::kComponents);
-  CheckListBox1_ = &add(panel3, "CheckListBox1", ControlKind::kCheckListBox, {48, 8, 443, 49});
-  CheckListBox1_->item_height = 18;
-  CheckListBox1_->color = widgets::kColorWindow;
-  CheckListBox1_->header_color = kClSkyBlue;
-  CheckListBox1_->header_font_color = widgets::kColorBlack;
-  CheckListBox1_->hint = "Список устанавливаемых компонентов обновления";
-  CheckListBox1_->tab_order = 1;
-
-  RadioButton1_ = &add(panel3, "RadioButton1", ControlKind::kRadioButton, {46, 63, 445, 17});
-  RadioButton1_->text = "Перенести данные пользователя из старой базы в новую";
-  RadioButton1_->font.bold = true;
-  RadioButton1_->tab_order = 6;
-  Label_for_Radio1_ = &label(
-      panel3, "Label_for_Radio1", {65, 80, 426, 31},
-      "Рекомендуется использовать данную возможность, если программный комплекс уже был ранее "
-      "установлен и пользователи вносили свои изменения в БД.");
-  Label_for_Radio1_->word_wrap = true;
-  RadioButton2_ = &add(panel3, "RadioButton2", ControlKind::kRadioButton, {46, 111, 445, 17});
-  RadioButton2_->text = "Заменить старую базу данных на новую";
-  RadioButton2_->font.bold = true;
-  RadioButton2_->tab_order = 7;
-  Label_for_Radio2_ = &label(
-      panel3, "Label_for_Radio2", {65, 128, 426, 31},
-      "Рекомендуется использовать, если программный комплекс был только что установлен или если "
-      "ранее пользователи не вносили свои изменения в БД.");
-  Label_for_Radio2_->word_wrap = true;
-  bevel(panel3, "Bevel2", {8, 160, 483, 2}, false);
-
-  auto button = [&](const char* name, int left, int width, const char* text, const char* hint,
-                    int tab) -> Control& {
-    Control& b = add(panel3, name, ControlKind::kButton, {left, 170, width, 25});
-    b.text = text;
-    b.hint = hint;
-    b.tab_order = tab;
-    return b;
-  };
-  Btn_All_ON_ =
-      &button("Btn_All_ON", 48, 85, "Включить все", "Включить все устанавливаемые компоненты", 2);
-  Btn_All_OFF_ = &button("Btn_All_OFF", 139, 94, "Выключить все",
-                         "Выключить все устанавливаемые компоненты", 3);
-  Btn_install_ = &button("Btn_install", 322, 112, "Начать установку",
-                         "Начать установку обновления на Ваш компьютер", 4);
-  Btn_install_->enabled = false;
-  Btn_exit_ = &button("Btn_exit", 440, 51, "Выход", "Завершить работу с программой обновления", 5);
-
-  // Progress panel, over the check area.
-  GrPanel1_ = &add(form, "GrPanel1", ControlKind::kGradientPanel, {96, 95, 317, 161});
-  GrPanel1_->visible = false;
-  GrPanel1_->gradient_from = kClWhite;
-  GrPanel1_->gradient_to = kClSkyBlue;
-  const char* stages[] = {"1. Резервное копирование текущей БД",
-                          "2. Сохранение пользовательских данных", "3. Установка новой БД",
-                          "4. Восстановление пользовательских данных"};
-  for (int i = 0; i < 4; ++i) {
-    int y = 8 + 27 * i;
-    std::string n = std::to_string(i + 1);
-    label(*GrPanel1_, ("GrLabel_Level" + n).c_str(), {8, y, 268, 16}, stages[i]);
-    bevel(*GrPanel1_, ("GrBevel_Level" + n).c_str(), {8, y + 20, 301, 2}, false);
-    image(*GrPanel1_, ("Image1_" + n).c_str(), {290, y, 18, 18}, Picture::kTick).visible = false;
-  }
-  bevel(*GrPanel1_, "GrBevel_Column", {280, 4, 2, 104}, true);
-  auto activity = [&](const char* name, Rect r, const char* text, TextAlign a) -> Control& {
-    Control& c = label(*GrPanel1_, name, r, text);
-    c.font.height = 9;
-    c.font.color = kClGreen;
-    c.enabled = false;
-    c.text_align = a;
-    return c;
-  };
-  GrLabel_info_save_ =
-      &activity("GrLabel_info_save", {8, 115, 96, 12}, "Сохранение ...", TextAlign::kLeft);
-  GrLabel_info_data_ = &activity("GrLabel_info_data", {104, 115, 109, 12},
-                                 "... Обработка данных ...", TextAlign::kCenter);
-  GrLabel_info_check_ =
-      &activity("GrLabel_info_check", {213, 115, 96, 12}, "... Проверка", TextAlign::kRight);
-  GrProgressBar1_ =
-      &add(*GrPanel1_, "GrProgressBar1", ControlKind::kProgressBar, {8, 132, 301, 21});
-  GrProgressBar1_->gradient_from = 0xC08000;
-  GrProgressBar1_->gradient_to = 0x804000;
-  GrProgressBar1_->font.color = 0xC08000;
-
-  ChoiceHint_ = &add(form, "ChoiceHint", ControlKind::kBalloon, {0, 0, 0, 0});
-  ChoiceHint_->visible = false;
-  ChoiceHint_->title = kChoiceHintTitle;
-  ChoiceHint_->text = kChoiceHintText;
-  Timer1_ = &add(form, "Timer1", ControlKind::kTimer, {});
-  Timer1_->interval_ms = kChoiceHintMs;
-  Timer1_->enabled = false;
-
+  Get("HeaderControl1").sections = {{"Проверка", 440, TextAlign::kCenter},
+                                    {"Статус", 60, TextAlign::kCenter}};
   Realign(form);
 }
 

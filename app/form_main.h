@@ -79,6 +79,9 @@ class TForm_Main : public widgets::Form, public install::MainWindowOps {
   void OnClose() override;
 
  private:
+  struct LayoutRow;                  // one control as designed (form_main.cpp)
+  static const LayoutRow kLayout[];  // every control, in creation order
+
   void BuildLayout();
   void FormCreate();
   void RemoveOpenEstimatesRow();

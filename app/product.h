@@ -20,7 +20,6 @@ inline constexpr char kUninstallKey[] =
     "{3F1B7C20-8D4E-4A6B-9C35-0E2A7D19B648}_is1";
 inline constexpr char kRunningMarkerName[] = "Tarvo_Estimate_5_memfile";
 inline constexpr char kDescriptionFileName[] = "update6.ini";
-inline constexpr char kStartIniName[] = "Start.ini";
 inline constexpr char kApplicationTitle[] = "Tarvo Update";
 
 // Windows colour values 0x00BBGGRR; system colours as the component library encodes them.

@@ -1,6 +1,7 @@
 #include "app/switches.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "text/codepage.h"
 
@@ -52,136 +53,214 @@ std::optional<std::vector<int>> ParsePositions(const std::string& list) {
   return out;
 }
 
-}  // namespace
-
-SwitchParse ParseSwitches(const std::vector<std::string>& args) {
-  SwitchParse r;
-  Switches& s = r.switches;
+// The parse so far: the result and which switches have been seen. A part of the parse that
+// finds the command line bad sets the error through Fail and returns false.
+struct ParseState {
+  SwitchParse result;
   bool seen_mode = false, seen_log = false, seen_suppress = false, seen_silent = false,
        seen_verysilent = false;
-  auto fail = [&r](std::string message, std::string box) {
-    r.error = std::move(message);
-    r.error_box = std::move(box);
-    return r;
-  };
-  for (const std::string& arg : args) {
-    std::string name;
-    std::optional<std::string> value;
-    if (!arg.empty() && arg[0] != '/' && arg[0] != '-') {
-      s.ignored.push_back(arg);
-      continue;
+
+  Switches& s() { return result.switches; }
+  bool Fail(std::string message, std::string box) {
+    result.error = std::move(message);
+    result.error_box = std::move(box);
+    return false;
+  }
+};
+
+// Whether the switch was seen before; it is seen from now on.
+bool Twice(bool& seen) {
+  const bool again = seen;
+  seen = true;
+  return again;
+}
+
+// One switch as given ("/MODE=transfer") and its value (none without "=").
+struct SwitchArg {
+  const std::string& arg;
+  const std::optional<std::string>& value;
+};
+
+bool ParseSilent(ParseState& p, const SwitchArg&) {
+  if (Twice(p.seen_silent))
+    return p.Fail("/SILENT is given twice", "Параметр /SILENT указан дважды");
+  // /VERYSILENT wins over /SILENT, as installers have it.
+  if (p.s().display != Display::kVerySilent) p.s().display = Display::kSilent;
+  return true;
+}
+
+bool ParseVerySilent(ParseState& p, const SwitchArg&) {
+  if (Twice(p.seen_verysilent))
+    return p.Fail("/VERYSILENT is given twice", "Параметр /VERYSILENT указан дважды");
+  p.s().display = Display::kVerySilent;
+  return true;
+}
+
+bool ParseSuppressMsgBoxes(ParseState& p, const SwitchArg&) {
+  if (Twice(p.seen_suppress))
+    return p.Fail("/SUPPRESSMSGBOXES is given twice", "Параметр /SUPPRESSMSGBOXES указан дважды");
+  p.s().suppress_message_boxes = true;
+  return true;
+}
+
+bool ParseMode(ParseState& p, const SwitchArg& a) {
+  if (Twice(p.seen_mode)) return p.Fail("/MODE is given twice", "Параметр /MODE указан дважды");
+  const std::string v = text::ToLowerUtf8(Unquote(a.value.value_or("")));
+  if (v == "transfer") {
+    p.s().mode = ModeSwitch::kTransfer;
+  } else if (v == "replace") {
+    p.s().mode = ModeSwitch::kReplace;
+  } else {
+    return p.Fail("/MODE takes transfer or replace: \"" + a.arg + "\"",
+                  "Параметр /MODE принимает значение transfer или replace: \"" + a.arg + "\"");
+  }
+  return true;
+}
+
+bool ParseComponents(ParseState& p, const SwitchArg& a) {
+  if (p.s().components)
+    return p.Fail("/COMPONENTS is given twice", "Параметр /COMPONENTS указан дважды");
+  auto positions = ParsePositions(Unquote(a.value.value_or("")));
+  if (!positions) {
+    return p.Fail(
+        "/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + a.arg + "\"",
+        "Параметр /COMPONENTS принимает номера компонентов в списке, начиная с 1, "
+        "например /COMPONENTS=1,3: \"" +
+            a.arg + "\"");
+  }
+  p.s().components = std::move(positions);
+  return true;
+}
+
+bool ParseLog(ParseState& p, const SwitchArg& a) {
+  Switches& s = p.s();
+  if (Twice(p.seen_log)) return p.Fail("/LOG is given twice", "Параметр /LOG указан дважды");
+  if (!a.value) {
+    s.log = LogSwitch::kTempFolder;
+  } else {
+    s.log_file = Unquote(*a.value);
+    if (s.log_file.empty()) {
+      return p.Fail("/LOG= needs a file name: /LOG=\"file\"",
+                    "Параметру /LOG= нужно имя файла: /LOG=\"файл\"");
     }
-    if (!SplitSwitch(arg, name, value)) {
-      return fail("Unknown argument \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
-    }
-    auto twice = [&](bool& seen) {
-      const bool again = seen;
-      seen = true;
-      return again;
-    };
-    auto no_value = [&]() { return !value.has_value(); };
-    if (name == "silent" && no_value()) {
-      if (twice(seen_silent))
-        return fail("/SILENT is given twice", "Параметр /SILENT указан дважды");
-      // /VERYSILENT wins over /SILENT, as installers have it.
-      if (s.display != Display::kVerySilent) s.display = Display::kSilent;
-    } else if (name == "verysilent" && no_value()) {
-      if (twice(seen_verysilent))
-        return fail("/VERYSILENT is given twice", "Параметр /VERYSILENT указан дважды");
-      s.display = Display::kVerySilent;
-    } else if (name == "suppressmsgboxes" && no_value()) {
-      if (twice(seen_suppress))
-        return fail("/SUPPRESSMSGBOXES is given twice", "Параметр /SUPPRESSMSGBOXES указан дважды");
-      s.suppress_message_boxes = true;
-    } else if (name == "mode") {
-      if (twice(seen_mode)) return fail("/MODE is given twice", "Параметр /MODE указан дважды");
-      const std::string v = text::ToLowerUtf8(Unquote(value.value_or("")));
-      if (v == "transfer") {
-        s.mode = ModeSwitch::kTransfer;
-      } else if (v == "replace") {
-        s.mode = ModeSwitch::kReplace;
-      } else {
-        return fail("/MODE takes transfer or replace: \"" + arg + "\"",
-                    "Параметр /MODE принимает значение transfer или replace: \"" + arg + "\"");
-      }
-    } else if (name == "components") {
-      if (s.components)
-        return fail("/COMPONENTS is given twice", "Параметр /COMPONENTS указан дважды");
-      auto positions = ParsePositions(Unquote(value.value_or("")));
-      if (!positions) {
-        return fail(
-            "/COMPONENTS takes list positions from 1, such as /COMPONENTS=1,3: \"" + arg + "\"",
-            "Параметр /COMPONENTS принимает номера компонентов в списке, начиная с 1, "
-            "например /COMPONENTS=1,3: \"" +
-                arg + "\"");
-      }
-      s.components = std::move(positions);
-    } else if (name == "log") {
-      if (twice(seen_log)) return fail("/LOG is given twice", "Параметр /LOG указан дважды");
-      if (!value) {
-        s.log = LogSwitch::kTempFolder;
-      } else {
-        s.log_file = Unquote(*value);
-        if (s.log_file.empty()) {
-          return fail("/LOG= needs a file name: /LOG=\"file\"",
-                      "Параметру /LOG= нужно имя файла: /LOG=\"файл\"");
-        }
-        s.log = LogSwitch::kFile;
-      }
-    } else if ((name == "?" || name == "help") && no_value()) {
-      s.help = true;
-    } else if (name == "check") {
-      if (s.check) return fail("/check is given twice", "Параметр /check указан дважды");
-      const std::string v = text::ToLowerUtf8(value.value_or("transfer"));
-      if (v != "transfer" && v != "replace") {
-        return fail("/check takes =transfer or =replace: \"" + arg + "\"",
-                    "Параметр /check принимает значение =transfer или =replace: \"" + arg + "\"");
-      }
-      s.check = true;
-      s.check_replace = v == "replace";
-    } else if (name == "restore") {
-      if (s.restore != RestoreSwitch::kNone)
-        return fail("/RESTORE is given twice", "Параметр /RESTORE указан дважды");
-      if (!value) {
-        s.restore = RestoreSwitch::kNewest;
-      } else if (text::ToLowerUtf8(Unquote(*value)) == "list") {
-        s.restore = RestoreSwitch::kList;
-      } else {
-        s.restore_archive = Unquote(*value);
-        if (s.restore_archive.empty())
-          return fail("/RESTORE= needs an archive: /RESTORE=\"archive\"",
-                      "Параметру /RESTORE= нужен архив: /RESTORE=\"архив\"");
-        s.restore = RestoreSwitch::kArchive;
-      }
-    } else if (value && (name == "silent" || name == "verysilent" || name == "suppressmsgboxes" ||
-                         name == "?" || name == "help")) {
-      return fail(
+    s.log = LogSwitch::kFile;
+  }
+  return true;
+}
+
+bool ParseHelp(ParseState& p, const SwitchArg&) {
+  p.s().help = true;
+  return true;
+}
+
+bool ParseCheck(ParseState& p, const SwitchArg& a) {
+  Switches& s = p.s();
+  if (s.check) return p.Fail("/check is given twice", "Параметр /check указан дважды");
+  const std::string v = text::ToLowerUtf8(a.value.value_or("transfer"));
+  if (v != "transfer" && v != "replace") {
+    return p.Fail("/check takes =transfer or =replace: \"" + a.arg + "\"",
+                  "Параметр /check принимает значение =transfer или =replace: \"" + a.arg + "\"");
+  }
+  s.check = true;
+  s.check_replace = v == "replace";
+  return true;
+}
+
+bool ParseRestore(ParseState& p, const SwitchArg& a) {
+  Switches& s = p.s();
+  if (s.restore != RestoreSwitch::kNone)
+    return p.Fail("/RESTORE is given twice", "Параметр /RESTORE указан дважды");
+  if (!a.value) {
+    s.restore = RestoreSwitch::kNewest;
+  } else if (text::ToLowerUtf8(Unquote(*a.value)) == "list") {
+    s.restore = RestoreSwitch::kList;
+  } else {
+    s.restore_archive = Unquote(*a.value);
+    if (s.restore_archive.empty())
+      return p.Fail("/RESTORE= needs an archive: /RESTORE=\"archive\"",
+                    "Параметру /RESTORE= нужен архив: /RESTORE=\"архив\"");
+    s.restore = RestoreSwitch::kArchive;
+  }
+  return true;
+}
+
+struct SwitchRule {
+  const char* name;  // lower case, without the "/"
+  bool takes_value;  // false: "/NAME=..." is refused
+  bool (*parse)(ParseState& p, const SwitchArg& a);
+};
+
+constexpr SwitchRule kSwitchRules[] = {
+    {"silent", false, ParseSilent},
+    {"verysilent", false, ParseVerySilent},
+    {"suppressmsgboxes", false, ParseSuppressMsgBoxes},
+    {"mode", true, ParseMode},
+    {"components", true, ParseComponents},
+    {"log", true, ParseLog},
+    {"?", false, ParseHelp},
+    {"help", false, ParseHelp},
+    {"check", true, ParseCheck},
+    {"restore", true, ParseRestore},
+};
+
+// One word of the command line.
+bool ParseArgument(ParseState& p, const std::string& arg) {
+  if (!arg.empty() && arg[0] != '/' && arg[0] != '-') {
+    p.s().ignored.push_back(arg);
+    return true;
+  }
+  std::string name;
+  std::optional<std::string> value;
+  if (!SplitSwitch(arg, name, value)) {
+    return p.Fail("Unknown argument \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
+  }
+  for (const SwitchRule& rule : kSwitchRules) {
+    if (name != rule.name) continue;
+    if (value && !rule.takes_value) {
+      return p.Fail(
           "/" + text::ToUpperUtf8(name) + " takes no value: \"" + arg + "\"",
           "Параметр /" + text::ToUpperUtf8(name) + " указывается без значения: \"" + arg + "\"");
-    } else {
-      return fail("Unknown switch \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
     }
+    return rule.parse(p, {arg, value});
   }
+  return p.Fail("Unknown switch \"" + arg + "\"", "Неизвестный параметр \"" + arg + "\"");
+}
+
+// The rules on switches given together, once every word is read.
+bool CheckCombination(ParseState& p) {
+  const Switches& s = p.s();
   if (s.check && !s.help) {
     Switches only_check;
     only_check.check = true;
     only_check.check_replace = s.check_replace;
     if (s.display != only_check.display || s.mode != only_check.mode || s.components ||
         s.suppress_message_boxes || s.log != LogSwitch::kNone) {
-      return fail("/check is used on its own", "Параметр /check указывается без других параметров");
+      return p.Fail("/check is used on its own",
+                    "Параметр /check указывается без других параметров");
     }
   }
   // Outside the window a stray word is more likely a mistake in a script than a file name.
   if (!s.ignored.empty() && (s.Unattended() || s.check)) {
     const std::string& word = s.ignored.front();
-    return fail("Unknown argument \"" + word + "\"", "Неизвестный параметр \"" + word + "\"");
+    return p.Fail("Unknown argument \"" + word + "\"", "Неизвестный параметр \"" + word + "\"");
   }
   if (s.restore != RestoreSwitch::kNone && !s.help &&
       (s.check || s.mode != ModeSwitch::kNone || s.components)) {
-    return fail("/RESTORE does not go with /check, /MODE or /COMPONENTS",
-                "Параметр /RESTORE не сочетается с /check, /MODE и /COMPONENTS");
+    return p.Fail("/RESTORE does not go with /check, /MODE or /COMPONENTS",
+                  "Параметр /RESTORE не сочетается с /check, /MODE и /COMPONENTS");
   }
-  return r;
+  return true;
+}
+
+}  // namespace
+
+SwitchParse ParseSwitches(const std::vector<std::string>& args) {
+  ParseState p;
+  for (const std::string& arg : args) {
+    if (!ParseArgument(p, arg)) return std::move(p.result);
+  }
+  CheckCombination(p);
+  return std::move(p.result);
 }
 
 bool ArgumentsAskForQuiet(const std::vector<std::string>& args) {

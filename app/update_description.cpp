@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/product.h"
+#include "install/start_ini.h"
 #include "text/profile.h"
 
 namespace tarvo::app {
@@ -71,7 +72,7 @@ DescriptionReadResult ReadUpdateDescription(platform::FileSystem& fs, platform::
 }
 
 std::string ReadBackupDirOverride(platform::FileSystem& fs, const std::string& installer_folder) {
-  return LoadProfile(fs, installer_folder + kStartIniName).ReadString("Backup", "Backup_dir");
+  return install::ReadStartIniBackupDir(fs, installer_folder);
 }
 
 }  // namespace tarvo::app

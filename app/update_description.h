@@ -44,7 +44,8 @@ struct DescriptionReadResult {
 DescriptionReadResult ReadUpdateDescription(platform::FileSystem& fs, platform::Dialogs* dialogs,
                                             const std::string& installer_folder);
 
-// The `Backup_dir` value of installer_folder + "Start.ini" (empty when absent).
+// The `Backup_dir` value of installer_folder + "Start.ini", as the backup stage and the restore
+// read it (install::ReadStartIniBackupDir): empty when absent or unreadable.
 std::string ReadBackupDirOverride(platform::FileSystem& fs, const std::string& installer_folder);
 
 }  // namespace tarvo::app

@@ -5,30 +5,10 @@
 #include <exception>
 
 #include "archive/zip_archiver.h"
-#include "text/profile.h"
+#include "install/start_ini.h"
 
 namespace tarvo::install {
 namespace {
-
-constexpr char kStartIniName[] = "Start.ini";
-constexpr uint64_t kMaxIniSize = 64u << 20;
-
-// Start.ini's Backup_dir; an absent or unreadable file reads as empty.
-std::string ReadBackupDir(platform::FileSystem& fs, const std::string& installer_folder) {
-  const std::string path = installer_folder + kStartIniName;
-  try {
-    if (!fs.FileExists(path)) return {};
-    auto file = fs.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                        platform::Disposition::kOpenExisting);
-    const uint64_t size = file->Size();
-    if (size > kMaxIniSize) return {};
-    std::string bytes(static_cast<size_t>(size), '\0');
-    bytes.resize(file->Read(bytes.data(), bytes.size()));
-    return text::ProfileFile::Parse(bytes).ReadString("Backup", "Backup_dir");
-  } catch (const platform::PlatformError&) {
-    return {};
-  }
-}
 
 void SetLevel(archive::TZipArchiver& zip, int level) {
   using archive::TZipCompressionLevel;
@@ -138,7 +118,7 @@ int RunBackupStage(platform::FileSystem& fs, platform::Dialogs& dialogs, platfor
   const std::string name = BackupArchiveName(now, settings.backup_file_name);
   std::string backup_folder = default_folder + "\\";
   // Used as written: the person who set it chose where the archive goes.
-  const std::string override_folder = ReadBackupDir(fs, settings.installer_folder);
+  const std::string override_folder = ReadStartIniBackupDir(fs, settings.installer_folder);
   if (!override_folder.empty()) backup_folder = override_folder;
   // Every run makes an archive of its own: an earlier one, complete or cut short by a kill, is
   // never opened for writing.

@@ -37,7 +37,14 @@ class InstallerRun : public InstallationRun {
   void SetLog(RunLog* log) { log_ = log ? log : &NoRunLog(); }
 
  private:
+  struct StageRun;  // what the stages of one run share (installer_run.cpp)
+
   int Stages(MainWindowOps& window, const RunSettings& settings);
+  bool TakeOverEarlierRun(StageRun& run);
+  int BackupStage(StageRun& run);
+  void SaveStage(StageRun& run);
+  int ComponentStage(StageRun& run);
+  void RestoreStage(StageRun& run);
 
   platform::FileSystem& fs_;
   platform::Dialogs& dialogs_;

@@ -8,9 +8,9 @@
 #include "archive/zip_archiver.h"
 #include "install/backup.h"
 #include "install/quiet_archive.h"
+#include "install/start_ini.h"
 #include "platform/path.h"
 #include "text/codepage.h"
-#include "text/profile.h"
 
 namespace tarvo::install {
 namespace {
@@ -262,22 +262,9 @@ std::string ExtractAll(platform::FileSystem& fs, const std::string& archive_path
 
 std::string BackupFolderFor(platform::FileSystem& fs, const std::string& product_folder,
                             const std::string& installer_folder) {
-  const std::string ini = installer_folder + "Start.ini";
-  try {
-    if (fs.FileExists(ini)) {
-      auto file = fs.Open(ini, platform::Access::kRead, platform::Share::kDenyNone,
-                          platform::Disposition::kOpenExisting);
-      const uint64_t size = file->Size();
-      if (size <= (64u << 20)) {
-        std::string bytes(static_cast<size_t>(size), '\0');
-        bytes.resize(file->Read(bytes.data(), bytes.size()));
-        const std::string dir = text::ProfileFile::Parse(bytes).ReadString("Backup", "Backup_dir");
-        // Used as written, as the backup stage uses it: this is where its archives are.
-        if (!dir.empty()) return dir;
-      }
-    }
-  } catch (const platform::PlatformError&) {
-  }
+  const std::string dir = ReadStartIniBackupDir(fs, installer_folder);
+  // Used as written, as the backup stage uses it: this is where its archives are.
+  if (!dir.empty()) return dir;
   return product_folder + "Backup\\";
 }
 

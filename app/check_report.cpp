@@ -55,14 +55,14 @@ CheckExit RunCheck(platform::Services& services, const std::string& installer_fo
   out << "NoOpenEstimates=" << Flag(v.NoOpenEstimates) << "\n";
   out << "VersionSufficient=" << Flag(v.VersionSufficient) << "\n";
   out << "VersionRow=" << v.VersionRowText << "\n";
-  out << "UnfinishedInstallation=" << Flag(v.UnfinishedInstallation) << "\n";
-  if (v.UnfinishedInstallation) out << "Unfinished=" << v.UnfinishedText << "\n";
+  out << "UnfinishedInstallation=" << Flag(v.unfinished_installation) << "\n";
+  if (v.unfinished_installation) out << "Unfinished=" << v.unfinished_text << "\n";
 
   const MemoText* memo = &v.memo;
   bool can_start = v.Ready() && !read.ComponentFileMissing;
   if (v.Ready()) {
-    const bool transfer = !replace_mode && !v.ForceReplaceMode;
-    out << "TransferModeAvailable=" << Flag(!v.ForceReplaceMode) << "\n";
+    const bool transfer = !replace_mode && !v.force_replace_mode;
+    out << "TransferModeAvailable=" << Flag(!v.force_replace_mode) << "\n";
     out << "Mode=" << (transfer ? "transfer" : "replace") << "\n";
     const TableVerdict& t = checks.CheckTables(transfer);
     out << "UpdateModulesComplete=" << Flag(t.UpdateModulesComplete) << "\n";

@@ -380,7 +380,7 @@ void TForm_Main::FormCreate() {
   ShowMemo(verdict.memo);
   if (verdict.Ready()) {
     SetEnabled(*Btn_install_, true);
-    if (verdict.ForceReplaceMode) {
+    if (verdict.force_replace_mode) {
       SetEnabled(*RadioButton1_, false);
       SetChecked(*RadioButton1_, false);
       SetChecked(*RadioButton2_, true);

@@ -358,7 +358,7 @@ void Program::LogStartup(const StartupVerdict& v) {
              std::string(v.CheckOpenedSm ? YesNo(v.NoOpenEstimates) : "not checked"));
   log_->Note("Check: version " + v.VersionRowText + ": " +
              (v.VersionSufficient ? "sufficient" : "too old"));
-  if (v.Ready() && v.ForceReplaceMode) {
+  if (v.Ready() && v.force_replace_mode) {
     log_->Note("Check: the database has no RES.bd: only replacing it is offered");
   }
   log_->Note(std::string("Start-up verdict: ") + (v.Ready() ? "ready" : "refused"));
@@ -380,7 +380,7 @@ void Program::LogTables(const TForm_Main& form) {
 int Program::ApplyMode(UnattendedForm& form) {
   const bool transfer = switches_.mode == ModeSwitch::kTransfer;
   widgets::Control& choice = form.Get(transfer ? "RadioButton1" : "RadioButton2");
-  if (transfer && form.checks().startup().ForceReplaceMode) {
+  if (transfer && form.checks().startup().force_replace_mode) {
     return switches_.Unattended()
                ? Stop(kExitNotReady,
                       "/MODE=transfer, but the database has no RES.bd: the users' records "

@@ -124,15 +124,15 @@ const StartupVerdict& ProductChecks::EvaluateStartup() {
   v.VersionRowText = RequiredVersion() + " (текущая версия: " + v.InstalledVersion + ")";
   if (VersionBelow(v.InstalledVersion, RequiredVersion())) v.VersionSufficient = false;
 
-  v.UnfinishedInstallation = false;
-  v.UnfinishedText.clear();
+  v.unfinished_installation = false;
+  v.unfinished_text.clear();
   if (v.ProductFound) {
     const install::ProgressState state =
         install::ReadRunProgress(*services_.fs, v.ProductFolder + install::kProgressFileName);
     if (state.present && (!state.valid || state.progress.step == install::RunStep::kSaved ||
                           state.progress.step == install::RunStep::kInstalled)) {
-      v.UnfinishedInstallation = true;
-      v.UnfinishedText = install::UnfinishedMessage(
+      v.unfinished_installation = true;
+      v.unfinished_text = install::UnfinishedMessage(
           state.valid ? state.progress.installer_folder : installer_folder_,
           state.valid ? state.progress.backup_path : std::string());
     }
@@ -141,12 +141,12 @@ const StartupVerdict& ProductChecks::EvaluateStartup() {
   v.memo.lines.clear();
   if (v.Ready()) {
     const std::string marker = v.ProductFolder + description_.BackupFolders[0] + "\\RES.bd";
-    v.ForceReplaceMode = !services_.fs->FileExists(marker);
+    v.force_replace_mode = !services_.fs->FileExists(marker);
     v.memo.color = kColorPassed;
     v.memo.lines.push_back(kReadyLine);
-    if (v.UnfinishedInstallation) {
+    if (v.unfinished_installation) {
       v.memo.color = kColorFailed;
-      v.memo.lines.push_back(v.UnfinishedText);
+      v.memo.lines.push_back(v.unfinished_text);
     }
   } else {
     v.memo.color = kColorFailed;

@@ -33,11 +33,11 @@ struct StartupVerdict {
   bool CheckOpenedSm = true;  // false: the open-estimates row is removed from the window
   // Ready but "RES.bd" missing: the transfer-mode choice is disabled and the replace-mode choice
   // selected, which runs the table check in replace mode at once.
-  bool ForceReplaceMode = false;
+  bool force_replace_mode = false;
   // An earlier run stopped with the users' data saved and not yet restored. Not a bar to
   // starting: a transfer-mode run from the same update folder finishes it, any other refuses.
-  bool UnfinishedInstallation = false;
-  std::string UnfinishedText;
+  bool unfinished_installation = false;
+  std::string unfinished_text;
   MemoText memo;
   bool Ready() const { return ProductFound && ProductIdle && NoOpenEstimates && VersionSufficient; }
 };

@@ -102,7 +102,7 @@ TEST_F(ReadinessTest, ReadyProductGivesTheReadyLine) {
   EXPECT_TRUE(v.VersionSufficient);
   EXPECT_EQ(v.InstalledVersion, "7.25b");
   EXPECT_EQ(v.VersionRowText, "7.25b (текущая версия: 7.25b)");
-  EXPECT_FALSE(v.ForceReplaceMode);
+  EXPECT_FALSE(v.force_replace_mode);
   EXPECT_EQ(v.memo.color, kColorPassed);
   EXPECT_EQ(v.memo.lines, std::vector<std::string>{kReadyLine});
   EXPECT_EQ(env_.marker->created, std::vector<std::string>{"Tarvo_Estimate_5_memfile"});
@@ -229,28 +229,28 @@ TEST_F(ReadinessTest, UnfinishedInstallationIsARowOfItsOwn) {
   install::WriteRunProgress(*env_.services.fs, record, p);
   const StartupVerdict& v = Evaluate();
   EXPECT_TRUE(v.Ready());
-  EXPECT_TRUE(v.UnfinishedInstallation);
-  EXPECT_NE(v.UnfinishedText.find(installer_), std::string::npos);
-  EXPECT_NE(v.UnfinishedText.find(p.backup_path), std::string::npos);
+  EXPECT_TRUE(v.unfinished_installation);
+  EXPECT_NE(v.unfinished_text.find(installer_), std::string::npos);
+  EXPECT_NE(v.unfinished_text.find(p.backup_path), std::string::npos);
   ASSERT_EQ(v.memo.lines.size(), 2u);
-  EXPECT_EQ(v.memo.lines[1], v.UnfinishedText);
+  EXPECT_EQ(v.memo.lines[1], v.unfinished_text);
   EXPECT_EQ(v.memo.color, kColorFailed);
 
   // A record of a replace run tells of no saved data; a damaged one may hide some.
   p.step = install::RunStep::kExtracting;
   install::WriteRunProgress(*env_.services.fs, record, p);
-  EXPECT_FALSE(Evaluate().UnfinishedInstallation);
+  EXPECT_FALSE(Evaluate().unfinished_installation);
   env_.Write(record, "TarvoUpdateProgress=1\nStep=3\nCheck=00000000\n");
-  EXPECT_TRUE(Evaluate().UnfinishedInstallation);
+  EXPECT_TRUE(Evaluate().unfinished_installation);
   (void)env_.services.fs->DeleteFileAt(record);
-  EXPECT_FALSE(Evaluate().UnfinishedInstallation);
+  EXPECT_FALSE(Evaluate().unfinished_installation);
 }
 
 TEST_F(ReadinessTest, MissingResBdForcesReplaceMode) {
   InstallProduct();
   (void)env_.services.fs->DeleteFileAt(product_ + "Base\\RES.bd");
   const StartupVerdict& v = Evaluate();
-  EXPECT_TRUE(v.ForceReplaceMode);
+  EXPECT_TRUE(v.force_replace_mode);
   EXPECT_EQ(v.memo.lines, std::vector<std::string>{kReadyLine});
   const TableVerdict& t = checks_->CheckTables(false);
   EXPECT_TRUE(t.Ready());

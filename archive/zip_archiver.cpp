@@ -274,6 +274,13 @@ void TZipBaseArchiver::DoProcessFileFailure(const std::string& file_name,
                                         : TZipAction::fxaAbort;
 }
 
+void TZipBaseArchiver::ReportEntryFailure(const std::string& entry_name,
+                                          TZipProcessOperation operation, const EZipException& e,
+                                          TZipAction& action) {
+  if (entry_failure_note_) entry_failure_note_(entry_name, e.what(), e.Reason());
+  DoProcessFileFailure(entry_name, operation, e.NativeError(), e.ErrorCode(), e.what(), action);
+}
+
 void TZipBaseArchiver::DoExtractFile(std::string& file_name, uint32_t& file_attr,
                                      const std::string& comment) {
   if (OnExtractFile) OnExtractFile(*this, file_name, file_attr, comment);
@@ -465,8 +472,7 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
           ExtractEntry(i, entry_name);
       } catch (const EZipException& e) {
         TZipAction action = TZipAction::fxaAbort;
-        DoProcessFileFailure(entry_name, operation, e.NativeError(), e.ErrorCode(), e.what(),
-                             action);
+        ReportEntryFailure(entry_name, operation, e, action);
         if (action == TZipAction::fxaRetry) continue;
         if (action == TZipAction::fxaAbort) aborted = true;
         break;
@@ -517,9 +523,11 @@ std::string TZipBaseArchiver::PrepareTarget(const std::string& target, bool from
         relative.find(':') == std::string::npos && relative.find("\\\\") == std::string::npos;
   } else {
     // A name that leaves the base folder, or that Windows would write as another file, is
-    // refused here (native error 19).
-    std::optional<std::string> safe = SafeRelativePath(relative);
-    if (!safe) throw Error(ZipNative::kCannotCreateFile, {NameForMessage(base + relative)});
+    // refused here (native error 19); the reason goes with the exception for the log.
+    const char* why = nullptr;
+    std::optional<std::string> safe = SafeRelativePath(relative, &why);
+    if (!safe)
+      throw Error(ZipNative::kCannotCreateFile, {NameForMessage(base + relative)}).WithReason(why);
     relative = *safe;
   }
   const std::string prefix = use_base ? base : std::string();
@@ -551,7 +559,8 @@ bool TZipBaseArchiver::MayOverwrite(const TDirItem& item, const std::string& ent
     } catch (const platform::PlatformError&) {
     }
     if (found.size() != 1 || !text::EqualsIgnoreCase(found[0].name, name))
-      throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)});
+      throw Error(ZipNative::kCannotCreateFile, {NameForMessage(path)})
+          .WithReason("name finds another file (a short alias or an altered name)");
   }
   existing = fs_.GetAttributes(path);
   if (!Options.ReplaceReadOnly && existing && (*existing & platform::kAttrReadOnly)) return false;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/zip_dir.h"
@@ -146,8 +147,16 @@ class TZipBaseArchiver {
 
   // Test access to the stream layer (write-failure injection).
   ZipStream* StreamForTesting() { return stream_.get(); }
+  // Told of every entry failure before its handler or question, with the engine's reason where
+  // it has one (EZipException::Reason), so that a log can say why an entry was refused.
+  using EntryFailureNote = std::function<void(
+      const std::string& entry_name, const std::string& message, const std::string& reason)>;
+  void SetEntryFailureNote(EntryFailureNote note) { entry_failure_note_ = std::move(note); }
+
   // Called with the saved tail's path whenever a pass creates one (tests check it is removed).
-  std::function<void(const std::string&)> OnSavedTailForTesting;
+  void SetSavedTailHookForTesting(std::function<void(const std::string&)> hook) {
+    saved_tail_hook_ = std::move(hook);
+  }
 
  protected:
   // The component's virtual operations: each calls its event when one is assigned, otherwise
@@ -185,6 +194,9 @@ class TZipBaseArchiver {
   void ReadDirectory();
   void ProcessFiles(const std::string& file_mask, uint32_t search_attr,
                     TZipProcessOperation operation);
+  // Notes the failure of one entry and asks its handler (or the default question) what to do.
+  void ReportEntryFailure(const std::string& entry_name, TZipProcessOperation operation,
+                          const EZipException& e, TZipAction& action);
   void TestEntry(int index, const std::string& entry_name);
   void ExtractEntry(int index, const std::string& entry_name);
   // The target's path; makes its folders when the options say so.
@@ -255,6 +267,8 @@ class TZipBaseArchiver {
   TZipCompressionLevel compression_level_ = TZipCompressionLevel::clFastest;
   int compression_mode_ = 1;
   TZipSpanningMode spanning_mode_ = TZipSpanningMode::smNone;
+  std::function<void(const std::string&)> saved_tail_hook_;
+  EntryFailureNote entry_failure_note_;
 
   int update_count_ = 0;
   bool progress_enabled_ = false;

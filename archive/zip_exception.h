@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvo::archive {
@@ -51,10 +52,18 @@ class EZipException : public std::runtime_error {
 
   int ErrorCode() const { return error_code_; }
   int NativeError() const { return native_error_; }
+  // Why the engine refused, where the message alone does not say it ("name leaves the base
+  // folder"); empty otherwise. Kept out of what(), whose text callers and dialogs show as it is.
+  const std::string& Reason() const { return reason_; }
+  EZipException& WithReason(std::string reason) {
+    reason_ = std::move(reason);
+    return *this;
+  }
 
  private:
   int error_code_;
   int native_error_;
+  std::string reason_;
 };
 
 // Which message a native error raises.

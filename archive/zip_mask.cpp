@@ -145,8 +145,15 @@ bool EntryMatchesSearch(const TDirItem& item, const TInternalSearchRec& search, 
   return (item.header.external_attributes & 0x1E & ~search.SearchAttr) == 0;
 }
 
-std::optional<std::string> SafeRelativePath(std::string_view stored_name) {
+std::optional<std::string> SafeRelativePath(std::string_view stored_name, const char** why) {
   std::string path = Backslashed(std::string(stored_name));
+  auto refuse = [&](const char* reason) -> std::optional<std::string> {
+    if (why) *why = reason;
+    return std::nullopt;
+  };
+  // A leading separator or a drive names a place outside the base, whatever follows.
+  if (!path.empty() && (path[0] == '\\' || (path.size() > 1 && path[1] == ':')))
+    return refuse(kReasonLeavesBase);
   // A folder entry ends with one separator. Every component before it is ".." that stays below
   // the base, or a plain name, so that the file written is the one listed.
   std::string_view parts = path;
@@ -158,11 +165,11 @@ std::optional<std::string> SafeRelativePath(std::string_view stored_name) {
     const std::string_view part =
         parts.substr(start, end == std::string_view::npos ? end : end - start);
     if (part == ".." && end != std::string_view::npos) {  // a last ".." would name a folder
-      if (--depth < 0) return std::nullopt;
+      if (--depth < 0) return refuse(kReasonLeavesBase);
     } else if (platform::IsPlainWindowsName(part)) {
       ++depth;
     } else {
-      return std::nullopt;
+      return refuse(kReasonNotPlainName);
     }
     if (end == std::string_view::npos) break;
     start = end + 1;

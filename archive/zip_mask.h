@@ -49,7 +49,11 @@ bool EntryMatchesSearch(const TDirItem& item, const TInternalSearchRec& search, 
 
 // A stored name as a relative path below the base folder ("\" separators), or nothing when it is
 // absolute (drive, leading separator, UNC, ":" or a double separator), climbs above the base, or
-// has a component that Windows would not write as listed (platform::IsPlainWindowsName).
-std::optional<std::string> SafeRelativePath(std::string_view stored_name);
+// has a component that Windows would not write as listed (platform::IsPlainWindowsName). When
+// the name is refused and `why` is given, *why says which of the two rules refused it.
+inline constexpr char kReasonLeavesBase[] = "name leaves the base folder";
+inline constexpr char kReasonNotPlainName[] = "name Windows would write as another file";
+std::optional<std::string> SafeRelativePath(std::string_view stored_name,
+                                            const char** why = nullptr);
 
 }  // namespace tarvo::archive

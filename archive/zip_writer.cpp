@@ -11,6 +11,7 @@
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
 #include "archive/zip_reader.h"
+#include "platform/best_effort.h"
 #include "platform/path.h"
 
 namespace tarvo::archive {
@@ -78,7 +79,7 @@ bool TZipBaseArchiver::Writable() const {
 void TZipBaseArchiver::BeginUpdate() {
   if (update_count_ == 0) {
     if (!Active()) {
-      if (platform::ExtractFileName(FileName).empty()) throw Error(9);
+      if (platform::ExtractFileName(FileName).empty()) throw Error(ZipNative::kBlankNameOnUpdate);
       if (!fs_.FileExists(FileName)) {
         OpenArchive(kOpenCreate);
       } else {
@@ -89,7 +90,7 @@ void TZipBaseArchiver::BeginUpdate() {
         }
       }
     }
-    if (!Writable()) throw Error(32);
+    if (!Writable()) throw Error(ZipNative::kReadOnly);
     for (int i = 0; i < dir_.items.Count(); ++i) {
       dir_.items[i].Changed = false;
       dir_.items[i].OriginalIndex = i;
@@ -269,7 +270,7 @@ void TZipBaseArchiver::SaveTail(int k, PassState& pass) {
   if (k < dir_.rollback.Count()) {
     std::string folder = TempDir.empty() ? fs_.TempFolder() : TempDir;
     pass.tail_path = fs_.MakeTempFile(folder, "FC");
-    if (OnSavedTailForTesting) OnSavedTailForTesting(pass.tail_path);
+    if (saved_tail_hook_) saved_tail_hook_(pass.tail_path);
     pass.tail = fs_.Open(pass.tail_path, platform::Access::kReadWrite, platform::Share::kExclusive,
                          platform::Disposition::kCreateAlways);
     std::vector<uint8_t> buffer(kCopyChunk);
@@ -329,7 +330,7 @@ bool TZipBaseArchiver::RewriteEntryWithRetry(int i, PassState& pass) {
       TZipAction action = TZipAction::fxaAbort;
       std::string name =
           op == TZipProcessOperation::poUpdate ? Backslashed(item.FileName) : item.SourceFileName;
-      DoProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.what(), action);
+      ReportEntryFailure(name, op, e, action);
       if (action == TZipAction::fxaRetry) continue;
       if (action == TZipAction::fxaAbort) {
         pass.stopped = true;
@@ -365,10 +366,8 @@ void TZipBaseArchiver::FinishPass(TZipProcessOperation first_op, PassState& pass
   if (!pass.stopped) {
     // The new directory is written: from here on nothing may cut the archive back.
     if (pass.tail) {
-      try {
-        pass.tail->Close();
-      } catch (...) {
-      }
+      platform::BestEffort("the saved tail is a scratch copy, deleted next",
+                           [&] { pass.tail->Close(); });
       pass.tail.reset();
       (void)fs_.DeleteFileAt(pass.tail_path);
       pass.tail_path.clear();
@@ -389,7 +388,7 @@ void TZipBaseArchiver::FinishPass(TZipProcessOperation first_op, PassState& pass
     last_operation_aborted_ = true;
   }
   for (int i = 0; i < items.Count(); ++i) items[i].OriginalIndex = -1;
-  if (flush_failed) throw Error(46);  // a failed write
+  if (flush_failed) throw Error(ZipNative::kWriteFailed);  // a failed write
 }
 
 void TZipBaseArchiver::RollBack(PassState& pass) {
@@ -402,27 +401,26 @@ void TZipBaseArchiver::RollBack(PassState& pass) {
   dir_.is_zip64 = pass.is_zip64;
   dir_.zip64_end_record = pass.zip64_end_record;
   dir_.zip64_locator = pass.zip64_locator;
-  try {
-    stream_->Seek(pass.truncation_point);
-    stream_->Truncate();
-    if (pass.tail) {
-      std::vector<uint8_t> buffer(kCopyChunk);
-      pass.tail->Seek(0);
-      for (;;) {
-        size_t n = pass.tail->Read(buffer.data(), buffer.size());
-        if (n == 0) break;
-        stream_->file().Write(buffer.data(), n);  // past the test hook: restoring must not fail
-      }
-    } else if (!pass.old_directory.empty()) {
-      stream_->file().Write(pass.old_directory.data(), pass.old_directory.size());
-    }
-  } catch (...) {
-  }
+  platform::BestEffort(
+      "the pass already failed or was stopped, and that is what the caller hears", [&] {
+        stream_->Seek(pass.truncation_point);
+        stream_->Truncate();
+        if (pass.tail) {
+          std::vector<uint8_t> buffer(kCopyChunk);
+          pass.tail->Seek(0);
+          for (;;) {
+            size_t n = pass.tail->Read(buffer.data(), buffer.size());
+            if (n == 0) break;
+            // Past the test hook: restoring must not fail.
+            stream_->file().Write(buffer.data(), n);
+          }
+        } else if (!pass.old_directory.empty()) {
+          stream_->file().Write(pass.old_directory.data(), pass.old_directory.size());
+        }
+      });
   if (pass.tail) {
-    try {
-      pass.tail->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("the saved tail is a scratch copy, deleted next",
+                         [&] { pass.tail->Close(); });
     pass.tail.reset();
   }
   if (!pass.tail_path.empty()) (void)fs_.DeleteFileAt(pass.tail_path);
@@ -434,7 +432,7 @@ void TZipBaseArchiver::CopyEntryFromTail(int index, PassState& pass) {
   TZipDirArray& old = dir_.rollback;
   int j = item.OriginalIndex;
   if (j < 0 || j >= old.Count() || old[j].FileName != item.FileName) j = old.IndexOf(item.FileName);
-  if (j < 0) throw Error(7);
+  if (j < 0) throw Error(ZipNative::kEntryNotInTail);
   const TDirItem& source = old[j];
   if (!pass.tail || source.LocalHeaderOffset < pass.truncation_point)
     throw EStreamError("Stream read error");
@@ -556,8 +554,8 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
 }
 
 std::unique_ptr<platform::File> TZipBaseArchiver::OpenSource(const TDirItem& item, uint64_t& size) {
-  if (item.SourceFileName.size() > 259) throw Error(61, {item.SourceFileName});
-  if (item.FileName.size() > 256) throw Error(33, {item.SourceFileName});
+  if (item.SourceFileName.size() > 259) throw Error(ZipNative::kNameTooLong, {item.SourceFileName});
+  if (item.FileName.size() > 256) throw Error(ZipNative::kCannotOpenSource, {item.SourceFileName});
   try {
     std::unique_ptr<platform::File> source =
         fs_.Open(item.SourceFileName, platform::Access::kRead, ShareOf(Options.ShareMode),
@@ -565,7 +563,7 @@ std::unique_ptr<platform::File> TZipBaseArchiver::OpenSource(const TDirItem& ite
     size = source->Size();
     return source;
   } catch (const platform::PlatformError&) {
-    throw Error(33, {item.SourceFileName});
+    throw Error(ZipNative::kCannotOpenSource, {item.SourceFileName});
   }
 }
 
@@ -580,7 +578,7 @@ void TZipBaseArchiver::WriteLocalHeader(const LocalFileHeader& local, const std:
     stream_->Write(w.data().data(), w.data().size());
   } catch (const platform::PlatformError&) {
     // A full disk: the user may free space and retry the entry.
-    throw Error(34, {std::to_string(size), std::to_string(compressed)});
+    throw Error(ZipNative::kBadCompressedSize, {std::to_string(size), std::to_string(compressed)});
   }
 }
 

@@ -25,6 +25,12 @@ bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialog
     zip.OnOverallProgress = [&window](archive::TZipBaseArchiver&, double progress,
                                       archive::TZipProcessOperation, archive::TZipProgressPhase,
                                       bool&) { ShowArchiveProgress(window, progress); };
+    // The question the engine asks next shows the message alone; the log says why as well.
+    zip.SetEntryFailureNote(
+        [log](const std::string& name, const std::string& message, const std::string& reason) {
+          if (!reason.empty())
+            log->Note("Entry " + name + " refused: " + reason + " (" + message + ")");
+        });
     zip.OpenArchive(archive::kOpenReadDenyWrite);
     // Only a whole archive is installed: one whose directory is lost (cut off, or junk that
     // merely holds a header signature) opens through the repair scan, which may also find files

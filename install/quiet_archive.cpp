@@ -20,10 +20,14 @@ bool NoPersonDialogs::InputQuery(const std::string&, const std::string&, std::st
 }
 
 void StopAtFirstFailure(archive::TZipBaseArchiver& zip, std::string& problem) {
-  zip.OnProcessFileFailure = [&problem](archive::TZipBaseArchiver&, const std::string& file,
-                                        archive::TZipProcessOperation, int, int,
-                                        const std::string& message, archive::TZipAction& action) {
-    if (problem.empty()) problem = file + ": " + message;
+  zip.SetEntryFailureNote(
+      [&problem](const std::string& file, const std::string& message, const std::string& reason) {
+        if (problem.empty())
+          problem = file + ": " + message + (reason.empty() ? "" : " (" + reason + ")");
+      });
+  zip.OnProcessFileFailure = [](archive::TZipBaseArchiver&, const std::string&,
+                                archive::TZipProcessOperation, int, int, const std::string&,
+                                archive::TZipAction& action) {
     action = archive::TZipAction::fxaAbort;
   };
 }

@@ -119,11 +119,14 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
 class Runner {
  public:
   explicit Runner(tarvo::platform::FileSystem& fs) : zip_(fs, dialogs_) {
-    zip_.OnProcessFileFailure = [this](TZipBaseArchiver&, const std::string& name,
-                                       TZipProcessOperation, int, int, const std::string& message,
-                                       TZipAction& action) {
-      EndProgressLine();
-      std::fprintf(stderr, "tarvo-zip: %s: %s\n", name.c_str(), message.c_str());
+    zip_.SetEntryFailureNote(
+        [this](const std::string& name, const std::string& message, const std::string& reason) {
+          EndProgressLine();
+          std::fprintf(stderr, "tarvo-zip: %s: %s%s\n", name.c_str(), message.c_str(),
+                       reason.empty() ? "" : (" (" + reason + ")").c_str());
+        });
+    zip_.OnProcessFileFailure = [this](TZipBaseArchiver&, const std::string&, TZipProcessOperation,
+                                       int, int, const std::string&, TZipAction& action) {
       ++failures_;
       action = TZipAction::fxaIgnore;
     };

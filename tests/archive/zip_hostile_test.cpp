@@ -86,6 +86,24 @@ TEST(WindowsNames, StoredPathsKeepOnlyPlainComponentsBelowTheBase) {
   EXPECT_FALSE(SafeRelativePath(std::string(".\0", 2)).has_value());
 }
 
+// A search for the rule's text finds the refusal: each name says which rule refused it.
+TEST(WindowsNames, RefusedNamesSayWhichRuleRefusedThem) {
+  for (const char* climbs :
+       {"../up.txt", "a/../../up.txt", "/abs.txt", "\\\\server/x", "C:/drive.txt", "c:x.txt"}) {
+    const char* why = nullptr;
+    EXPECT_FALSE(SafeRelativePath(climbs, &why).has_value()) << climbs;
+    EXPECT_STREQ(why, "name leaves the base folder") << climbs;
+  }
+  for (const char* other : {"CON", "sub./x.txt", "a/./b", "a//b", "LONG~NCA.TXT", "a/.."}) {
+    const char* why = nullptr;
+    EXPECT_FALSE(SafeRelativePath(other, &why).has_value()) << other;
+    EXPECT_STREQ(why, kReasonNotPlainName) << other;
+  }
+  const char* why = nullptr;
+  EXPECT_TRUE(SafeRelativePath("a/../b.txt", &why).has_value());
+  EXPECT_EQ(why, nullptr);
+}
+
 class HostileArchiveTest : public ::testing::Test {
  protected:
   HostileArchiveTest() : services_(platform::MakeSystemServices()) {
@@ -112,9 +130,14 @@ class HostileArchiveTest : public ::testing::Test {
                              TZipProgressPhase, bool&) {
       if (Listing(work_) != parent_before_) parent_changed_ = true;
     };
+    zip.SetEntryFailureNote(
+        [&](const std::string& name, const std::string& message, const std::string& reason) {
+          notes_.push_back({name, message, reason});
+        });
     zip.OnProcessFileFailure = [&](TZipBaseArchiver&, const std::string& name, TZipProcessOperation,
-                                   int native, int, const std::string&, TZipAction& action) {
-      failures_.push_back({name, native});
+                                   int native, int, const std::string& message,
+                                   TZipAction& action) {
+      failures_.push_back({name, native, message});
       action = TZipAction::fxaIgnore;
     };
     zip.ExtractFiles();
@@ -152,6 +175,10 @@ class HostileArchiveTest : public ::testing::Test {
   struct Failure {
     std::string name;
     int native;
+    std::string message;
+  };
+  struct Note {
+    std::string name, message, reason;
   };
   platform::Services services_;
   platform::AutoDialogs dialogs_;
@@ -162,6 +189,7 @@ class HostileArchiveTest : public ::testing::Test {
   std::set<std::string> parent_before_;
   bool parent_changed_ = false;
   std::vector<Failure> failures_;
+  std::vector<Note> notes_;
 };
 
 TEST_F(HostileArchiveTest, NamesThatWouldWriteAnotherFileAreRefusedAndNothingLeavesTheBase) {
@@ -201,6 +229,24 @@ TEST_F(HostileArchiveTest, NamesThatWouldWriteAnotherFileAreRefusedAndNothingLea
   EXPECT_EQ(ReadFileBytes(base_ + "/fine.txt"), "fine");
   std::set<std::string> expected = {"precious.txt", "Tarvo7.exe", "Long Name File.txt", "fine.txt"};
   EXPECT_EQ(Listing(base_), expected);
+}
+
+// The reason travels beside the message, which stays the one the failure question shows.
+TEST_F(HostileArchiveTest, RefusalsCarryTheirReasonBesideAnUnchangedMessage) {
+  auto zip = Open(BuildZip({{"../up.txt", "u"}, {"CON", "c"}, {"fine.txt", "fine"}}));
+  ExtractWatching(*zip);
+  ASSERT_EQ(notes_.size(), 2u);
+  ASSERT_EQ(failures_.size(), 2u);
+  EXPECT_EQ(notes_[0].name, "..\\up.txt");
+  EXPECT_EQ(notes_[0].reason, "name leaves the base folder");
+  EXPECT_EQ(notes_[1].reason, kReasonNotPlainName);
+  for (size_t i = 0; i < notes_.size(); ++i) {
+    EXPECT_EQ(notes_[i].message, failures_[i].message);
+    EXPECT_EQ(notes_[i].message.rfind("Cannot create file \"", 0), 0u) << notes_[i].message;
+    EXPECT_EQ(notes_[i].message.find("base folder"), std::string::npos);
+    EXPECT_NE(notes_[i].message.find(" - Native error: 00019"), std::string::npos);
+  }
+  EXPECT_EQ(ReadFileBytes(base_ + "/fine.txt"), "fine");
 }
 
 TEST_F(HostileArchiveTest, ReplacingAFileLeavesNoTemporaryOrSetAsideFile) {

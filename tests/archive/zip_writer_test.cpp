@@ -39,7 +39,7 @@ class ZipWriterTest : public ::testing::Test {
     zip->FileName = path;
     zip->BaseDir = base_;
     zip->SetCompressionLevel(TZipCompressionLevel::clNormal);
-    zip->OnSavedTailForTesting = [this](const std::string& p) { tails_.push_back(p); };
+    zip->SetSavedTailHookForTesting([this](const std::string& p) { tails_.push_back(p); });
     return zip;
   }
   // As the backup does it: create or open read-write, add, test.

@@ -401,6 +401,30 @@ TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
   EXPECT_TRUE(dialogs.shown().empty());
 }
 
+// The failure question keeps its text; the log line beside it says which rule refused the name.
+TEST_F(InstallerRunTest, RefusedComponentEntryIsLoggedWithItsReason) {
+  MakeComponent("climb.zip", {{"..\\up.txt", "u"}, {"Forms\\ok.frm", "ok"}});
+  dialogs.default_answer = [](const platform::AutoDialogs::Shown&) {
+    return DialogResult::kIgnore;
+  };
+  NotesLog log;
+  EXPECT_TRUE(InstallComponentArchive(*real, dialogs, window, installer + "climb.zip",
+                                      settings.product_folder, "*.*", &log));
+  EXPECT_EQ(ReadFileBytes(scratch / "product/Forms/ok.frm"), "ok");
+  EXPECT_FALSE(fs::exists(scratch / "up.txt"));
+  ASSERT_EQ(log.notes.size(), 1u);
+  EXPECT_EQ(log.notes[0].rfind("Entry ..\\up.txt refused: name leaves the base folder (Cannot "
+                               "create file \"",
+                               0),
+            0u)
+      << log.notes[0];
+  EXPECT_NE(log.notes[0].find("Native error: 00019)"), std::string::npos) << log.notes[0];
+  ASSERT_EQ(dialogs.shown().size(), 1u);
+  EXPECT_EQ(dialogs.shown()[0].text.find("base folder"), std::string::npos);
+  EXPECT_NE(dialogs.shown()[0].text.find(". File processing error, possibly disk is full"),
+            std::string::npos);
+}
+
 TEST_F(InstallerRunTest, BackupFolderThatCannotBeMadeEndsWithCodeOne) {
   window.transfer_checked = true;
   WriteFileBytes(scratch / "product/Backup", "a file in the way");

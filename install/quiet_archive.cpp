@@ -32,4 +32,38 @@ void StopAtFirstFailure(archive::TZipBaseArchiver& zip, std::string& problem) {
   };
 }
 
+std::string CheckWholeArchive(platform::FileSystem& fs, const std::string& path,
+                              const WholeArchiveCheck& check) {
+  NoPersonDialogs dialogs;
+  std::string problem;
+  try {
+    archive::TZipArchiver zip(fs, dialogs);
+    zip.FileName = path;
+    zip.RepairOnOpen = false;
+    StopAtFirstFailure(zip, problem);
+    zip.OnPassword = [&problem, &check](archive::TZipBaseArchiver&, const std::string& file,
+                                        std::string&, bool& skip) {
+      if (problem.empty()) problem = file + check.password_problem;
+      skip = true;
+    };
+    try {
+      zip.OpenArchive(archive::kOpenReadDenyWrite);
+    } catch (const std::exception& e) {
+      return check.open_failed ? check.open_failed(e) : std::string(e.what());
+    }
+    if (zip.Directory().repaired) return check.repaired_problem;
+    if (check.inspect) {
+      std::string why = check.inspect(zip.Directory());
+      if (!why.empty()) return why;
+    }
+    zip.Password = check.password;
+    zip.TestFiles("*.*", archive::kFaDefaultSearch);
+    if (problem.empty() && zip.LastOperationAborted()) problem = "the test was stopped";
+    zip.CloseArchive();
+  } catch (const std::exception& e) {
+    if (problem.empty()) problem = e.what();
+  }
+  return problem;
+}
+
 }  // namespace tarvo::install

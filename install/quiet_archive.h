@@ -2,6 +2,8 @@
 // question has no person to answer it, and the first failure ends the operation.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,5 +26,25 @@ class NoPersonDialogs : public platform::Dialogs {
 
 // Lets the first failure of an archive operation end it and keeps its message in `problem`.
 void StopAtFirstFailure(archive::TZipBaseArchiver& zip, std::string& problem);
+
+// How an archive is judged whole before it is trusted (a backup to restore, an update's
+// component): the callers differ in what they require of the entries and in their wording.
+struct WholeArchiveCheck {
+  std::string password;  // for the test of encrypted entries
+  // Follows an entry's name when a password query comes (the password given does not decrypt it).
+  std::string password_problem;
+  // The problem when the directory could be read only by the repair scan.
+  std::string repaired_problem;
+  // The problem when the archive does not open (default: the engine's message).
+  std::function<std::string(const std::exception& e)> open_failed;
+  // Looks at the directory before anything is tested; a non-empty answer is the problem and
+  // nothing is tested.
+  std::function<std::string(const archive::TZipDirManager& dir)> inspect;
+};
+
+// Opens the archive without the repair scan, inspects its directory and tests every entry; the
+// first failure ends it. The problem found, empty when the archive is sound.
+std::string CheckWholeArchive(platform::FileSystem& fs, const std::string& path,
+                              const WholeArchiveCheck& check);
 
 }  // namespace tarvo::install

@@ -354,51 +354,27 @@ BackupArchiveTest TestBackupArchive(platform::FileSystem& fs, const std::string&
     result.problem = "there is no such file";
     return result;
   }
-  NoPersonDialogs dialogs;
-  std::string problem;
-  try {
-    archive::TZipArchiver zip(fs, dialogs);
-    zip.FileName = path;
-    zip.RepairOnOpen = false;
-    StopAtFirstFailureOrPassword(zip, problem);
-    zip.OpenArchive(archive::kOpenReadDenyWrite);
-    if (zip.Directory().repaired) {
-      result.problem = "its directory is damaged";
-      return result;
-    }
-    const archive::TZipDirArray& items = zip.Directory().items;
+  WholeArchiveCheck check;
+  // Backup archives are never encrypted: an entry that asks for a password is a wrong archive.
+  check.password_problem = " is encrypted; backup archives are not";
+  check.repaired_problem = "its directory is damaged";
+  check.inspect = [&result](const archive::TZipDirManager& dir) -> std::string {
+    const archive::TZipDirArray& items = dir.items;
     std::set<std::string> names;
     for (int i = 0; i < items.Count(); ++i) {
       const archive::TDirItem& item = items[i];
       const std::string why = NameProblem(item.FileName, item.IsDirectory());
-      if (!why.empty()) {
-        result.problem = "the entry \"" + item.FileName + "\" has " + why;
-        return result;
-      }
-      if (item.IsEncrypted()) {
-        result.problem = "the entry \"" + item.FileName + "\" is encrypted";
-        return result;
-      }
+      if (!why.empty()) return "the entry \"" + item.FileName + "\" has " + why;
+      if (item.IsEncrypted()) return "the entry \"" + item.FileName + "\" is encrypted";
       if (item.IsDirectory()) continue;
       std::string name = WithBackslashes(item.FileName);
-      if (!names.insert(Key(name)).second) {
-        result.problem = "two entries name the file " + name;
-        return result;
-      }
+      if (!names.insert(Key(name)).second) return "two entries name the file " + name;
       result.files.push_back(std::move(name));
     }
-    if (result.files.empty()) {
-      result.problem = "it holds no file";
-      return result;
-    }
-    zip.TestFiles("*.*", archive::kFaDefaultSearch);
-    if (problem.empty() && zip.LastOperationAborted()) problem = "the test was stopped";
-    zip.CloseArchive();
-  } catch (const std::exception& e) {
-    if (problem.empty()) problem = e.what();
-  }
-  if (!problem.empty()) {
-    result.problem = problem;
+    return result.files.empty() ? "it holds no file" : "";
+  };
+  result.problem = CheckWholeArchive(fs, path, check);
+  if (!result.sound()) {
     result.files.clear();
     return result;
   }

@@ -111,33 +111,23 @@ void MakeArchive(platform::FileSystem& fs, const PackComponent& c, const std::st
 // Why the installer would not extract this component archive; empty when it would.
 std::string ArchiveProblem(platform::FileSystem& fs, const std::string& path,
                            const std::string& password, int& entries) {
-  NoPersonDialogs dialogs;
-  std::string problem;
-  try {
-    archive::TZipArchiver zip(fs, dialogs);
-    zip.FileName = path;
-    zip.RepairOnOpen = false;
-    StopAtFirstFailure(zip, problem);
-    zip.OnPassword = [&problem](archive::TZipBaseArchiver&, const std::string& file, std::string&,
-                                bool& skip) {
-      if (problem.empty()) problem = file + ": the build's password does not decrypt it";
-      skip = true;
-    };
+  install::WholeArchiveCheck check;
+  check.password = password;
+  check.password_problem = ": the build's password does not decrypt it";
+  check.repaired_problem = "it opens only through the repair scan";
+  check.open_failed = [&fs, &path](const std::exception& e) -> std::string {
+    // Told apart for the vendor: damaged, or no archive at all.
+    NoPersonDialogs dialogs;
+    archive::TZipArchiver repairing(fs, dialogs);
+    repairing.FileName = path;
     try {
-      zip.OpenArchive(archive::kOpenReadDenyWrite);
-    } catch (const std::exception& e) {
-      // Told apart for the vendor: damaged, or no archive at all.
-      archive::TZipArchiver repairing(fs, dialogs);
-      repairing.FileName = path;
-      try {
-        repairing.OpenArchive(archive::kOpenReadDenyWrite);
-        return "its directory is damaged: it opens only through the repair scan";
-      } catch (const std::exception&) {
-        return std::string("it does not open: ") + e.what();
-      }
+      repairing.OpenArchive(archive::kOpenReadDenyWrite);
+      return "its directory is damaged: it opens only through the repair scan";
+    } catch (const std::exception&) {
+      return std::string("it does not open: ") + e.what();
     }
-    const archive::TZipDirManager& dir = zip.Directory();
-    if (dir.repaired) return "it opens only through the repair scan";
+  };
+  check.inspect = [&entries](const archive::TZipDirManager& dir) -> std::string {
     entries = dir.items.Count();
     if (entries == 0) return "it holds no entry";
     // Every entry's data apart from the others' and from the directory.
@@ -161,14 +151,9 @@ std::string ArchiveProblem(platform::FileSystem& fs, const std::string& path,
       const uint64_t limit = i + 1 < spans.size() ? spans[i + 1].first : dir.directory_start;
       if (spans[i].second > limit) return "its entries overlap";
     }
-    zip.Password = password;
-    zip.TestFiles("*.*", archive::kFaDefaultSearch);
-    if (problem.empty() && zip.LastOperationAborted()) problem = "the test was stopped";
-    zip.CloseArchive();
-  } catch (const std::exception& e) {
-    if (problem.empty()) problem = e.what();
-  }
-  return problem;
+    return {};
+  };
+  return install::CheckWholeArchive(fs, path, check);
 }
 
 }  // namespace

@@ -8,14 +8,13 @@
 // Exit status: 0 made / the installer would install it; 1 not; 2 the command line was wrong.
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "install/components.h"
 #include "platform/path.h"
 #include "platform/services.h"
-#include "text/codepage.h"
+#include "tools/command_line.h"
 #include "tools/pack.h"
 
 namespace {
@@ -53,19 +52,13 @@ int Verify(tarvo::platform::FileSystem& fs, const std::string& folder,
 }
 
 int Main(const std::vector<std::string>& argv) {
-  std::vector<std::string> positional;
-  std::string installer, password_file;
-  for (size_t i = 1; i < argv.size(); ++i) {
-    if (argv[i] == "--installer" || argv[i] == "--password-file") {
-      if (i + 1 >= argv.size()) return Usage();
-      std::string& value = argv[i] == "--installer" ? installer : password_file;
-      value = argv[++i];
-    } else if (argv[i].rfind("--", 0) == 0) {
-      return Usage();
-    } else {
-      positional.push_back(argv[i]);
-    }
-  }
+  tarvo::tools::CommandLine cl;
+  if (!tarvo::tools::ParseCommandLine(argv, 1, {"--installer", "--password-file"}, {},
+                                      tarvo::tools::UnknownOption::kRefused, cl))
+    return Usage();
+  const std::vector<std::string>& positional = cl.positional;
+  const std::string installer = cl.Value("--installer");
+  const std::string password_file = cl.Value("--password-file");
   if (positional.size() != 2) return Usage();
   tarvo::platform::Services services = tarvo::platform::MakeSystemServices();
   tarvo::platform::FileSystem& fs = *services.fs;
@@ -94,14 +87,4 @@ int Main(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i)
-    args.push_back(tarvo::text::Utf16ToUtf8(
-        std::u16string(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]))));
-  return Main(args);
-}
-#else
-int main(int argc, char** argv) { return Main(std::vector<std::string>(argv, argv + argc)); }
-#endif
+int tarvo::tools::ToolMain(const std::vector<std::string>& argv) { return Main(argv); }

@@ -10,7 +10,6 @@
 // Exit status: 0 done, 1 a failed check or a failed operation, 2 the table cannot be opened,
 // 3 bad usage.
 #include <cstdio>
-#include <cwchar>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -21,6 +20,7 @@
 #include "db/ttable.h"
 #include "platform/services.h"
 #include "text/codepage.h"
+#include "tools/command_line.h"
 
 using namespace tarvo;
 using db::EDBEngineError;
@@ -310,16 +310,6 @@ int Main(const std::vector<std::string>& args) {
 
 }  // namespace
 
-#ifdef _WIN32
-// The wide command line: the ANSI one cannot carry text outside the system's code page (a
-// Cyrillic value on a Western system, or any character the code page lacks).
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i)
-    args.push_back(text::Utf16ToUtf8(
-        std::u16string(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]))));
-  return Main(args);
+int tarvo::tools::ToolMain(const std::vector<std::string>& argv) {
+  return Main(argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end()));
 }
-#else
-int main(int argc, char** argv) { return Main(std::vector<std::string>(argv + 1, argv + argc)); }
-#endif

@@ -4,7 +4,6 @@
 // not be opened (or the command line was wrong).
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <exception>
 #include <string>
 #include <vector>
@@ -20,7 +19,7 @@
 #include "archive/zip_archiver.h"
 #include "platform/auto_dialogs.h"
 #include "platform/services.h"
-#include "text/codepage.h"
+#include "tools/command_line.h"
 
 namespace {
 
@@ -91,27 +90,22 @@ struct Args {
 bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
   if (argv.size() < 2) return false;
   a.command = argv[1];
-  for (size_t i = 2; i < argv.size(); ++i) {
-    if (argv[i] == "--tsv") {
-      a.tsv = true;
-    } else if (argv[i] == "--no-test") {
-      a.no_test = true;
-    } else if (argv[i] == "--level" || argv[i] == "--exclude") {
-      if (i + 1 >= argv.size()) return false;
-      if (argv[i] == "--exclude") {
-        a.exclude = argv[++i];
-      } else {
-        const std::string& v = argv[++i];
-        if (v.size() != 1 || v[0] < '0' || v[0] > '9') return false;
-        a.level = v[0] - '0';
-      }
-    } else if (argv[i] == "--password") {
-      if (++i >= argv.size()) return false;
-      a.password = argv[i];
-      a.has_password = true;
-    } else {
-      a.positional.push_back(argv[i]);
-    }
+  tarvo::tools::CommandLine cl;
+  // Any other "--" word is a positional one: a mask may start so.
+  if (!tarvo::tools::ParseCommandLine(argv, 2, {"--exclude", "--level", "--password"},
+                                      {"--tsv", "--no-test"},
+                                      tarvo::tools::UnknownOption::kPositional, cl))
+    return false;
+  a.positional = cl.positional;
+  a.tsv = cl.Has("--tsv");
+  a.no_test = cl.Has("--no-test");
+  a.exclude = cl.Value("--exclude");
+  a.has_password = cl.Has("--password");
+  a.password = cl.Value("--password");
+  if (cl.Has("--level")) {
+    const std::string v = cl.Value("--level");
+    if (v.size() != 1 || v[0] < '0' || v[0] > '9') return false;
+    a.level = v[0] - '0';
   }
   return true;
 }
@@ -278,14 +272,4 @@ int Main(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i)
-    args.push_back(tarvo::text::Utf16ToUtf8(
-        std::u16string(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]))));
-  return Main(args);
-}
-#else
-int main(int argc, char** argv) { return Main(std::vector<std::string>(argv, argv + argc)); }
-#endif
+int tarvo::tools::ToolMain(const std::vector<std::string>& argv) { return Main(argv); }

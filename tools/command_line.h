@@ -10,7 +10,7 @@
 
 namespace tarvo::tools {
 
-// Defined by each tool; the program entry (command_line.cpp) calls it with the arguments in
+// Defined by each tool; the program entry (tool_main.cpp) calls it with the arguments in
 // UTF-8, the program's name first.
 int ToolMain(const std::vector<std::string>& argv);
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -70,6 +71,25 @@ class SilentDialogs : public platform::Dialogs {
   bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
 };
 
+// Calls `each` with every entry of the archive whose stored path stays below the folder it is
+// extracted into: a path that climbs out or is absolute reaches no folder of ours.
+void ForEachEntryBelow(platform::FileSystem& fs, const std::string& archive_path,
+                       const std::function<void(const archive::TZipArchiveItem&)>& each) {
+  SilentDialogs silent;
+  archive::TZipArchiver zip(fs, silent);
+  zip.FileName = archive_path;
+  zip.OpenArchive(archive::kOpenReadDenyWrite);
+  archive::TZipArchiveItem item;
+  for (bool more = zip.FindFirst("*.*", item); more; more = zip.FindNext(item)) {
+    const std::string& p = item.StoredPath;
+    if (p.find("..") != std::string::npos || p.find(':') != std::string::npos ||
+        (!p.empty() && (p[0] == '\\' || p[0] == '/')))
+      continue;
+    each(item);
+  }
+  zip.CloseArchive();
+}
+
 // The folders below the product folder that the update's component archives extract into.
 std::set<std::string> ExtractionFolders(platform::FileSystem& fs, MainWindowOps& window,
                                         const RunSettings& settings) {
@@ -78,20 +98,9 @@ std::set<std::string> ExtractionFolders(platform::FileSystem& fs, MainWindowOps&
     const std::string archive = settings.installer_folder + window.ComponentFile(row);
     if (!fs.FileExists(archive)) continue;
     try {
-      SilentDialogs silent;
-      archive::TZipArchiver zip(fs, silent);
-      zip.FileName = archive;
-      zip.OpenArchive(archive::kOpenReadDenyWrite);
-      archive::TZipArchiveItem item;
-      for (bool more = zip.FindFirst("*.*", item); more; more = zip.FindNext(item)) {
-        const std::string& p = item.StoredPath;
-        // A stored path that climbs out or is absolute reaches no folder of ours.
-        if (p.find("..") != std::string::npos || p.find(':') != std::string::npos ||
-            (!p.empty() && (p[0] == '\\' || p[0] == '/')))
-          continue;
-        folders.insert(p);
-      }
-      zip.CloseArchive();
+      ForEachEntryBelow(fs, archive, [&folders](const archive::TZipArchiveItem& item) {
+        folders.insert(item.StoredPath);
+      });
     } catch (const std::exception&) {
       // An archive that cannot be read now was not extracted by the killed run either.
     }
@@ -109,19 +118,10 @@ void FlushExtractedFiles(platform::FileSystem& fs, MainWindowOps& window,
     if (!fs.FileExists(archive)) continue;
     std::vector<std::string> files;
     try {
-      SilentDialogs silent;
-      archive::TZipArchiver zip(fs, silent);
-      zip.FileName = archive;
-      zip.OpenArchive(archive::kOpenReadDenyWrite);
-      archive::TZipArchiveItem item;
-      for (bool more = zip.FindFirst("*.*", item); more; more = zip.FindNext(item)) {
-        const std::string& p = item.StoredPath;
-        if (item.FileName.empty() || p.find("..") != std::string::npos ||
-            p.find(':') != std::string::npos || (!p.empty() && (p[0] == '\\' || p[0] == '/')))
-          continue;
-        files.push_back(settings.product_folder + p + item.FileName);
-      }
-      zip.CloseArchive();
+      ForEachEntryBelow(fs, archive, [&](const archive::TZipArchiveItem& item) {
+        if (!item.FileName.empty())
+          files.push_back(settings.product_folder + item.StoredPath + item.FileName);
+      });
     } catch (const std::exception& e) {
       throw std::runtime_error("Cannot read the component archive " + archive + ": " + e.what());
     }

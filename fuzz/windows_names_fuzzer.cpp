@@ -35,7 +35,11 @@ void CheckName(const std::string& name) {
 }
 
 void CheckPath(std::string_view stored) {
-  const std::optional<std::string> safe = tarvo::archive::SafeRelativePath(stored);
+  const char* why = nullptr;
+  const std::optional<std::string> safe = tarvo::archive::SafeRelativePath(stored, &why);
+  // A refusal always names its rule, and the same name is refused with or without asking why.
+  Require((why != nullptr) == !safe.has_value());
+  Require(tarvo::archive::SafeRelativePath(stored).has_value() == safe.has_value());
   if (!safe) return;
   // Resolved lexically, as the file system will: never above the base, never a drive or a
   // device, and no component is altered on the way.

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "archive/zip_archiver.h"
+#include "archive/zip_names.h"
 #include "install/backup.h"
 #include "install/password_pieces.h"
 
@@ -25,11 +26,13 @@ bool InstallComponentArchive(platform::FileSystem& fs, platform::Dialogs& dialog
     zip.OnOverallProgress = [&window](archive::TZipBaseArchiver&, double progress,
                                       archive::TZipProcessOperation, archive::TZipProgressPhase,
                                       bool&) { ShowArchiveProgress(window, progress); };
-    // The question the engine asks next shows the message alone; the log says why as well.
+    // The question the engine asks next shows the message alone; the log says why as well. The
+    // name is the archive's, so its control bytes are escaped: it cannot fake a line of the log.
     zip.SetEntryFailureNote(
         [log](const std::string& name, const std::string& message, const std::string& reason) {
           if (!reason.empty())
-            log->Note("Entry " + name + " refused: " + reason + " (" + message + ")");
+            log->Note("Entry " + archive::NameForMessage(name) + " refused: " + reason + " (" +
+                      message + ")");
         });
     zip.OpenArchive(archive::kOpenReadDenyWrite);
     // Only a whole archive is installed: one whose directory is lost (cut off, or junk that

@@ -403,7 +403,7 @@ TEST_F(InstallerRunTest, BackupPacksOnlyTheFoldersNamed) {
 
 // The failure question keeps its text; the log line beside it says which rule refused the name.
 TEST_F(InstallerRunTest, RefusedComponentEntryIsLoggedWithItsReason) {
-  MakeComponent("climb.zip", {{"..\\up.txt", "u"}, {"Forms\\ok.frm", "ok"}});
+  MakeComponent("climb.zip", {{"..\\up.txt", "u"}, {"Forms\\ok.frm", "ok"}, {"a\nFAKE.txt", "f"}});
   dialogs.default_answer = [](const platform::AutoDialogs::Shown&) {
     return DialogResult::kIgnore;
   };
@@ -412,14 +412,21 @@ TEST_F(InstallerRunTest, RefusedComponentEntryIsLoggedWithItsReason) {
                                       settings.product_folder, "*.*", &log));
   EXPECT_EQ(ReadFileBytes(scratch / "product/Forms/ok.frm"), "ok");
   EXPECT_FALSE(fs::exists(scratch / "up.txt"));
-  ASSERT_EQ(log.notes.size(), 1u);
+  ASSERT_EQ(log.notes.size(), 2u);
+  // A line break in a hostile name cannot start a line of its own.
+  EXPECT_EQ(log.notes[1].rfind("Entry a\\x0AFAKE.txt refused: name Windows would write as "
+                               "another file (",
+                               0),
+            0u)
+      << log.notes[1];
+  for (const std::string& n : log.notes) EXPECT_EQ(n.find('\n'), std::string::npos) << n;
   EXPECT_EQ(log.notes[0].rfind("Entry ..\\up.txt refused: name leaves the base folder (Cannot "
                                "create file \"",
                                0),
             0u)
       << log.notes[0];
   EXPECT_NE(log.notes[0].find("Native error: 00019)"), std::string::npos) << log.notes[0];
-  ASSERT_EQ(dialogs.shown().size(), 1u);
+  ASSERT_EQ(dialogs.shown().size(), 2u);
   EXPECT_EQ(dialogs.shown()[0].text.find("base folder"), std::string::npos);
   EXPECT_NE(dialogs.shown()[0].text.find(". File processing error, possibly disk is full"),
             std::string::npos);

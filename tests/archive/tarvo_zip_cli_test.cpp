@@ -103,5 +103,21 @@ TEST_F(TarvoZipCliTest, HostileNamesAreEscapedAndOverlappingEntriesFailTheTest) 
   EXPECT_FALSE(std::filesystem::exists(scratch_ / "out/big00.bin"));
 }
 
+TEST_F(TarvoZipCliTest, ARefusedExtractionSaysWhyAndTheOtherEntriesExtract) {
+  const std::string climb = scratch_ / "climb.zip";
+  WriteFileBytes(climb, BuildZip({{"../up.txt", "u", 0}, {"ok.txt", "ok", 0}}));
+  const std::string err = scratch_ / "stderr.txt";
+  const std::string out = scratch_ / "out";
+  const int rc = std::system(
+      (tool_ + " extract '" + climb + "' '" + out + "' > /dev/null 2> '" + err + "'").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 1);
+  const std::string text = ReadFileBytes(err);
+  EXPECT_NE(text.find("tarvo-zip: ..\\up.txt: Cannot create file \""), std::string::npos) << text;
+  EXPECT_NE(text.find(" - Native error: 00019 (name leaves the base folder)\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(ReadFileBytes(out + "/ok.txt"), "ok");
+  EXPECT_FALSE(std::filesystem::exists(scratch_ / "up.txt"));
+}
+
 }  // namespace
 }  // namespace tarvo::archive

@@ -124,6 +124,51 @@ std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size,
   return out;
 }
 
+namespace {
+
+// The chain: every block of the tree once, each level's blocks in key order along it.
+void CheckTreeChain(const std::vector<uint8_t>& b, const Header& h, const std::string& path,
+                    size_t avail, const std::vector<int>& level_of, TreeRead& out) {
+  std::vector<bool> on_chain(avail + 1, false);
+  uint16_t prev = 0;
+  bool prev_links = true;
+  for (size_t number = h.first_block; number != 0;) {
+    if (number > avail || on_chain[number]) {
+      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
+      break;
+    }
+    on_chain[number] = true;
+    out.chain.push_back(static_cast<uint16_t>(number));
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 4 > b.size()) break;
+    if (Get16(b, at + 2) != prev) prev_links = false;
+    prev = static_cast<uint16_t>(number);
+    number = Get16(b, at);
+  }
+  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
+  if (!out.chain.empty() && h.last_block != out.chain.back())
+    out.problems.push_back(path + ": header's last block is not the chain's last");
+  size_t tree_blocks = 0;
+  for (auto& l : out.level_blocks) tree_blocks += l.size();
+  bool covers = out.chain.size() == tree_blocks;
+  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
+  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
+  std::vector<size_t> next_of_level(h.levels, 0);
+  bool in_order = true;
+  for (uint16_t number : out.chain) {
+    int level = level_of[number];
+    if (!level) continue;
+    auto& want = out.level_blocks[h.levels - level];
+    size_t& k = next_of_level[h.levels - level];
+    if (k >= want.size() || want[k] != number) in_order = false;
+    ++k;
+  }
+  if (!in_order)
+    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
+}
+
+}  // namespace
+
 TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int key_len) {
   Header h = ParseHeader(b, path, false, nullptr);
   TreeRead out;
@@ -187,43 +232,7 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
   if (entries != static_cast<uint64_t>(static_cast<uint32_t>(h.records)))
     out.problems.push_back(path + ": header counts " + std::to_string(h.records) +
                            " entries, the tree holds " + std::to_string(entries));
-  // The chain: every block of the tree once, each level's blocks in key order along it.
-  std::vector<bool> on_chain(avail + 1, false);
-  uint16_t prev = 0;
-  bool prev_links = true;
-  for (size_t number = h.first_block; number != 0;) {
-    if (number > avail || on_chain[number]) {
-      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
-      break;
-    }
-    on_chain[number] = true;
-    out.chain.push_back(static_cast<uint16_t>(number));
-    const size_t at = h.header_size + (number - 1) * h.block_size;
-    if (at + 4 > b.size()) break;
-    if (Get16(b, at + 2) != prev) prev_links = false;
-    prev = static_cast<uint16_t>(number);
-    number = Get16(b, at);
-  }
-  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
-  if (!out.chain.empty() && h.last_block != out.chain.back())
-    out.problems.push_back(path + ": header's last block is not the chain's last");
-  size_t tree_blocks = 0;
-  for (auto& l : out.level_blocks) tree_blocks += l.size();
-  bool covers = out.chain.size() == tree_blocks;
-  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
-  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
-  std::vector<size_t> next_of_level(h.levels, 0);
-  bool in_order = true;
-  for (uint16_t number : out.chain) {
-    int level = level_of[number];
-    if (!level) continue;
-    auto& want = out.level_blocks[h.levels - level];
-    size_t& k = next_of_level[h.levels - level];
-    if (k >= want.size() || want[k] != number) in_order = false;
-    ++k;
-  }
-  if (!in_order)
-    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
+  CheckTreeChain(b, h, path, avail, level_of, out);
   return out;
 }
 

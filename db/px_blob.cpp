@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/db_error.h"
+#include "platform/best_effort.h"
 
 // The layout below follows blob files the Paradox engine wrote (the samples named in the
 // comments are the engine-written families of the project's test data):
@@ -580,7 +581,7 @@ void BlobFile::Write(Undo& undo, const BeforeImages& record) {
 
 void BlobFile::Restore(const Undo& undo) {
   if (!undo.started || !file_) return;
-  try {
+  platform::BestEffort("the caller reports the failure that made the undo necessary", [&] {
     if (!undo.existed) {
       file_->Close();
       file_.reset();
@@ -597,8 +598,7 @@ void BlobFile::Restore(const Undo& undo) {
       file_->Truncate();
     }
     file_->Flush();
-  } catch (...) {
-  }
+  });
 }
 
 void BlobFile::Written() {

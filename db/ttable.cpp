@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/best_effort.h"
 #include "text/codepage.h"
 
 namespace tarvo::db {
@@ -100,10 +101,8 @@ void TField::Clear() { table_->SetFieldValue(index_, Variant::Null()); }
 TTable::TTable(platform::FileSystem& fs, std::string name) : fs_(fs), name_(std::move(name)) {}
 
 TTable::~TTable() {
-  try {
-    Close();
-  } catch (...) {
-  }
+  // Callers that care close the table themselves and see the error.
+  platform::BestEffort("a destructor must not throw", [&] { Close(); });
   SetMasterSource(nullptr);
   for (TDataSource* s : sources_) s->dataset_ = nullptr;
 }

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/best_effort.h"
+
 namespace tarvo::install {
 namespace {
 
@@ -56,11 +58,10 @@ void WithRecordTables(db::TableCatalogue& t, Work work, bool unfilter) {
   try {
     work();
   } catch (...) {
-    try {
+    platform::BestEffort("the work's own error is the one reported", [&] {
       if (unfilter) t.Tb_Base8491.SetFiltered(false);
       CloseRecordTables(t);
-    } catch (...) {
-    }
+    });
     throw;
   }
   if (unfilter) t.Tb_Base8491.SetFiltered(false);

@@ -128,11 +128,11 @@ void TTable::SetMasterSource(TDataSource* source) {
   }
   master_ = source;
   if (master_) master_->details_.push_back(this);
-  if (Active()) OnMasterChange();
+  if (Active()) FollowMaster();
 }
 void TTable::SetMasterFields(std::string fields) {
   master_fields_ = std::move(fields);
-  if (Active()) OnMasterChange();
+  if (Active()) FollowMaster();
 }
 
 void TTable::ParseFilter() {
@@ -404,11 +404,11 @@ void TTable::SeekLastVisible() {
 void TTable::NotifyDetails() {
   for (TDataSource* s : sources_) {
     auto details = s->details_;
-    for (TTable* d : details) d->OnMasterChange();
+    for (TTable* d : details) d->FollowMaster();
   }
 }
 
-void TTable::OnMasterChange() {
+void TTable::FollowMaster() {
   if (!Active()) return;
   if (state_ == TDataSetState::dsInsert) state_ = TDataSetState::dsBrowse;
   ApplyRange();

@@ -496,7 +496,7 @@ namespace {
 // with NULs and bytes left after them.
 // The type letters the table tool takes: each type back from its own letter with the header size
 // it stores, and the shapes it must refuse.
-TEST(FieldTypeSpec, EveryTypeFromItsLetterAndBadShapesRefused) {
+TEST(FieldTypeLetters, EveryTypeFromItsLetterAndBadShapesRefused) {
   const std::pair<FieldType, int> fixed[] = {
       {FieldType::kDate, 4},  {FieldType::kShort, 2},     {FieldType::kLong, 4},
       {FieldType::kMoney, 8}, {FieldType::kNumber, 8},    {FieldType::kLogical, 1},

@@ -313,12 +313,12 @@ TEST_F(Transfer, ProgressRepaintsOnlyWhenRoundedPercentChanges) {
 // work's own error wins over a close's, and the first close's error over a later one's.
 TEST(CloseTables, ClosesEveryTableAndRaisesTheErrorThatWins) {
   TempDir dir;
-  TableSpec spec;
-  spec.fields = {{"K", FieldType::kAlpha, 10}};
-  spec.key_fields = 1;
+  TableSpec shape;
+  shape.fields = {{"K", FieldType::kAlpha, 10}};
+  shape.key_fields = 1;
   const std::string names[] = {"first", "second", "third"};
   auto path_of = [&](const std::string& name) { return dir / (name + ".db"); };
-  for (const std::string& n : names) PxTable::Create(Fs(), path_of(n), spec);
+  for (const std::string& n : names) PxTable::Create(Fs(), path_of(n), shape);
   testing::FaultyFileSystem faulty(Fs());
   auto records_on_disk = [&](const std::string& name) {
     return PxTable::Open(Fs(), path_of(name), PxTable::Mode::kRead)->size();

@@ -89,11 +89,9 @@ void TableCatalogue::BindPath(const std::string& component, const std::string& f
   t->SetTableName(folder + e->file);
 }
 
-void TableCatalogue::CloseAll() {
-  std::exception_ptr first;
-  TTable* order[] = {&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list,  &Table1,     &Table2,
-                     &Table3,      &Table4,      &Tb_Kl_Spr,   &_Tb_Kl_spr, &Tb_Kl_Group};
-  for (TTable* t : order) {
+void CloseTables(std::initializer_list<TTable*> tables, std::exception_ptr pending) {
+  std::exception_ptr first = pending;
+  for (TTable* t : tables) {
     try {
       t->Close();
     } catch (...) {
@@ -101,6 +99,11 @@ void TableCatalogue::CloseAll() {
     }
   }
   if (first) std::rethrow_exception(first);
+}
+
+void TableCatalogue::CloseAll() {
+  CloseTables({&Tb_Base8491, &Tb_link8491, &Tb_link_mex, &Tb_w_list, &Table1, &Table2, &Table3,
+               &Table4, &Tb_Kl_Spr, &_Tb_Kl_spr, &Tb_Kl_Group});
 }
 
 }  // namespace tarvo::db

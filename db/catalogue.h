@@ -2,6 +2,8 @@
 // with their file names, index names and master links fixed, and their paths bound at run time.
 #pragma once
 
+#include <exception>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,10 @@
 namespace tarvo::db {
 
 enum class TableFolder { kDatabase, kInstaller };
+
+// Closes every table in order, whatever fails, so that none is left open. Then raises `pending`
+// (an error of the work the tables served, which wins) or else the first error of a close.
+void CloseTables(std::initializer_list<TTable*> tables, std::exception_ptr pending = nullptr);
 
 struct CatalogueEntry {
   const char* component;  // "Tb_Base8491"

@@ -83,6 +83,22 @@ std::string FieldTypeLetter(FieldType t) {
   return "?";
 }
 
+namespace {
+
+// The types whose letter stands alone: their size is the type's.
+struct FixedSizeType {
+  char letter;
+  FieldType type;
+  int size;
+};
+constexpr FixedSizeType kFixedSizeTypes[] = {
+    {'D', FieldType::kDate, 4},  {'S', FieldType::kShort, 2},     {'I', FieldType::kLong, 4},
+    {'$', FieldType::kMoney, 8}, {'N', FieldType::kNumber, 8},    {'L', FieldType::kLogical, 1},
+    {'T', FieldType::kTime, 4},  {'@', FieldType::kTimestamp, 8}, {'+', FieldType::kAutoInc, 4},
+};
+
+}  // namespace
+
 bool ParseFieldTypeSpec(std::string_view shape, FieldType& type, int& size) {
   if (shape.empty()) return false;
   char c = static_cast<char>(std::toupper(static_cast<unsigned char>(shape[0])));
@@ -94,48 +110,18 @@ bool ParseFieldTypeSpec(std::string_view shape, FieldType& type, int& size) {
     if (r.ec != std::errc() || r.ptr != rest.data() + rest.size()) return false;
     has_n = true;
   }
+  for (const FixedSizeType& t : kFixedSizeTypes) {
+    if (t.letter != c) continue;
+    type = t.type;
+    size = t.size;
+    return !has_n;
+  }
   switch (c) {
     case 'A':
       type = FieldType::kAlpha;
       if (!has_n || n < 1 || n > 255) return false;
       size = n;
       return true;
-    case 'D':
-      type = FieldType::kDate;
-      size = 4;
-      return !has_n;
-    case 'S':
-      type = FieldType::kShort;
-      size = 2;
-      return !has_n;
-    case 'I':
-      type = FieldType::kLong;
-      size = 4;
-      return !has_n;
-    case '$':
-      type = FieldType::kMoney;
-      size = 8;
-      return !has_n;
-    case 'N':
-      type = FieldType::kNumber;
-      size = 8;
-      return !has_n;
-    case 'L':
-      type = FieldType::kLogical;
-      size = 1;
-      return !has_n;
-    case 'T':
-      type = FieldType::kTime;
-      size = 4;
-      return !has_n;
-    case '@':
-      type = FieldType::kTimestamp;
-      size = 8;
-      return !has_n;
-    case '+':
-      type = FieldType::kAutoInc;
-      size = 4;
-      return !has_n;
     case '#':
       type = FieldType::kBcd;
       if (!has_n) n = 2;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/db_error.h"
+#include "platform/best_effort.h"
 
 // The layout below follows blob files the Paradox engine wrote (the samples named in the
 // comments are the engine-written families of the project's test data):
@@ -74,6 +75,56 @@ class MemoryFile : public platform::File {
   const std::vector<uint8_t>& b_;
   uint64_t pos_ = 0;
 };
+
+// The first chunk of the first run of `chunks` free chunks of a unit of small blobs; -1 when
+// there is none.
+int FirstFreeRun(const std::vector<uint8_t>& image, int chunks) {
+  bool used[kChunks] = {};
+  for (int i = 0; i < kSlots; ++i) {
+    const uint8_t* e = &image[12 + 5 * i];
+    if (e[0]) std::fill(used + e[0], used + e[0] + e[1], true);
+  }
+  for (int c = kFirstChunk, run = 0; c < kChunks; ++c) {
+    run = used[c] ? 0 : run + 1;
+    if (run == chunks) return c - chunks + 1;
+  }
+  return -1;
+}
+
+// Moves a unit's live blobs together at its start; returns the first free chunk after them.
+int CompactChunks(std::vector<uint8_t>& image) {
+  std::vector<int> live;
+  for (int i = 0; i < kSlots; ++i)
+    if (image[12 + 5 * i]) live.push_back(i);
+  std::sort(live.begin(), live.end(),
+            [&](int a, int b) { return image[12 + 5 * a] < image[12 + 5 * b]; });
+  int next = kFirstChunk;
+  for (int i : live) {
+    uint8_t* e = &image[12 + 5 * i];
+    std::memmove(&image[next * 16], &image[e[0] * 16], e[1] * 16u);
+    e[0] = static_cast<uint8_t>(next);
+    next += e[1];
+  }
+  std::fill(image.begin() + next * 16, image.end(), 0);
+  return next;
+}
+
+// Writes a small blob into free chunks from `at` and a free entry of its unit; returns the entry.
+int PlaceSmallBlob(std::vector<uint8_t>& image, int at, uint16_t mod, std::string_view data) {
+  const uint32_t length = static_cast<uint32_t>(data.size());
+  const int chunks = static_cast<int>((length + 15) / 16);
+  // Entries are taken from the last one down (GENUS.MB, HOSTOLIN.MB).
+  int slot = kSlots - 1;
+  while (slot >= 0 && image[12 + 5 * slot] != 0) --slot;
+  uint8_t* e = &image[12 + 5 * slot];
+  e[0] = static_cast<uint8_t>(at);
+  e[1] = static_cast<uint8_t>(chunks);
+  Put16(e + 2, mod);
+  e[4] = static_cast<uint8_t>(length - (chunks - 1) * 16);
+  std::memcpy(&image[at * 16], data.data(), length);
+  std::fill(image.begin() + at * 16 + length, image.begin() + (at + chunks) * 16, 0);
+  return slot;
+}
 
 }  // namespace
 
@@ -345,45 +396,9 @@ uint32_t BlobFile::Store(std::string_view data, uint16_t& mod) {
     std::vector<uint8_t>& image = SubImage(unit);
     // First fit among the free chunks; when they are scattered, the live blobs move together
     // first (records point at the entry, not at the data, so they stay valid).
-    bool used[kChunks] = {};
-    for (int i = 0; i < kSlots; ++i) {
-      const uint8_t* e = &image[12 + 5 * i];
-      if (e[0]) std::fill(used + e[0], used + e[0] + e[1], true);
-    }
-    int at = -1;
-    for (int c = kFirstChunk, run = 0; c < kChunks; ++c) {
-      run = used[c] ? 0 : run + 1;
-      if (run == chunks) {
-        at = c - chunks + 1;
-        break;
-      }
-    }
-    if (at < 0) {
-      std::vector<int> live;
-      for (int i = 0; i < kSlots; ++i)
-        if (image[12 + 5 * i]) live.push_back(i);
-      std::sort(live.begin(), live.end(),
-                [&](int a, int b) { return image[12 + 5 * a] < image[12 + 5 * b]; });
-      int next = kFirstChunk;
-      for (int i : live) {
-        uint8_t* e = &image[12 + 5 * i];
-        std::memmove(&image[next * 16], &image[e[0] * 16], e[1] * 16u);
-        e[0] = static_cast<uint8_t>(next);
-        next += e[1];
-      }
-      std::fill(image.begin() + next * 16, image.end(), 0);
-      at = next;
-    }
-    // Entries are taken from the last one down (GENUS.MB, HOSTOLIN.MB).
-    int slot = kSlots - 1;
-    while (slot >= 0 && image[12 + 5 * slot] != 0) --slot;
-    uint8_t* e = &image[12 + 5 * slot];
-    e[0] = static_cast<uint8_t>(at);
-    e[1] = static_cast<uint8_t>(chunks);
-    Put16(e + 2, mod);
-    e[4] = static_cast<uint8_t>(length - (chunks - 1) * 16);
-    std::memcpy(&image[at * 16], data.data(), length);
-    std::fill(image.begin() + at * 16 + length, image.begin() + (at + chunks) * 16, 0);
+    int at = FirstFreeRun(image, chunks);
+    if (at < 0) at = CompactChunks(image);
+    const int slot = PlaceSmallBlob(image, at, mod, data);
     Recount(unit, image);
     if (blocks_[unit].free_chunks > 0 && blocks_[unit].free_slots > 0)
       open_.insert(unit);
@@ -566,7 +581,7 @@ void BlobFile::Write(Undo& undo, const BeforeImages& record) {
 
 void BlobFile::Restore(const Undo& undo) {
   if (!undo.started || !file_) return;
-  try {
+  platform::BestEffort("the caller reports the failure that made the undo necessary", [&] {
     if (!undo.existed) {
       file_->Close();
       file_.reset();
@@ -583,8 +598,7 @@ void BlobFile::Restore(const Undo& undo) {
       file_->Truncate();
     }
     file_->Flush();
-  } catch (...) {
-  }
+  });
 }
 
 void BlobFile::Written() {

@@ -20,75 +20,138 @@ namespace {
 
 const char kHex[] = "0123456789ABCDEF";
 
-}  // namespace
+[[noreturn]] void CannotCreate(const std::string& path, const std::string& what) {
+  throw EDBEngineError(Kind::kInvalidValue, "Cannot create " + path + ": " + what);
+}
 
-void PxTable::Create(platform::FileSystem& fs, const std::string& path, const TableSpec& shape) {
-  auto bad = [&](const std::string& what) {
-    throw EDBEngineError(Kind::kInvalidValue, "Cannot create " + path + ": " + what);
-  };
-  if (shape.fields.empty() || shape.fields.size() > 255) bad("a table has 1 to 255 fields");
-  if (shape.key_fields < 0 || shape.key_fields > static_cast<int>(shape.fields.size()))
-    bad("more key fields than fields");
-  int bcode = shape.block_size_kb;
-  if (!ValidBlockCode(bcode)) bad("block size must be 1, 2, 3, 4, 8, 16 or 32 KiB");
-  if (fs.FileExists(path)) bad("the table exists");
-  TextCodec codec(shape.code_page);
+// The header's size byte of a new field: the size asked for where the type takes one, else the
+// type's fixed size.
+int HeaderSize(const std::string& path, const FieldSpec& s) {
+  switch (s.type) {
+    case FieldType::kAlpha:
+    case FieldType::kBytes:
+      if (s.size < 1 || s.size > 255)
+        CannotCreate(path, "field '" + s.name + "' needs a size of 1 to 255");
+      return s.size;
+    case FieldType::kBcd:
+      if (s.size < 0 || s.size > 32)
+        CannotCreate(path, "BCD field '" + s.name + "' takes 0 to 32 decimals");
+      return s.size;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      if (s.size < (s.type == FieldType::kMemo ? 1 : 0) || s.size > 240)
+        CannotCreate(path, "blob field '" + s.name + "' takes a leader of up to 240 bytes");
+      return s.size + 10;
+    case FieldType::kShort:
+      return 2;
+    case FieldType::kLogical:
+      return 1;
+    case FieldType::kNumber:
+    case FieldType::kMoney:
+    case FieldType::kTimestamp:
+      return 8;
+    default:
+      return 4;
+  }
+}
+
+// The new table's fields laid out in the record, with their names in the table's code page.
+struct FieldLayout {
   std::vector<FieldInfo> infos;
   std::vector<std::string> raw_names;
-  int offset = 0;
+  int record_length = 0;
+};
+
+FieldLayout LayOutFields(const std::string& path, const TableSpec& shape, const TextCodec& codec) {
+  FieldLayout layout;
   for (size_t i = 0; i < shape.fields.size(); ++i) {
     const FieldSpec& s = shape.fields[i];
-    if (s.name.empty()) bad("a field without a name");
+    if (s.name.empty()) CannotCreate(path, "a field without a name");
     for (size_t j = 0; j < i; ++j)
-      if (text::EqualsIgnoreCase(shape.fields[j].name, s.name)) bad("field '" + s.name + "' twice");
+      if (text::EqualsIgnoreCase(shape.fields[j].name, s.name))
+        CannotCreate(path, "field '" + s.name + "' twice");
     FieldInfo f;
     f.name = s.name;
     f.type = s.type;
-    switch (s.type) {
-      case FieldType::kAlpha:
-      case FieldType::kBytes:
-        if (s.size < 1 || s.size > 255) bad("field '" + s.name + "' needs a size of 1 to 255");
-        f.size = s.size;
-        break;
-      case FieldType::kBcd:
-        if (s.size < 0 || s.size > 32) bad("BCD field '" + s.name + "' takes 0 to 32 decimals");
-        f.size = s.size;
-        break;
-      case FieldType::kMemo:
-      case FieldType::kBlob:
-      case FieldType::kFmtMemo:
-      case FieldType::kOle:
-      case FieldType::kGraphic:
-        if (s.size < (s.type == FieldType::kMemo ? 1 : 0) || s.size > 240)
-          bad("blob field '" + s.name + "' takes a leader of up to 240 bytes");
-        f.size = s.size + 10;
-        break;
-      case FieldType::kShort:
-        f.size = 2;
-        break;
-      case FieldType::kLogical:
-        f.size = 1;
-        break;
-      case FieldType::kNumber:
-      case FieldType::kMoney:
-      case FieldType::kTimestamp:
-        f.size = 8;
-        break;
-      default:
-        f.size = 4;
-        break;
-    }
+    f.size = HeaderSize(path, s);
     if (static_cast<int>(i) < shape.key_fields &&
         (IsBlobType(f.type) || f.type == FieldType::kBytes))
-      bad("field '" + s.name + "' cannot be in the key");
+      CannotCreate(path, "field '" + s.name + "' cannot be in the key");
     f.length = FieldStorageLength(f.type, f.size);
-    f.offset = offset;
-    offset += f.length;
-    infos.push_back(f);
-    raw_names.push_back(codec.FromUtf8(s.name));
-    if (raw_names.back().size() > 25) bad("field name '" + s.name + "' is longer than 25");
+    f.offset = layout.record_length;
+    layout.record_length += f.length;
+    layout.infos.push_back(f);
+    layout.raw_names.push_back(codec.FromUtf8(s.name));
+    if (layout.raw_names.back().size() > 25)
+      CannotCreate(path, "field name '" + s.name + "' is longer than 25");
   }
-  if (offset + 6 > bcode * 1024) bad("records do not fit in a block");
+  return layout;
+}
+
+// The fields of a secondary index's records: the indexed fields, then what leads back to the
+// table's record (its key and block number, or record and block numbers for a table without one).
+struct IndexFields {
+  std::vector<FieldInfo> infos;
+  std::vector<std::string> raw_names;
+  std::vector<uint16_t> numbers;
+};
+
+IndexFields SecondaryIndexFields(const std::string& path, const IndexSpec& is,
+                                 const FieldLayout& table, int key_fields) {
+  if (is.fields.empty()) CannotCreate(path, "an index without fields");
+  IndexFields x;
+  for (auto& name : is.fields) {
+    int fi = -1;
+    for (size_t i = 0; i < table.infos.size(); ++i)
+      if (text::EqualsIgnoreCase(table.infos[i].name, name)) fi = static_cast<int>(i);
+    if (fi < 0) CannotCreate(path, "index field '" + name + "' is not a field");
+    if (IsBlobType(table.infos[fi].type))
+      CannotCreate(path, "blob field '" + name + "' in an index");
+    x.infos.push_back(table.infos[fi]);
+    x.raw_names.push_back(table.raw_names[fi]);
+    x.numbers.push_back(static_cast<uint16_t>(fi + 1) | (is.descending ? 0x8000 : 0));
+  }
+  auto add = [&](FieldType t, int size, const std::string& n) {
+    FieldInfo f;
+    f.type = t;
+    f.size = size;
+    f.length = FieldStorageLength(t, size);
+    x.infos.push_back(f);
+    x.raw_names.push_back(n);
+    x.numbers.push_back(static_cast<uint16_t>(x.infos.size()));
+  };
+  if (key_fields > 0) {
+    for (int k = 0; k < key_fields; ++k) {
+      x.infos.push_back(table.infos[k]);
+      x.raw_names.push_back(table.raw_names[k]);
+      x.numbers.push_back(static_cast<uint16_t>(x.infos.size()));
+    }
+    add(FieldType::kShort, 2, "Blk Num");
+  } else {
+    add(FieldType::kLong, 4, "Tup No");
+    add(FieldType::kShort, 2, "Blk Num");
+    add(FieldType::kShort, 2, "Tup Offset");
+  }
+  return x;
+}
+
+}  // namespace
+
+void PxTable::Create(platform::FileSystem& fs, const std::string& path, const TableSpec& shape) {
+  if (shape.fields.empty() || shape.fields.size() > 255)
+    CannotCreate(path, "a table has 1 to 255 fields");
+  if (shape.key_fields < 0 || shape.key_fields > static_cast<int>(shape.fields.size()))
+    CannotCreate(path, "more key fields than fields");
+  int bcode = shape.block_size_kb;
+  if (!ValidBlockCode(bcode)) CannotCreate(path, "block size must be 1, 2, 3, 4, 8, 16 or 32 KiB");
+  if (fs.FileExists(path)) CannotCreate(path, "the table exists");
+  TextCodec codec(shape.code_page);
+  const FieldLayout table = LayOutFields(path, shape, codec);
+  const std::vector<FieldInfo>& infos = table.infos;
+  if (table.record_length + 6 > bcode * 1024) CannotCreate(path, "records do not fit in a block");
   std::string sort =
       shape.sort_order.empty() ? DefaultSortOrder(shape.code_page) : shape.sort_order;
   uint8_t sort_byte = SortOrderByte(sort);
@@ -96,7 +159,7 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
   for (size_t i = 0; i < infos.size(); ++i) numbers.push_back(static_cast<uint16_t>(i + 1));
   std::string base = BaseOf(path);
   std::string stem = StemOf(path);
-  auto db = MakeDataHeader(shape.key_fields > 0 ? 0 : 2, bcode, infos, raw_names, numbers,
+  auto db = MakeDataHeader(shape.key_fields > 0 ? 0 : 2, bcode, infos, table.raw_names, numbers,
                            shape.key_fields, shape.code_page, sort, sort_byte,
                            base + path.substr(stem.size()), "", 0, 0);
   try {
@@ -112,46 +175,14 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
     if (blobs) WriteFile(fs, stem + ".MB", MakeMbHeader());
     int composite_no = 0;
     for (const IndexSpec& is : shape.indexes) {
-      if (is.fields.empty()) bad("an index without fields");
-      std::vector<FieldInfo> xf;
-      std::vector<std::string> xn;
-      std::vector<uint16_t> xnum;
-      for (auto& name : is.fields) {
-        int fi = -1;
-        for (size_t i = 0; i < infos.size(); ++i)
-          if (text::EqualsIgnoreCase(infos[i].name, name)) fi = static_cast<int>(i);
-        if (fi < 0) bad("index field '" + name + "' is not a field");
-        if (IsBlobType(infos[fi].type)) bad("blob field '" + name + "' in an index");
-        xf.push_back(infos[fi]);
-        xn.push_back(raw_names[fi]);
-        xnum.push_back(static_cast<uint16_t>(fi + 1) | (is.descending ? 0x8000 : 0));
-      }
-      auto add = [&](FieldType t, int size, const std::string& n) {
-        FieldInfo f;
-        f.type = t;
-        f.size = size;
-        f.length = FieldStorageLength(t, size);
-        xf.push_back(f);
-        xn.push_back(n);
-        xnum.push_back(static_cast<uint16_t>(xf.size()));
-      };
-      if (shape.key_fields > 0) {
-        for (int k = 0; k < shape.key_fields; ++k) {
-          xf.push_back(infos[k]);
-          xn.push_back(raw_names[k]);
-          xnum.push_back(static_cast<uint16_t>(xf.size()));
-        }
-        add(FieldType::kShort, 2, "Blk Num");
-      } else {
-        add(FieldType::kLong, 4, "Tup No");
-        add(FieldType::kShort, 2, "Blk Num");
-        add(FieldType::kShort, 2, "Tup Offset");
-      }
+      IndexFields x = SecondaryIndexFields(path, is, table, shape.key_fields);
+      const std::vector<FieldInfo>& xf = x.infos;
+      const std::vector<uint16_t>& xnum = x.numbers;
       int x_keys = static_cast<int>(xf.size()) - 1;
       bool composite = !is.name.empty() || is.fields.size() > 1;
       std::string suffix;
       if (composite) {
-        if (composite_no > 15) bad("more than 16 composite indexes");
+        if (composite_no > 15) CannotCreate(path, "more than 16 composite indexes");
         suffix = std::string("G") + kHex[composite_no++];
       } else {
         int fno = static_cast<int>(xnum[0] & 0x7FFF);
@@ -160,8 +191,8 @@ void PxTable::Create(platform::FileSystem& fs, const std::string& path, const Ta
       int xtype = composite ? (is.maintained ? 8 : 6) : (is.maintained ? 5 : 3);
       // 0x15 names the table field of a single-field index and the first field of a composite
       // one (db_CUSTOMER.X06: 6; db_AREACODES.XG0: 2, its first field State).
-      auto xh = MakeDataHeader(xtype, bcode, xf, xn, xnum, x_keys, shape.code_page, sort, sort_byte,
-                               base + ".X" + suffix, composite ? is.name : "",
+      auto xh = MakeDataHeader(xtype, bcode, xf, x.raw_names, xnum, x_keys, shape.code_page, sort,
+                               sort_byte, base + ".X" + suffix, composite ? is.name : "",
                                is.descending ? 0x11
                                : composite   ? 0x01
                                              : 0x00,

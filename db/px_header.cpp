@@ -73,6 +73,58 @@ bool IsDataLayout(int file_type) {
 
 int TableNameLength(int version) { return version >= 12 ? 261 : 79; }
 
+namespace {
+
+// The field list's types and sizes, laid out in the record; the caller has checked its bounds.
+std::vector<FieldInfo> ReadFieldList(const std::vector<uint8_t>& b, const std::string& path,
+                                     size_t at, int num_fields) {
+  std::vector<FieldInfo> fields;
+  int offset = 0;
+  for (int i = 0; i < num_fields; ++i) {
+    FieldInfo f;
+    uint8_t t = b[at + 2 * i];
+    f.size = b[at + 2 * i + 1];
+    if (!IsKnownFieldType(t)) Damaged(path, "unknown field type " + std::to_string(t));
+    f.type = static_cast<FieldType>(t);
+    f.length = FieldStorageLength(f.type, f.size);
+    if (f.length <= 0) Damaged(path, "field of no length");
+    if (IsBlobType(f.type) && f.size < 10) Damaged(path, "blob field shorter than its descriptor");
+    f.offset = offset;
+    offset += f.length;
+    fields.push_back(f);
+  }
+  return fields;
+}
+
+// The field names from `at`, then, where the header holds them, the field numbers, the sort order
+// and the index name.
+void ReadNames(const std::vector<uint8_t>& b, const std::string& path, size_t at,
+               const TextCodec* name_codec, Header& h) {
+  const size_t end = static_cast<size_t>(h.header_size);
+  auto read_z = [&](std::string& out) {
+    if (at >= end) return false;
+    size_t z = at;
+    while (z < end && b[z]) ++z;
+    if (z >= end) return false;
+    out.assign(reinterpret_cast<const char*>(b.data() + at), z - at);
+    at = z + 1;
+    return true;
+  };
+  for (auto& f : h.fields) {
+    std::string raw;
+    if (!read_z(raw)) Damaged(path, "field names beyond the header");
+    f.name = name_codec ? name_codec->ToUtf8(raw) : raw;
+  }
+  if (at + 2 * h.num_fields <= end) {
+    for (int i = 0; i < h.num_fields; ++i) h.numbers.push_back(Get16(b, at + 2 * i));
+    at += 2 * h.num_fields;
+    read_z(h.sort_order);
+    read_z(h.index_name);
+  }
+}
+
+}  // namespace
+
 Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool names,
                    const TextCodec* name_codec) {
   Header h;
@@ -114,44 +166,12 @@ Header ParseHeader(const std::vector<uint8_t>& b, const std::string& path, bool 
   size_t at = v4 ? 0x78 : 0x58;
   size_t end = static_cast<size_t>(h.header_size);
   if (at + 2 * h.num_fields > end) Damaged(path, "field list beyond the header");
-  int offset = 0;
-  for (int i = 0; i < h.num_fields; ++i) {
-    FieldInfo f;
-    uint8_t t = b[at + 2 * i];
-    f.size = b[at + 2 * i + 1];
-    if (!IsKnownFieldType(t)) Damaged(path, "unknown field type " + std::to_string(t));
-    f.type = static_cast<FieldType>(t);
-    f.length = FieldStorageLength(f.type, f.size);
-    if (f.length <= 0) Damaged(path, "field of no length");
-    if (IsBlobType(f.type) && f.size < 10) Damaged(path, "blob field shorter than its descriptor");
-    f.offset = offset;
-    offset += f.length;
-    h.fields.push_back(f);
-  }
+  h.fields = ReadFieldList(b, path, at, h.num_fields);
   at += 2 * h.num_fields + 4;
   if (names) at += 4 * h.num_fields;
   at += TableNameLength(h.version);
   if (!names) return h;
-  auto read_z = [&](std::string& out) {
-    if (at >= end) return false;
-    size_t z = at;
-    while (z < end && b[z]) ++z;
-    if (z >= end) return false;
-    out.assign(reinterpret_cast<const char*>(b.data() + at), z - at);
-    at = z + 1;
-    return true;
-  };
-  for (auto& f : h.fields) {
-    std::string raw;
-    if (!read_z(raw)) Damaged(path, "field names beyond the header");
-    f.name = name_codec ? name_codec->ToUtf8(raw) : raw;
-  }
-  if (at + 2 * h.num_fields <= end) {
-    for (int i = 0; i < h.num_fields; ++i) h.numbers.push_back(Get16(b, at + 2 * i));
-    at += 2 * h.num_fields;
-    read_z(h.sort_order);
-    read_z(h.index_name);
-  }
+  ReadNames(b, path, at, name_codec, h);
   if (cyrillic_v3 && h.sort_order.empty()) h.sort_order = "cyrr";
   return h;
 }

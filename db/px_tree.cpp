@@ -124,6 +124,51 @@ std::vector<uint8_t> BuildDataFile(std::vector<uint8_t> header, int record_size,
   return out;
 }
 
+namespace {
+
+// The chain: every block of the tree once, each level's blocks in key order along it.
+void CheckTreeChain(const std::vector<uint8_t>& b, const Header& h, const std::string& path,
+                    size_t avail, const std::vector<int>& level_of, TreeRead& out) {
+  std::vector<bool> on_chain(avail + 1, false);
+  uint16_t prev = 0;
+  bool prev_links = true;
+  for (size_t number = h.first_block; number != 0;) {
+    if (number > avail || on_chain[number]) {
+      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
+      break;
+    }
+    on_chain[number] = true;
+    out.chain.push_back(static_cast<uint16_t>(number));
+    const size_t at = h.header_size + (number - 1) * h.block_size;
+    if (at + 4 > b.size()) break;
+    if (Get16(b, at + 2) != prev) prev_links = false;
+    prev = static_cast<uint16_t>(number);
+    number = Get16(b, at);
+  }
+  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
+  if (!out.chain.empty() && h.last_block != out.chain.back())
+    out.problems.push_back(path + ": header's last block is not the chain's last");
+  size_t tree_blocks = 0;
+  for (auto& l : out.level_blocks) tree_blocks += l.size();
+  bool covers = out.chain.size() == tree_blocks;
+  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
+  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
+  std::vector<size_t> next_of_level(h.levels, 0);
+  bool in_order = true;
+  for (uint16_t number : out.chain) {
+    int level = level_of[number];
+    if (!level) continue;
+    auto& want = out.level_blocks[h.levels - level];
+    size_t& k = next_of_level[h.levels - level];
+    if (k >= want.size() || want[k] != number) in_order = false;
+    ++k;
+  }
+  if (!in_order)
+    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
+}
+
+}  // namespace
+
 TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int key_len) {
   Header h = ParseHeader(b, path, false, nullptr);
   TreeRead out;
@@ -187,47 +232,106 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
   if (entries != static_cast<uint64_t>(static_cast<uint32_t>(h.records)))
     out.problems.push_back(path + ": header counts " + std::to_string(h.records) +
                            " entries, the tree holds " + std::to_string(entries));
-  // The chain: every block of the tree once, each level's blocks in key order along it.
-  std::vector<bool> on_chain(avail + 1, false);
-  uint16_t prev = 0;
-  bool prev_links = true;
-  for (size_t number = h.first_block; number != 0;) {
-    if (number > avail || on_chain[number]) {
-      out.problems.push_back(path + ": block chain broken at block " + std::to_string(number));
-      break;
-    }
-    on_chain[number] = true;
-    out.chain.push_back(static_cast<uint16_t>(number));
-    const size_t at = h.header_size + (number - 1) * h.block_size;
-    if (at + 4 > b.size()) break;
-    if (Get16(b, at + 2) != prev) prev_links = false;
-    prev = static_cast<uint16_t>(number);
-    number = Get16(b, at);
-  }
-  if (!prev_links) out.problems.push_back(path + ": block chain's backward links are wrong");
-  if (!out.chain.empty() && h.last_block != out.chain.back())
-    out.problems.push_back(path + ": header's last block is not the chain's last");
-  size_t tree_blocks = 0;
-  for (auto& l : out.level_blocks) tree_blocks += l.size();
-  bool covers = out.chain.size() == tree_blocks;
-  for (size_t number : out.chain) covers = covers && level_of[number] != 0;
-  if (!covers) out.problems.push_back(path + ": block chain and tree hold different blocks");
-  std::vector<size_t> next_of_level(h.levels, 0);
-  bool in_order = true;
-  for (uint16_t number : out.chain) {
-    int level = level_of[number];
-    if (!level) continue;
-    auto& want = out.level_blocks[h.levels - level];
-    size_t& k = next_of_level[h.levels - level];
-    if (k >= want.size() || want[k] != number) in_order = false;
-    ++k;
-  }
-  if (!in_order)
-    out.problems.push_back(path + ": a level's blocks are out of key order on the chain");
+  CheckTreeChain(b, h, path, avail, level_of, out);
   return out;
 }
 
 }  // namespace px
+
+namespace {
+
+// Each record's place in its data block, for the records in block order.
+std::vector<int> PositionsInBlocks(const PxTable& t, const std::vector<RecId>& all) {
+  std::vector<int> pos_in_block(all.size());
+  uint16_t cur = 0;
+  int k = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    uint16_t blk = t.BlockOf(all[i]);
+    k = blk == cur ? k + 1 : 0;
+    cur = blk;
+    pos_in_block[i] = k;
+  }
+  return pos_in_block;
+}
+
+// The records (as places in `recs_of`) in the order of the index.
+std::vector<size_t> IndexOrder(const PxTable& t, const SecondaryIndex& ix,
+                               const std::vector<const uint8_t*>& recs_of) {
+  std::vector<size_t> perm(recs_of.size());
+  std::iota(perm.begin(), perm.end(), 0);
+  auto before = [&](size_t a, size_t b) {
+    int c = t.CompareFields(recs_of[a], recs_of[b], ix.fields, &ix.descending);
+    if (c) return c < 0;
+    if (t.keyed()) return t.ComparePrimary(recs_of[a], recs_of[b]) < 0;
+    return a < b;
+  };
+  // Records often come in index order already (an index led by the key, rows appended in
+  // order); then the sort is a single pass.
+  // `before` is a total order (the key, or the place, breaks ties).
+  if (!std::is_sorted(perm.begin(), perm.end(), before)) {
+    if (ix.fields.empty())
+      std::sort(perm.begin(), perm.end(), before);
+    else
+      t.SortLedBy(
+          perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
+          [&](size_t i) { return recs_of[i]; }, before);
+  }
+  return perm;
+}
+
+// The index records: index fields, then the primary key (or the record's place), then the data
+// block that holds it; laid back to back in one buffer.
+std::vector<uint8_t> IndexRecords(const PxTable& t, const SecondaryIndex& ix,
+                                  const std::vector<RecId>& all,
+                                  const std::vector<const uint8_t*>& recs_of,
+                                  const std::vector<size_t>& perm) {
+  const std::vector<FieldInfo>& fields = t.fields();
+  size_t x_size = t.keyed() ? 2 : 8;
+  for (int f : ix.fields) x_size += fields[f].length;
+  if (t.keyed())
+    for (int f = 0; f < t.key_fields(); ++f) x_size += fields[f].length;
+  if (static_cast<int>(x_size) != ix.x_record_size)
+    Damaged(ix.x_path, "index record size does not match the table");
+  const std::vector<int> pos_in_block = t.keyed() ? std::vector<int>() : PositionsInBlocks(t, all);
+  std::vector<uint8_t> recs(perm.size() * x_size);
+  uint8_t* x = recs.data();
+  for (size_t i : perm) {
+    const uint8_t* r = recs_of[i];
+    for (int f : ix.fields) {
+      std::memcpy(x, r + fields[f].offset, fields[f].length);
+      x += fields[f].length;
+    }
+    if (t.keyed()) {
+      for (int f = 0; f < t.key_fields(); ++f) {
+        std::memcpy(x, r + fields[f].offset, fields[f].length);
+        x += fields[f].length;
+      }
+      codec::EncodeInt(x, 2, t.BlockOf(all[i]));
+      x += 2;
+    } else {
+      codec::EncodeInt(x, 4, static_cast<int64_t>(i));
+      codec::EncodeInt(x + 4, 2, t.BlockOf(all[i]));
+      codec::EncodeInt(x + 6, 2, pos_in_block[i]);
+      x += 8;
+    }
+  }
+  return recs;
+}
+
+// Gives an index that has no ".Y" file yet a new one, named after its ".X" file.
+void AddTreeFile(SecondaryIndex& ix, const std::vector<uint8_t>& xh, uint8_t sort_byte,
+                 uint8_t version, const TextCodec& codec) {
+  Header parsed = ParseHeader(xh, ix.x_path, true, &codec);
+  std::vector<FieldInfo> key(parsed.fields.begin(), parsed.fields.begin() + parsed.key_fields);
+  ix.y_path = StemOf(ix.x_path) + (ix.composite ? ".YG" : ".Y") +
+              Upper(ix.x_path.substr(ix.x_path.size() - (ix.composite ? 1 : 2)));
+  ix.y_header = MakeTreeHeader(ix.composite ? 7 : 4, key, sort_byte,
+                               BaseOf(ix.y_path) + ix.y_path.substr(ix.y_path.size() - 4), version);
+  ix.y_block_size = 2048;
+  ix.y_present = true;
+}
+
+}  // namespace
 
 void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   if (!order_valid_) RebuildOrder();
@@ -256,68 +360,10 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
-    // The index records: index fields, then the primary key (or the record's place), then the
-    // data block that holds it; laid back to back in one buffer.
-    std::vector<int> pos_in_block(all.size());
-    {
-      uint16_t cur = 0;
-      int k = 0;
-      for (size_t i = 0; i < all.size(); ++i) {
-        uint16_t blk = rec_block_[all[i]];
-        k = blk == cur ? k + 1 : 0;
-        cur = blk;
-        pos_in_block[i] = k;
-      }
-    }
     std::vector<const uint8_t*> recs_of(all.size());
     for (size_t i = 0; i < all.size(); ++i) recs_of[i] = rec(all[i]);
-    std::vector<size_t> perm(all.size());
-    std::iota(perm.begin(), perm.end(), 0);
-    auto before = [&](size_t a, size_t b) {
-      int c = CompareFields(recs_of[a], recs_of[b], ix.fields, &ix.descending);
-      if (c) return c < 0;
-      if (keyed()) return ComparePrimary(recs_of[a], recs_of[b]) < 0;
-      return a < b;
-    };
-    // Records often come in index order already (an index led by the key, rows appended in
-    // order); then the sort is a single pass.
-    // `before` is a total order (the key, or the place, breaks ties).
-    if (!std::is_sorted(perm.begin(), perm.end(), before)) {
-      if (ix.fields.empty())
-        std::sort(perm.begin(), perm.end(), before);
-      else
-        SortLedBy(
-            perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
-            [&](size_t i) { return recs_of[i]; }, before);
-    }
-    size_t x_size = keyed() ? 2 : 8;
-    for (int f : ix.fields) x_size += fields_[f].length;
-    if (keyed())
-      for (int f = 0; f < key_fields_; ++f) x_size += fields_[f].length;
-    if (static_cast<int>(x_size) != ix.x_record_size)
-      Damaged(ix.x_path, "index record size does not match the table");
-    std::vector<uint8_t> recs(perm.size() * x_size);
-    uint8_t* x = recs.data();
-    for (size_t i : perm) {
-      const uint8_t* r = recs_of[i];
-      for (int f : ix.fields) {
-        std::memcpy(x, r + fields_[f].offset, fields_[f].length);
-        x += fields_[f].length;
-      }
-      if (keyed()) {
-        for (int f = 0; f < key_fields_; ++f) {
-          std::memcpy(x, r + fields_[f].offset, fields_[f].length);
-          x += fields_[f].length;
-        }
-        codec::EncodeInt(x, 2, rec_block_[all[i]]);
-        x += 2;
-      } else {
-        codec::EncodeInt(x, 4, static_cast<int64_t>(i));
-        codec::EncodeInt(x + 4, 2, rec_block_[all[i]]);
-        codec::EncodeInt(x + 6, 2, pos_in_block[i]);
-        x += 8;
-      }
-    }
+    const std::vector<size_t> perm = IndexOrder(*this, ix, recs_of);
+    const std::vector<uint8_t> recs = IndexRecords(*this, ix, all, recs_of, perm);
     std::vector<uint8_t> xh = ix.x_header;
     xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
     StampUpdateTime(xh);
@@ -332,17 +378,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
                                 perm.size(), leaves);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
-    if (!ix.y_present) {
-      Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
-      std::vector<FieldInfo> key(parsed.fields.begin(), parsed.fields.begin() + parsed.key_fields);
-      ix.y_path = StemOf(ix.x_path) + (ix.composite ? ".YG" : ".Y") +
-                  Upper(ix.x_path.substr(ix.x_path.size() - (ix.composite ? 1 : 2)));
-      ix.y_header =
-          MakeTreeHeader(ix.composite ? 7 : 4, key, header_[0x29],
-                         BaseOf(ix.y_path) + ix.y_path.substr(ix.y_path.size() - 4), header_[0x39]);
-      ix.y_block_size = 2048;
-      ix.y_present = true;
-    }
+    if (!ix.y_present) AddTreeFile(ix, xh, header_[0x29], header_[0x39], codec_);
     auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
     files.emplace_back(ix.x_path, std::move(xbytes));

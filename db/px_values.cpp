@@ -140,6 +140,94 @@ double ToDouble(const FieldInfo& f, const Variant& v) {
   }
 }
 
+bool ToLogical(const FieldInfo& f, const Variant& v) {
+  if (v.type() != Variant::Type::kString) return ToInteger(f, v) != 0;
+  std::string s = text::ToUpperUtf8(v.AsStringRef());
+  if (s == "TRUE" || s == "T" || s == "YES" || s == "Y" || s == "1" || s == "ДА") return true;
+  if (s == "FALSE" || s == "F" || s == "NO" || s == "N" || s == "0" || s == "НЕТ") return false;
+  BadValue(f, v.AsStringRef());
+}
+
+// Days since 0001-01-01 as a date field stores them.
+int32_t ToDays(const FieldInfo& f, const Variant& v) {
+  int32_t days = 0;
+  switch (v.type()) {
+    case Variant::Type::kDate:
+      days = static_cast<int32_t>(v.AsInt());
+      break;
+    case Variant::Type::kDateTime:
+      days = static_cast<int32_t>(std::floor(v.AsFloat() / 86400000.0));
+      break;
+    case Variant::Type::kString:
+      if (!ParseDate(v.AsStringRef(), days)) BadValue(f, v.AsStringRef());
+      break;
+    case Variant::Type::kInt:
+    case Variant::Type::kFloat: {
+      double d = ToDouble(f, v);
+      if (d < -693593 || d > 2958465) BadValue(f, v.ToText());
+      days = static_cast<int32_t>(std::floor(d)) + kDelphiEpoch;
+      break;
+    }
+    default:
+      BadValue(f, v.ToText());
+  }
+  if (days <= 0 || days > 3652059) BadValue(f, v.ToText());
+  return days;
+}
+
+// Milliseconds since midnight as a time field stores them.
+int32_t ToMilliseconds(const FieldInfo& f, const Variant& v) {
+  int32_t ms = 0;
+  switch (v.type()) {
+    case Variant::Type::kTime:
+      ms = static_cast<int32_t>(v.AsInt());
+      break;
+    case Variant::Type::kDateTime:
+      ms = static_cast<int32_t>(std::fmod(v.AsFloat(), 86400000.0));
+      break;
+    case Variant::Type::kString:
+      if (!ParseTime(v.AsStringRef(), ms)) BadValue(f, v.AsStringRef());
+      break;
+    case Variant::Type::kFloat: {
+      double d = v.AsFloat();
+      if (!std::isfinite(d)) BadValue(f, v.ToText());
+      ms = static_cast<int32_t>(std::llround((d - std::floor(d)) * 86400000.0)) % 86400000;
+      break;
+    }
+    default:
+      BadValue(f, v.ToText());
+  }
+  if (ms < 0 || ms >= 86400000) BadValue(f, v.ToText());
+  return ms;
+}
+
+// Milliseconds since 0001-01-01 as a timestamp field stores them.
+double ToTimestamp(const FieldInfo& f, const Variant& v) {
+  double ms = 0;
+  switch (v.type()) {
+    case Variant::Type::kDateTime:
+      ms = v.AsFloat();
+      break;
+    case Variant::Type::kDate:
+      ms = static_cast<double>(v.AsInt()) * 86400000.0;
+      break;
+    case Variant::Type::kString:
+      if (!ParseDateTime(v.AsStringRef(), ms)) BadValue(f, v.AsStringRef());
+      break;
+    case Variant::Type::kInt:
+    case Variant::Type::kFloat: {
+      double d = ToDouble(f, v);
+      if (d < -693593 || d > 2958466) BadValue(f, v.ToText());
+      ms = (d + kDelphiEpoch) * 86400000.0;
+      break;
+    }
+    default:
+      BadValue(f, v.ToText());
+  }
+  if (!(ms > 0) || !std::isfinite(ms)) BadValue(f, v.ToText());
+  return ms;
+}
+
 }  // namespace
 
 void PxTable::SetValue(std::string& rec, int field, const Variant& v) {
@@ -172,99 +260,18 @@ void PxTable::SetValue(std::string& rec, int field, const Variant& v) {
     case FieldType::kMoney:
       codec::EncodeDouble(p, ToDouble(f, v));
       return;
-    case FieldType::kLogical: {
-      bool b;
-      if (v.type() == Variant::Type::kString) {
-        std::string s = text::ToUpperUtf8(v.AsStringRef());
-        if (s == "TRUE" || s == "T" || s == "YES" || s == "Y" || s == "1" || s == "ДА")
-          b = true;
-        else if (s == "FALSE" || s == "F" || s == "NO" || s == "N" || s == "0" || s == "НЕТ")
-          b = false;
-        else
-          BadValue(f, v.AsStringRef());
-      } else {
-        b = ToInteger(f, v) != 0;
-      }
-      p[0] = b ? 0x81 : 0x80;
+    case FieldType::kLogical:
+      p[0] = ToLogical(f, v) ? 0x81 : 0x80;
       return;
-    }
-    case FieldType::kDate: {
-      int32_t days = 0;
-      switch (v.type()) {
-        case Variant::Type::kDate:
-          days = static_cast<int32_t>(v.AsInt());
-          break;
-        case Variant::Type::kDateTime:
-          days = static_cast<int32_t>(std::floor(v.AsFloat() / 86400000.0));
-          break;
-        case Variant::Type::kString:
-          if (!ParseDate(v.AsStringRef(), days)) BadValue(f, v.AsStringRef());
-          break;
-        case Variant::Type::kInt:
-        case Variant::Type::kFloat: {
-          double d = ToDouble(f, v);
-          if (d < -693593 || d > 2958465) BadValue(f, v.ToText());
-          days = static_cast<int32_t>(std::floor(d)) + kDelphiEpoch;
-          break;
-        }
-        default:
-          BadValue(f, v.ToText());
-      }
-      if (days <= 0 || days > 3652059) BadValue(f, v.ToText());
-      codec::EncodeInt(p, 4, days);
+    case FieldType::kDate:
+      codec::EncodeInt(p, 4, ToDays(f, v));
       return;
-    }
-    case FieldType::kTime: {
-      int32_t ms = 0;
-      switch (v.type()) {
-        case Variant::Type::kTime:
-          ms = static_cast<int32_t>(v.AsInt());
-          break;
-        case Variant::Type::kDateTime:
-          ms = static_cast<int32_t>(std::fmod(v.AsFloat(), 86400000.0));
-          break;
-        case Variant::Type::kString:
-          if (!ParseTime(v.AsStringRef(), ms)) BadValue(f, v.AsStringRef());
-          break;
-        case Variant::Type::kFloat: {
-          double d = v.AsFloat();
-          if (!std::isfinite(d)) BadValue(f, v.ToText());
-          ms = static_cast<int32_t>(std::llround((d - std::floor(d)) * 86400000.0)) % 86400000;
-          break;
-        }
-        default:
-          BadValue(f, v.ToText());
-      }
-      if (ms < 0 || ms >= 86400000) BadValue(f, v.ToText());
-      codec::EncodeInt(p, 4, ms);
+    case FieldType::kTime:
+      codec::EncodeInt(p, 4, ToMilliseconds(f, v));
       return;
-    }
-    case FieldType::kTimestamp: {
-      double ms = 0;
-      switch (v.type()) {
-        case Variant::Type::kDateTime:
-          ms = v.AsFloat();
-          break;
-        case Variant::Type::kDate:
-          ms = static_cast<double>(v.AsInt()) * 86400000.0;
-          break;
-        case Variant::Type::kString:
-          if (!ParseDateTime(v.AsStringRef(), ms)) BadValue(f, v.AsStringRef());
-          break;
-        case Variant::Type::kInt:
-        case Variant::Type::kFloat: {
-          double d = ToDouble(f, v);
-          if (d < -693593 || d > 2958466) BadValue(f, v.ToText());
-          ms = (d + kDelphiEpoch) * 86400000.0;
-          break;
-        }
-        default:
-          BadValue(f, v.ToText());
-      }
-      if (!(ms > 0) || !std::isfinite(ms)) BadValue(f, v.ToText());
-      codec::EncodeDouble(p, ms);
+    case FieldType::kTimestamp:
+      codec::EncodeDouble(p, ToTimestamp(f, v));
       return;
-    }
     case FieldType::kBcd: {
       std::string t = v.type() == Variant::Type::kString ? v.AsStringRef() : v.ToText();
       if (v.type() == Variant::Type::kFloat) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/best_effort.h"
 #include "text/codepage.h"
 
 namespace tarvo::db {
@@ -100,10 +101,8 @@ void TField::Clear() { table_->SetFieldValue(index_, Variant::Null()); }
 TTable::TTable(platform::FileSystem& fs, std::string name) : fs_(fs), name_(std::move(name)) {}
 
 TTable::~TTable() {
-  try {
-    Close();
-  } catch (...) {
-  }
+  // Callers that care close the table themselves and see the error.
+  platform::BestEffort("a destructor must not throw", [&] { Close(); });
   SetMasterSource(nullptr);
   for (TDataSource* s : sources_) s->dataset_ = nullptr;
 }
@@ -129,11 +128,11 @@ void TTable::SetMasterSource(TDataSource* source) {
   }
   master_ = source;
   if (master_) master_->details_.push_back(this);
-  if (Active()) OnMasterChange();
+  if (Active()) FollowMaster();
 }
 void TTable::SetMasterFields(std::string fields) {
   master_fields_ = std::move(fields);
-  if (Active()) OnMasterChange();
+  if (Active()) FollowMaster();
 }
 
 void TTable::ParseFilter() {
@@ -405,11 +404,11 @@ void TTable::SeekLastVisible() {
 void TTable::NotifyDetails() {
   for (TDataSource* s : sources_) {
     auto details = s->details_;
-    for (TTable* d : details) d->OnMasterChange();
+    for (TTable* d : details) d->FollowMaster();
   }
 }
 
-void TTable::OnMasterChange() {
+void TTable::FollowMaster() {
   if (!Active()) return;
   if (state_ == TDataSetState::dsInsert) state_ = TDataSetState::dsBrowse;
   ApplyRange();

@@ -145,7 +145,8 @@ class TTable {
   void ApplyRange();
   void SeekFirst();
   void NotifyDetails();
-  void OnMasterChange();
+  // The master moved or the link changed: the range becomes the master record's rows.
+  void FollowMaster();
   void SetFieldValue(int field, const Variant& v);
   void AssignFieldValue(int field, const TTable& source, int source_field);
   Variant FieldValue(int field) const;

@@ -75,14 +75,7 @@ void ClosingAfter(std::initializer_list<db::TTable*> tables, Work work) {
   } catch (...) {
     error = std::current_exception();
   }
-  for (db::TTable* t : tables) {
-    try {
-      t->Close();
-    } catch (...) {
-      if (!error) error = std::current_exception();
-    }
-  }
-  if (error) std::rethrow_exception(error);
+  db::CloseTables(tables, error);
 }
 
 // Appends every row of `from` whose Kod `to` lacks; `group` overrides the row's group when >= 0.

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/best_effort.h"
+
 namespace tarvo::install {
 namespace {
 
@@ -47,17 +49,8 @@ class ActivityScope {
 // Closes all eight record tables, product tables first; an error of the work itself wins over
 // one raised while closing.
 void CloseRecordTables(db::TableCatalogue& t) {
-  db::TTable* all[] = {&t.Tb_Base8491, &t.Tb_link8491, &t.Tb_link_mex, &t.Tb_w_list,
-                       &t.Table1,      &t.Table2,      &t.Table3,      &t.Table4};
-  std::exception_ptr first;
-  for (db::TTable* table : all) {
-    try {
-      table->Close();
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-  }
-  if (first) std::rethrow_exception(first);
+  db::CloseTables({&t.Tb_Base8491, &t.Tb_link8491, &t.Tb_link_mex, &t.Tb_w_list, &t.Table1,
+                   &t.Table2, &t.Table3, &t.Table4});
 }
 
 template <typename Work>
@@ -65,11 +58,10 @@ void WithRecordTables(db::TableCatalogue& t, Work work, bool unfilter) {
   try {
     work();
   } catch (...) {
-    try {
+    platform::BestEffort("the work's own error is the one reported", [&] {
       if (unfilter) t.Tb_Base8491.SetFiltered(false);
       CloseRecordTables(t);
-    } catch (...) {
-    }
+    });
     throw;
   }
   if (unfilter) t.Tb_Base8491.SetFiltered(false);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
+#include <tuple>
+#include <utility>
 
 #include "db/catalogue.h"
 #include "db/px_table.h"
@@ -491,6 +494,45 @@ namespace {
 // Sorting compares leading keys first and the fields only where those are equal: two keys that
 // differ must order as the full comparison does, for byte order and for the language orders,
 // with NULs and bytes left after them.
+// The type letters the table tool takes: each type back from its own letter with the header size
+// it stores, and the shapes it must refuse.
+TEST(FieldTypeLetters, EveryTypeFromItsLetterAndBadShapesRefused) {
+  const std::pair<FieldType, int> fixed[] = {
+      {FieldType::kDate, 4},  {FieldType::kShort, 2},     {FieldType::kLong, 4},
+      {FieldType::kMoney, 8}, {FieldType::kNumber, 8},    {FieldType::kLogical, 1},
+      {FieldType::kTime, 4},  {FieldType::kTimestamp, 8}, {FieldType::kAutoInc, 4}};
+  for (auto [want, want_size] : fixed) {
+    FieldType type = FieldType::kAlpha;
+    int size = 0;
+    const std::string letter = FieldTypeLetter(want);
+    ASSERT_TRUE(ParseFieldTypeSpec(letter, type, size)) << letter;
+    EXPECT_EQ(type, want) << letter;
+    EXPECT_EQ(size, want_size) << letter;
+    EXPECT_FALSE(ParseFieldTypeSpec(letter + "4", type, size)) << letter;
+  }
+  const std::tuple<std::string, FieldType, int> sized[] = {
+      {"A20", FieldType::kAlpha, 20},  {"a255", FieldType::kAlpha, 255},
+      {"Y1", FieldType::kBytes, 1},    {"#", FieldType::kBcd, 2},
+      {"#0", FieldType::kBcd, 0},      {"M", FieldType::kMemo, 11},
+      {"M240", FieldType::kMemo, 250}, {"B0", FieldType::kBlob, 10},
+      {"F5", FieldType::kFmtMemo, 15}, {"O1", FieldType::kOle, 11},
+      {"G2", FieldType::kGraphic, 12}};
+  for (const auto& [shape, want, want_size] : sized) {
+    FieldType type = FieldType::kDate;
+    int size = 0;
+    ASSERT_TRUE(ParseFieldTypeSpec(shape, type, size)) << shape;
+    EXPECT_EQ(type, want) << shape;
+    EXPECT_EQ(size, want_size) << shape;
+    EXPECT_EQ(FieldTypeLetter(type), std::string(1, static_cast<char>(std::toupper(shape[0]))));
+  }
+  for (const char* bad :
+       {"", "A", "A0", "A256", "Y", "Y256", "#33", "#-1", "M0", "G241", "X", "A1x", "I 4"}) {
+    FieldType type;
+    int size;
+    EXPECT_FALSE(ParseFieldTypeSpec(bad, type, size)) << bad;
+  }
+}
+
 TEST(LeadingKeys, OrderAsTheFullComparisonWhereTheyDiffer) {
   std::mt19937 rng(17);
   const uint8_t alphabet[] = {0,    0,    'a',  'A',  'b',  'B',  '0',  '9',  ' ',  '-',

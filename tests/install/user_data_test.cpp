@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "db/catalogue.h"
 #include "db/px_table.h"
 #include "tests/db/db_test_util.h"
 #include "tests/install/fake_window.h"
+#include "tests/install/faulty_fs.h"
 
 namespace tarvo::install {
 namespace {
@@ -302,6 +307,75 @@ TEST_F(Transfer, ProgressRepaintsOnlyWhenRoundedPercentChanges) {
   ASSERT_EQ(window_.percents.size(), 100u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(window_.percents[i], i + 1);
   CheckFamilies(big_inst, "U_");
+}
+
+// Closing a set of tables: a close that fails leaves none of the others open or unwritten; the
+// work's own error wins over a close's, and the first close's error over a later one's.
+TEST(CloseTables, ClosesEveryTableAndRaisesTheErrorThatWins) {
+  TempDir dir;
+  TableSpec shape;
+  shape.fields = {{"K", FieldType::kAlpha, 10}};
+  shape.key_fields = 1;
+  const std::string names[] = {"first", "second", "third"};
+  auto path_of = [&](const std::string& name) { return dir / (name + ".db"); };
+  for (const std::string& n : names) PxTable::Create(Fs(), path_of(n), shape);
+  testing::FaultyFileSystem faulty(Fs());
+  auto records_on_disk = [&](const std::string& name) {
+    return PxTable::Open(Fs(), path_of(name), PxTable::Mode::kRead)->size();
+  };
+  auto fail_writes_to = [&](std::vector<std::string> stems) {
+    faulty.fail_if = [stems](const std::string& kind, const std::string& path) {
+      if (kind != "write" && kind != "flush") return false;
+      for (const std::string& s : stems)
+        if (path.find(s + ".") != std::string::npos) return true;
+      return false;
+    };
+  };
+  auto open_with_row = [&](TTable& t, const std::string& name, const std::string& key) {
+    t.SetTableName(path_of(name));
+    t.Open();
+    t.Append();
+    t.FieldByName("K").SetAsString(key);
+    t.Post();
+  };
+
+  {
+    TTable a(faulty, "a"), b(faulty, "b"), c(faulty, "c");
+    open_with_row(a, "first", "1");
+    open_with_row(b, "second", "1");
+    open_with_row(c, "third", "1");
+    fail_writes_to({"first", "second"});
+    try {
+      CloseTables({&a, &b, &c});
+      ADD_FAILURE() << "a failed close was not raised";
+    } catch (const EDBEngineError& e) {
+      EXPECT_NE(std::string(e.what()).find("first"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(a.Active() || b.Active() || c.Active());
+    EXPECT_EQ(records_on_disk("third"), 1u);
+  }
+  {
+    TTable a(faulty, "a"), c(faulty, "c");
+    faulty.fail_if = nullptr;
+    open_with_row(a, "first", "2");
+    open_with_row(c, "third", "2");
+    fail_writes_to({"first"});
+    try {
+      CloseTables({&a, &c}, std::make_exception_ptr(std::runtime_error("the work failed")));
+      ADD_FAILURE() << "the pending error was not raised";
+    } catch (const EDBEngineError& e) {
+      ADD_FAILURE() << "a close's error won over the work's: " << e.what();
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "the work failed");
+    }
+    EXPECT_FALSE(a.Active() || c.Active());
+    EXPECT_EQ(records_on_disk("third"), 2u);
+  }
+  faulty.fail_if = nullptr;
+  TTable c(faulty, "c");
+  open_with_row(c, "third", "3");
+  EXPECT_NO_THROW(CloseTables({&c}));
+  EXPECT_EQ(records_on_disk("third"), 3u);
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ using archive::testing::ReadFileBytes;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::FaultyFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
 
 class FixedClock : public platform::Clock {
  public:
@@ -170,7 +170,7 @@ struct Sweep {
     faulty.record = fail_at == 0 && std::getenv("TARVO_SWEEP_LIST") != nullptr;
     platform::AutoDialogs dialogs;  // Abort for a failure dialog, OK for information
     FixedClock clock;
-    RunWindow window;
+    RecordingWindow window;
     window.components = {{true, "Base.zip"}};
     const RunSettings settings = demo.Settings();
     Outcome out;

@@ -37,8 +37,8 @@ namespace stdfs = std::filesystem;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::DyingFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
 
 class SetClock : public platform::Clock {
  public:
@@ -104,8 +104,8 @@ class KillSweep {
     platform::AutoDialogs dialogs;
     if (!transfer_) dialogs.QueueAnswer(platform::DialogResult::kYes);  // replace: confirmed
     SetClock clock(minute);
-    RunWindow window;
-    window.transfer = transfer_;
+    RecordingWindow window;
+    window.ChooseTransfer(transfer_);
     window.components = {{true, "Base.zip"}};
     const RunSettings settings = demo.Settings();
     Run out;

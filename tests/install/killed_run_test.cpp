@@ -21,8 +21,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using testing::DemoInstall;
 using testing::DyingFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
 
 class MinuteClock : public platform::Clock {
  public:
@@ -70,8 +70,8 @@ class KilledRun : public ::testing::Test {
     dying.die_if = std::move(die_if);
     platform::AutoDialogs dialogs;
     if (!transfer) dialogs.QueueAnswer(platform::DialogResult::kYes);
-    RunWindow window;
-    window.transfer = transfer;
+    RecordingWindow window;
+    window.ChooseTransfer(transfer);
     window.components = {{true, "Base.zip"}};
     Result r;
     {

@@ -24,8 +24,8 @@ using platform::DialogResult;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::FaultyFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
 
 class FixedClock : public platform::Clock {
  public:
@@ -76,7 +76,7 @@ class WholeRun : public ::testing::Test {
   platform::FileSystem* real = services.fs.get();
   platform::AutoDialogs dialogs;
   FixedClock clock;
-  RunWindow window;
+  RecordingWindow window;
   std::unique_ptr<DemoInstall> demo;
   RunSettings settings;
   std::unique_ptr<InstallerRun> run;
@@ -126,7 +126,7 @@ TEST_F(WholeRun, TransferModeCarriesTheUsersRecordsAndClassifierRowsIntoTheNewDa
 }
 
 TEST_F(WholeRun, ReplaceModeInstallsTheNewDatabaseAsDelivered) {
-  window.transfer = false;
+  window.ChooseTransfer(false);
   dialogs.QueueAnswer(DialogResult::kYes);
   EXPECT_EQ(Run(), 0);
   ASSERT_EQ(dialogs.shown().size(), 1u);
@@ -251,7 +251,7 @@ TEST_F(WholeRun, SetAsideLeftByAStoppedRunIsMergedByTheNextOne) {
     db::TableCatalogue tables(*real);
     for (const auto& [component, path] : settings.table_paths)
       tables.Table(component)->SetTableName(path);
-    RunWindow quiet;
+    RecordingWindow quiet;
     SaveUserData(tables, settings.db_filter, quiet);
     SetAsideClassifier(tables, *real, settings.database_folder, quiet);
   }

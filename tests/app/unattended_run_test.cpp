@@ -15,6 +15,7 @@
 #include "install/components.h"
 #include "install/installer_run.h"
 #include "tests/app/fake_services.h"
+#include "tests/app/recording_front_end.h"
 #include "tests/archive/zip_test_util.h"
 #include "text/codepage.h"
 #include "tools/demo_database.h"
@@ -35,17 +36,14 @@ const char kIni[] =
     "[Component2]\r\nName2=Программа\r\nCheck2=1\r\nEnabled2=1\r\nFile2=Prog.zip\r\n"
     "[Backup]\r\nBackupCount=1\r\nBackupFileName=Tarvo\r\nBackup_Dir1=Base\r\n";
 
-class FakeFrontEnd : public ProgramFrontEnd {
+class FakeFrontEnd : public testing::RecordingFrontEnd {
  public:
   // What the person does once the window is shown (nothing: closes it).
   std::function<void(TForm_Main&)> person;
   // False: the window never becomes the active one, as when Windows keeps the focus elsewhere.
   bool activated = true;
-  int windows = 0;
   bool finished_and_closed_by_itself = false;
-  std::string printed;
 
-  ScreenInfo Screen() override { return {}; }
   void RunWindow(TForm_Main& form) override {
     ++windows;
     if (activated) {
@@ -60,7 +58,6 @@ class FakeFrontEnd : public ProgramFrontEnd {
     if (person && !form.closed()) person(form);
     if (!form.closed()) form.Close();
   }
-  void Print(const std::string& text) override { printed += text; }
 };
 
 class UnattendedRunTest : public ::testing::Test {

@@ -52,6 +52,13 @@ struct TestServices {
     f->Write(bytes.data(), bytes.size());
     f->Close();
   }
+  std::string Read(const std::string& path) {
+    auto f = services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+                               platform::Disposition::kOpenExisting);
+    std::string bytes(static_cast<size_t>(f->Size()), '\0');
+    bytes.resize(f->Read(bytes.data(), bytes.size()));
+    return bytes;
+  }
   // Text given in UTF-8, written in Windows-1251 as the product's files are.
   void WriteAnsi(const std::string& path, const std::string& utf8) {
     Write(path, text::Utf8ToCp1251(utf8));

@@ -55,12 +55,7 @@ class RestoreProgramTest : public ::testing::Test {
   }
 
   std::string Read(const std::string& path) {
-    if (!t.services.fs->FileExists(path)) return "(missing)";
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
+    return t.services.fs->FileExists(path) ? t.Read(path) : "(missing)";
   }
 
   int Run(const std::vector<std::string>& args) {

@@ -87,7 +87,7 @@ class UnattendedRunTest : public ::testing::Test {
     std::vector<TestEntry> base;
     for (const platform::DirEntry& e : fs.List(stage, "*")) {
       if (e.attributes & platform::kAttrDirectory) continue;
-      base.push_back(Entry("Base\\" + e.name, Read(stage + e.name)));
+      base.push_back(Entry("Base\\" + e.name, t.Read(stage + e.name)));
     }
     t.Write(update + "Base.zip", BuildZip(base));
     t.Write(update + "Prog.zip",
@@ -108,14 +108,6 @@ class UnattendedRunTest : public ::testing::Test {
     return e;
   }
 
-  std::string Read(const std::string& path) {
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
-  }
-
   // Every file below `folder` with its bytes, by relative name.
   std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
@@ -126,7 +118,7 @@ class UnattendedRunTest : public ::testing::Test {
         if (e.attributes & platform::kAttrDirectory) {
           walk(dir + e.name + "\\", rel + e.name + "\\");
         } else {
-          files[rel + e.name] = Read(dir + e.name);
+          files[rel + e.name] = t.Read(dir + e.name);
         }
       }
     };
@@ -165,7 +157,7 @@ class UnattendedRunTest : public ::testing::Test {
     return rows;
   }
 
-  std::string Log() { return Read(log_path); }
+  std::string Log() { return t.Read(log_path); }
   bool Logged(const std::string& line) { return Log().find(line) != std::string::npos; }
 
   testing::TestServices t;
@@ -183,8 +175,8 @@ TEST_F(UnattendedRunTest, VerySilentTransferInstallsAndLogsEveryStep) {
   // The new database with the users' records and classifier rows carried over.
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
   EXPECT_GT(UsersClassifierRows(), 0);
-  EXPECT_EQ(Read(product + "Tarvo7.exe"), "MZ new");
-  EXPECT_EQ(Read(product + "Doc\\readme.txt"), "7.26");
+  EXPECT_EQ(t.Read(product + "Tarvo7.exe"), "MZ new");
+  EXPECT_EQ(t.Read(product + "Doc\\readme.txt"), "7.26");
   // The backup holds the old database; closing removed the archive copies.
   bool backup = false;
   for (const platform::DirEntry& e : t.services.fs->List(product + "Backup\\", "*Tarvo")) {
@@ -331,7 +323,7 @@ TEST_P(NotWholeComponentTest, FailsWithCodeThreeExitsFourAndTheUsersRecordsAreRe
   t.Write(update + "Prog.zip", Archive());
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES", "/LOG=" + log_path}),
             kExitRunFailed);
-  EXPECT_EQ(Read(product + "Tarvo7.exe"), "MZ old");
+  EXPECT_EQ(t.Read(product + "Tarvo7.exe"), "MZ old");
   EXPECT_FALSE(t.services.fs->FileExists(product + "Doc\\readme.txt"));
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
   EXPECT_TRUE(Logged("Component 1 (Base.zip) installed"));

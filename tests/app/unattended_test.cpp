@@ -238,13 +238,6 @@ class FixedClock : public platform::Clock {
 
 class RunLogTest : public ::testing::Test {
  protected:
-  std::string Read(const std::string& path) {
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
-  }
   testing::TestServices t;
   FixedClock clock;
   double now = 100.0;
@@ -283,7 +276,7 @@ TEST_F(RunLogTest, ALinePerStepWithTheTimeEachStageTook) {
       "2026-12-09 07:05:03  Error: Unknown error\r\n"
       "2026-12-09 07:05:03  Result code 3: Не удалось установить обновление.\r\n"
       "2026-12-09 07:05:03  Result code 0: Обновление успешно установлено на Ваш компьютер.\r\n";
-  EXPECT_EQ(Read(path), want);
+  EXPECT_EQ(t.Read(path), want);
 }
 
 TEST_F(RunLogTest, TheTemporaryFolderGetsANewDatedFileEachTime) {

@@ -111,11 +111,7 @@ TEST_F(PackTest, APackedFolderVerifiesChecksAndInstalls) {
     EXPECT_TRUE(Has(r.lines, line)) << line;
   }
   // In code page 1251, as the installer's reader expects it.
-  auto f = t.services.fs->Open(update + "update6.ini", platform::Access::kRead,
-                               platform::Share::kDenyNone, platform::Disposition::kOpenExisting);
-  std::string bytes(static_cast<size_t>(f->Size()), '\0');
-  bytes.resize(f->Read(bytes.data(), bytes.size()));
-  f->Close();
+  const std::string bytes = t.Read(update + "update6.ini");
   EXPECT_NE(bytes.find(text::Utf8ToCp1251("Нормативная база")), std::string::npos);
 
   std::ostringstream report;

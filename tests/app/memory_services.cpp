@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/platform/set_clock.h"
+
 namespace tarvo::testing::memory {
 
 using platform::DirEntry;
@@ -261,7 +263,8 @@ FakeServices::FakeServices() {
   services.marker = std::move(m);
   services.version = std::move(v);
   services.dialogs = std::move(d);
-  services.clock = std::make_unique<FixedClock>();
+  services.clock = std::make_unique<platform::testing::SetClock>(
+      platform::LocalTime{2026, 12, 9, 6, 0, 0, 0, 3});
 }
 
 }  // namespace tarvo::testing::memory

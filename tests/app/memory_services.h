@@ -79,11 +79,6 @@ class RecordingDialogs : public platform::Dialogs {
   std::vector<std::pair<std::string, std::string>> shown;  // text, caption
 };
 
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 6, 0, 0, 0, 3}; }
-};
-
 // Services wired to the fakes above; the raw pointers stay valid while `services` lives.
 struct FakeServices {
   FakeServices();

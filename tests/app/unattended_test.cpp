@@ -12,6 +12,7 @@
 #include "platform/auto_dialogs.h"
 #include "tests/app/fake_services.h"
 #include "tests/app/memory_services.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::app {
 namespace {
@@ -230,16 +231,10 @@ TEST_F(UnattendedDialogsTest, APersonsAbortCountsToo) {
   EXPECT_EQ(person.shown().size(), 2u);
 }
 
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 7, 5, 3, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
-
 class RunLogTest : public ::testing::Test {
  protected:
   testing::TestServices t;
-  FixedClock clock;
+  platform::testing::SetClock clock{{2026, 12, 9, 7, 5, 3, 0, 3}};
   double now = 100.0;
   FileRunLog::Seconds seconds = [this] { return now; };
 };

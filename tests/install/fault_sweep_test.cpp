@@ -21,6 +21,7 @@
 #include "tests/install/demo_install.h"
 #include "tests/install/faulty_fs.h"
 #include "tests/install/sweep_support.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -33,11 +34,6 @@ using testing::FaultyFileSystem;
 using testing::RecordingWindow;
 using testing::Records;
 using testing::SweepTemplate;
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 11, 5, 0, 0, 3}; }
-};
 
 // Faults after which the run may still report success, because what failed carries none of the
 // users' data and nothing of the new installation depends on it:
@@ -110,7 +106,7 @@ struct Sweep {
     faulty.sync = false;
     faulty.record = fail_at == 0 && std::getenv("TARVO_SWEEP_LIST") != nullptr;
     platform::AutoDialogs dialogs;  // Abort for a failure dialog, OK for information
-    FixedClock clock;
+    platform::testing::SetClock clock({2026, 12, 9, 11, 5, 0, 0, 3});
     RecordingWindow window = testing::SweepWindow(true);
     const RunSettings settings = demo.Settings();
     Outcome out;

@@ -14,6 +14,7 @@
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/recording_window.h"
 #include "tests/platform/forwarding_fs.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -26,12 +27,6 @@ using archive::testing::TestEntry;
 using archive::testing::WriteFileBytes;
 using platform::DialogResult;
 using testing::RecordingWindow;
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 3, 5, 9, 7, 0, 0, 4};
-  platform::LocalTime Now() override { return now; }
-};
 
 // Stands in for the table work; logs into the window's log so the order is visible.
 class RecordingStages : public DataStages {
@@ -140,7 +135,7 @@ class InstallerRunTest : public ::testing::Test {
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem* real = services.fs.get();
   platform::AutoDialogs dialogs;
-  FixedClock clock;
+  platform::testing::SetClock clock{{2026, 3, 5, 9, 7, 0, 0, 4}};
   RecordingWindow window;
   RunSettings settings;
 };

@@ -20,6 +20,7 @@
 #include "tests/install/demo_install.h"
 #include "tests/install/dying_fs.h"
 #include "tests/install/sweep_support.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -32,14 +33,8 @@ using testing::RecordingWindow;
 using testing::Records;
 using testing::SweepTemplate;
 
-class SetClock : public platform::Clock {
- public:
-  explicit SetClock(int minute) : minute_(minute) {}
-  platform::LocalTime Now() override { return {2026, 12, 9, 11, minute_, 0, 0, 3}; }
-
- private:
-  int minute_;
-};
+// The time of a run: the same day and hour, at `minute`.
+platform::LocalTime At(int minute) { return {2026, 12, 9, 11, minute, 0, 0, 3}; }
 
 struct Run {
   int code = 0;
@@ -61,7 +56,7 @@ class KillSweep {
     dying.lose_unflushed = power;
     platform::AutoDialogs dialogs;
     if (!transfer_) dialogs.QueueAnswer(platform::DialogResult::kYes);  // replace: confirmed
-    SetClock clock(minute);
+    platform::testing::SetClock clock(At(minute));
     RecordingWindow window = testing::SweepWindow(transfer_);
     Run out;
     try {
@@ -128,7 +123,7 @@ class KillSweep {
     EXPECT_FALSE(real_.FileExists(ProgressPath(settings))) << where;
     // The first complete backup holds the old database whole.
     const std::string first =
-        demo.product + "Backup\\" + BackupArchiveName(SetClock(5).Now(), settings.backup_file_name);
+        demo.product + "Backup\\" + BackupArchiveName(At(5), settings.backup_file_name);
     std::string backup = first;
     if (!dead.backup_done) {
       // The dead run's archive, if any, is incomplete: the rerun made one of its own, beside it
@@ -138,7 +133,7 @@ class KillSweep {
         backup = numbered;
       else
         backup = demo.product + "Backup\\" +
-                 BackupArchiveName(SetClock(rerun_minute_).Now(), settings.backup_file_name);
+                 BackupArchiveName(At(rerun_minute_), settings.backup_file_name);
     }
     const std::string restored = root + "/restored/";
     ASSERT_EQ(testing::TestAndExtract(real_, backup, restored), "") << where << ": " << backup;

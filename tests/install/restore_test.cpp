@@ -17,6 +17,7 @@
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/faulty_fs.h"
 #include "tests/install/recording_window.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -34,12 +35,6 @@ std::string Host(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
 }
-
-class SetClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 10, 0, 0, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
 
 using Files = std::map<std::string, std::string>;
 
@@ -124,7 +119,7 @@ class RestoreTest : public ::testing::Test {
   platform::FileSystem& fs = *fs_owner;
   platform::AutoDialogs dialogs;
   testing::RecordingWindow window;
-  SetClock clock;
+  platform::testing::SetClock clock{{2026, 12, 9, 10, 0, 0, 0, 3}};
   NullRunLog log;
   std::string product, backup;
 };

@@ -13,6 +13,7 @@
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/demo_install.h"
 #include "tests/install/faulty_fs.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -26,12 +27,6 @@ using testing::DemoInstall;
 using testing::FaultyFileSystem;
 using testing::RecordingWindow;
 using testing::Records;
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 10, 30, 0, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
 
 class WholeRun : public ::testing::Test {
  protected:
@@ -75,7 +70,7 @@ class WholeRun : public ::testing::Test {
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem* real = services.fs.get();
   platform::AutoDialogs dialogs;
-  FixedClock clock;
+  platform::testing::SetClock clock{{2026, 12, 9, 10, 30, 0, 0, 3}};
   RecordingWindow window;
   std::unique_ptr<DemoInstall> demo;
   RunSettings settings;

@@ -49,20 +49,20 @@ uint64_t FolderBytes(const std::string& folder) {
 }
 
 // Times the stages from the window's calls.
-class TimingWindow : public install::testing::RunWindow {
+class TimingWindow : public install::testing::RecordingWindow {
  public:
   Clock::time_point start[5], end[5];
   void SetStageActive(int stage, bool on) override {
-    RunWindow::SetStageActive(stage, on);
+    RecordingWindow::SetStageActive(stage, on);
     if (stage < 1 || stage > 4) return;
     if (on) start[stage] = Clock::now();
   }
   void ShowStageTick(int stage) override {
-    RunWindow::ShowStageTick(stage);
+    RecordingWindow::ShowStageTick(stage);
     if (stage >= 1 && stage <= 4) end[stage] = Clock::now();
   }
   void ShowProgressPanel() override {
-    RunWindow::ShowProgressPanel();
+    RecordingWindow::ShowProgressPanel();
     start[1] = Clock::now();  // stage 1 starts with the panel
   }
 };

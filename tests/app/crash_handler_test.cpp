@@ -13,16 +13,12 @@
 #include "platform/crash.h"
 #include "platform/services.h"
 #include "tests/archive/zip_test_util.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::app {
 namespace {
 
 using archive::testing::ReadFileBytes;
-
-class SystemClock : public platform::Clock {
- public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 10, 30, 0, 0, 3}; }
-};
 
 void CrashLines(const char* what) { WriteCrashLines(what, kExitRunFailed); }
 
@@ -50,7 +46,7 @@ class CrashHandler : public ::testing::Test {
   // Runs in the child: a log as the program opens it, the handler, then the crash.
   void CrashWithLog(void (*crash)()) {
     platform::Services services = platform::MakeSystemServices();
-    SystemClock clock;
+    platform::testing::SetClock clock({2026, 12, 9, 10, 30, 0, 0, 3});
     auto log = CreateRunLog(*services.fs, clock, log_path);
     log->Note("Installation started");
     platform::InstallCrashHandler(CrashLines, kExitRunFailed);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/platform/set_clock.h"
+
 namespace tarvo::testing::memory {
 
 using platform::DirEntry;
@@ -237,35 +239,6 @@ std::string MemoryFileSystem::MakeTempFile(const std::string& folder, const std:
   return path;
 }
 
-platform::Registry::StringValue FakeRegistry::ReadLocalMachineString(const std::string& key,
-                                                                     const std::string& name) {
-  StringValue v;
-  auto it = keys.find(key);
-  if (it == keys.end()) return v;
-  v.key_opened = true;
-  auto value = it->second.find(name);
-  if (value != it->second.end()) {
-    v.value_present = true;
-    v.value = value->second;
-  }
-  return v;
-}
-
-platform::VersionInfo::Strings FakeVersionInfo::Read(const std::string& path,
-                                                     const std::vector<std::string>& names) {
-  Strings s;
-  auto it = files.find(Lower(path));
-  if (it == files.end()) return s;
-  s.has_resource = true;
-  s.has_translation = true;
-  for (const std::string& n : names) {
-    auto v = it->second.find(n);
-    s.values.push_back(v == it->second.end() ? std::nullopt
-                                             : std::optional<std::string>(v->second));
-  }
-  return s;
-}
-
 platform::DialogResult RecordingDialogs::ShowMessage(
     const std::string& text, const std::string& caption,
     const std::vector<platform::DialogResult>& buttons, platform::MessageIcon icon,
@@ -290,7 +263,8 @@ FakeServices::FakeServices() {
   services.marker = std::move(m);
   services.version = std::move(v);
   services.dialogs = std::move(d);
-  services.clock = std::make_unique<FixedClock>();
+  services.clock = std::make_unique<platform::testing::SetClock>(
+      platform::LocalTime{2026, 12, 9, 6, 0, 0, 0, 3});
 }
 
 }  // namespace tarvo::testing::memory

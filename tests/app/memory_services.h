@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "tests/app/fake_platform.h"
 
 namespace tarvo::testing::memory {
 
@@ -60,25 +61,10 @@ class MemoryFileSystem : public platform::FileSystem {
   int temp_counter_ = 0;
 };
 
-class FakeRegistry : public platform::Registry {
- public:
-  StringValue ReadLocalMachineString(const std::string& key, const std::string& name) override;
-  // key -> (value name -> value)
-  std::map<std::string, std::map<std::string, std::string>> keys;
-};
-
-class FakeMarker : public platform::RunningMarker {
- public:
-  State Create(const std::string& name) override { return state; }
-  State state = State::kCreated;
-};
-
-class FakeVersionInfo : public platform::VersionInfo {
- public:
-  Strings Read(const std::string& path, const std::vector<std::string>& names) override;
-  // Files with a version resource: lower-case path -> (value name -> value).
-  std::map<std::string, std::map<std::string, std::string>> files;
-};
+// The registry, marker and version reader are those of the tests on the real file system.
+using tarvo::testing::FakeMarker;
+using tarvo::testing::FakeRegistry;
+using FakeVersionInfo = tarvo::testing::FakeVersion;
 
 class RecordingDialogs : public platform::Dialogs {
  public:
@@ -91,11 +77,6 @@ class RecordingDialogs : public platform::Dialogs {
     return false;
   }
   std::vector<std::pair<std::string, std::string>> shown;  // text, caption
-};
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 6, 0, 0, 0, 3}; }
 };
 
 // Services wired to the fakes above; the raw pointers stay valid while `services` lives.

@@ -14,6 +14,7 @@
 #include "app/switches.h"
 #include "install/restore.h"
 #include "tests/app/fake_services.h"
+#include "tests/app/recording_front_end.h"
 #include "tests/archive/zip_test_util.h"
 #include "text/codepage.h"
 
@@ -22,18 +23,6 @@ namespace {
 
 using archive::testing::BuildZip;
 using archive::testing::TestEntry;
-
-class PrintingFrontEnd : public ProgramFrontEnd {
- public:
-  std::string printed;
-  int windows = 0;
-  ScreenInfo Screen() override { return {}; }
-  void RunWindow(TForm_Main& form) override {
-    ++windows;
-    form.Close();
-  }
-  void Print(const std::string& text) override { printed += text; }
-};
 
 const char kOlder[] = "Архив от 30.11.2026 г. [18-00]Tarvo";
 const char kNewest[] = "Архив от 01.12.2026 г. [09-30]Tarvo";
@@ -66,12 +55,7 @@ class RestoreProgramTest : public ::testing::Test {
   }
 
   std::string Read(const std::string& path) {
-    if (!t.services.fs->FileExists(path)) return "(missing)";
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
+    return t.services.fs->FileExists(path) ? t.Read(path) : "(missing)";
   }
 
   int Run(const std::vector<std::string>& args) {
@@ -84,7 +68,7 @@ class RestoreProgramTest : public ::testing::Test {
   }
 
   testing::TestServices t;
-  PrintingFrontEnd front_end;
+  testing::RecordingFrontEnd front_end;
   std::string product, elsewhere;
 };
 
@@ -179,16 +163,14 @@ TEST_F(RestoreProgramTest, NoArchiveToRestoreFrom) {
 
 // The window after a failed run: its own failure text first, then which backup holds the
 // database as it was and how to put it back.
-class HintFrontEnd : public ProgramFrontEnd {
+class HintFrontEnd : public testing::RecordingFrontEnd {
  public:
   std::string result;
-  ScreenInfo Screen() override { return {}; }
   void RunWindow(TForm_Main& form) override {
     form.Activate();
     result = form.Get("Label2").text;
     if (!form.closed()) form.Close();
   }
-  void Print(const std::string&) override {}
 };
 
 TEST_F(RestoreProgramTest, AFailedRunNamesTheBackupThatHoldsTheDatabase) {

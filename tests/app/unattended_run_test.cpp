@@ -15,6 +15,7 @@
 #include "install/components.h"
 #include "install/installer_run.h"
 #include "tests/app/fake_services.h"
+#include "tests/app/recording_front_end.h"
 #include "tests/archive/zip_test_util.h"
 #include "text/codepage.h"
 #include "tools/demo_database.h"
@@ -35,17 +36,14 @@ const char kIni[] =
     "[Component2]\r\nName2=Программа\r\nCheck2=1\r\nEnabled2=1\r\nFile2=Prog.zip\r\n"
     "[Backup]\r\nBackupCount=1\r\nBackupFileName=Tarvo\r\nBackup_Dir1=Base\r\n";
 
-class FakeFrontEnd : public ProgramFrontEnd {
+class FakeFrontEnd : public testing::RecordingFrontEnd {
  public:
   // What the person does once the window is shown (nothing: closes it).
   std::function<void(TForm_Main&)> person;
   // False: the window never becomes the active one, as when Windows keeps the focus elsewhere.
   bool activated = true;
-  int windows = 0;
   bool finished_and_closed_by_itself = false;
-  std::string printed;
 
-  ScreenInfo Screen() override { return {}; }
   void RunWindow(TForm_Main& form) override {
     ++windows;
     if (activated) {
@@ -60,7 +58,6 @@ class FakeFrontEnd : public ProgramFrontEnd {
     if (person && !form.closed()) person(form);
     if (!form.closed()) form.Close();
   }
-  void Print(const std::string& text) override { printed += text; }
 };
 
 class UnattendedRunTest : public ::testing::Test {
@@ -90,7 +87,7 @@ class UnattendedRunTest : public ::testing::Test {
     std::vector<TestEntry> base;
     for (const platform::DirEntry& e : fs.List(stage, "*")) {
       if (e.attributes & platform::kAttrDirectory) continue;
-      base.push_back(Entry("Base\\" + e.name, Read(stage + e.name)));
+      base.push_back(Entry("Base\\" + e.name, t.Read(stage + e.name)));
     }
     t.Write(update + "Base.zip", BuildZip(base));
     t.Write(update + "Prog.zip",
@@ -111,14 +108,6 @@ class UnattendedRunTest : public ::testing::Test {
     return e;
   }
 
-  std::string Read(const std::string& path) {
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
-  }
-
   // Every file below `folder` with its bytes, by relative name.
   std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
@@ -129,7 +118,7 @@ class UnattendedRunTest : public ::testing::Test {
         if (e.attributes & platform::kAttrDirectory) {
           walk(dir + e.name + "\\", rel + e.name + "\\");
         } else {
-          files[rel + e.name] = Read(dir + e.name);
+          files[rel + e.name] = t.Read(dir + e.name);
         }
       }
     };
@@ -168,7 +157,7 @@ class UnattendedRunTest : public ::testing::Test {
     return rows;
   }
 
-  std::string Log() { return Read(log_path); }
+  std::string Log() { return t.Read(log_path); }
   bool Logged(const std::string& line) { return Log().find(line) != std::string::npos; }
 
   testing::TestServices t;
@@ -186,8 +175,8 @@ TEST_F(UnattendedRunTest, VerySilentTransferInstallsAndLogsEveryStep) {
   // The new database with the users' records and classifier rows carried over.
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
   EXPECT_GT(UsersClassifierRows(), 0);
-  EXPECT_EQ(Read(product + "Tarvo7.exe"), "MZ new");
-  EXPECT_EQ(Read(product + "Doc\\readme.txt"), "7.26");
+  EXPECT_EQ(t.Read(product + "Tarvo7.exe"), "MZ new");
+  EXPECT_EQ(t.Read(product + "Doc\\readme.txt"), "7.26");
   // The backup holds the old database; closing removed the archive copies.
   bool backup = false;
   for (const platform::DirEntry& e : t.services.fs->List(product + "Backup\\", "*Tarvo")) {
@@ -334,7 +323,7 @@ TEST_P(NotWholeComponentTest, FailsWithCodeThreeExitsFourAndTheUsersRecordsAreRe
   t.Write(update + "Prog.zip", Archive());
   EXPECT_EQ(Run({"/VERYSILENT", "/MODE=transfer", "/SUPPRESSMSGBOXES", "/LOG=" + log_path}),
             kExitRunFailed);
-  EXPECT_EQ(Read(product + "Tarvo7.exe"), "MZ old");
+  EXPECT_EQ(t.Read(product + "Tarvo7.exe"), "MZ old");
   EXPECT_FALSE(t.services.fs->FileExists(product + "Doc\\readme.txt"));
   EXPECT_EQ(UsersRecords(product + "Base\\Base8491.db"), kUsers);
   EXPECT_TRUE(Logged("Component 1 (Base.zip) installed"));

@@ -12,6 +12,7 @@
 #include "platform/auto_dialogs.h"
 #include "tests/app/fake_services.h"
 #include "tests/app/memory_services.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::app {
 namespace {
@@ -230,23 +231,10 @@ TEST_F(UnattendedDialogsTest, APersonsAbortCountsToo) {
   EXPECT_EQ(person.shown().size(), 2u);
 }
 
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 7, 5, 3, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
-
 class RunLogTest : public ::testing::Test {
  protected:
-  std::string Read(const std::string& path) {
-    auto f = t.services.fs->Open(path, platform::Access::kRead, platform::Share::kDenyNone,
-                                 platform::Disposition::kOpenExisting);
-    std::string bytes(static_cast<size_t>(f->Size()), '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    return bytes;
-  }
   testing::TestServices t;
-  FixedClock clock;
+  platform::testing::SetClock clock{{2026, 12, 9, 7, 5, 3, 0, 3}};
   double now = 100.0;
   FileRunLog::Seconds seconds = [this] { return now; };
 };
@@ -283,7 +271,7 @@ TEST_F(RunLogTest, ALinePerStepWithTheTimeEachStageTook) {
       "2026-12-09 07:05:03  Error: Unknown error\r\n"
       "2026-12-09 07:05:03  Result code 3: Не удалось установить обновление.\r\n"
       "2026-12-09 07:05:03  Result code 0: Обновление успешно установлено на Ваш компьютер.\r\n";
-  EXPECT_EQ(Read(path), want);
+  EXPECT_EQ(t.Read(path), want);
 }
 
 TEST_F(RunLogTest, TheTemporaryFolderGetsANewDatedFileEachTime) {

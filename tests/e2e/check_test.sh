@@ -6,10 +6,9 @@ set -u
 exe=$1
 fixtures=$2
 work=$3
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../../tools/wine-env
-source "$here/../../tools/wine-env"
-tarvo_wine_init
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_wine
 
 KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{3F1B7C20-8D4E-4A6B-9C35-0E2A7D19B648}_is1'
 READY='Всё готово к началу инсталляции обновления на Ваш компьютер. Нажмите кнопку [Начать установку] для активации процесса установки.'
@@ -18,8 +17,6 @@ passed=0
 failed=0
 case_name=""
 case_ok=1
-
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
 
 ini() {  # writes update6.ini in Windows-1251 from UTF-8 text on standard input
   iconv -f UTF-8 -t CP1251 > "$work/update/update6.ini"

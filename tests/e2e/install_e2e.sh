@@ -20,17 +20,15 @@ if [ "$scenario" = broken-program ]; then
   mode=transfer
   expect=failure
 fi
-if [ -z "${DISPLAY:-}" ] && [ -z "${TARVO_E2E_IN_XVFB:-}" ]; then
-  export TARVO_E2E_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
-fi
-src=${TARVO_SOURCE_DIR:?}
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_on_display "$@"
+top=${TARVO_SOURCE_DIR:?}
 bin=${TARVO_BINARY_DIR:?}
 export TARVO_MINGW_DIR="$bin"
 export TARVO_NATIVE_DIR="${TARVO_NATIVE_DIR:-none}"
 export TARVO_WINEPREFIX="${TARVO_WINEPREFIX:-$bin/wineprefix}"
-# shellcheck source=../../tools/wine-env
-source "$src/tools/wine-env"
+e2e_wine
 
 passed=0 failed=0
 check() {  # check "what" command...: one outside check
@@ -45,10 +43,7 @@ check() {  # check "what" command...: one outside check
   fi
 }
 finish() {
-  for bmp in "$out"/shots/*.bmp; do
-    [ -f "$bmp" ] || continue
-    convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp"
-  done
+  e2e_png "$out/shots"
   echo "screenshots: $out/shots"
   echo "$passed passed, $failed failed"
   # A bare exit in this trap would return the status of the script's last command.
@@ -61,25 +56,19 @@ phase "laying the demo out"
 rm -rf "$out"
 mkdir -p "$out/shots" "$out/before"
 out=$(cd "$out" && pwd)
-layout=$("$src/tools/demo-layout" "$WINEPREFIX" "$records" "$users") || {
+e2e_layout "$records" "$users" || {
   echo "FAIL the demo could not be laid out"
   failed=$((failed + 1))
   exit 1
 }
+layout=$(< "$out/layout.txt")
 product=$(sed -n 's/^Product=//p' <<<"$layout")
 update=$(sed -n 's/^Update=//p' <<<"$layout")
 staged=$(sed -n 's/^Staged=//p' <<<"$layout")
 base="$product/Base"
 [ "$scenario" = broken-program ] && printf 'not an archive' > "$update/Prog.zip"
 
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
-if [ -x "$TARVO_NATIVE_DIR/tools/tarvo-table" ]; then
-  table() { "$TARVO_NATIVE_DIR/tools/tarvo-table" "$@"; }
-  tp() { printf '%s' "$1"; }
-else
-  table() { "$WINE" "$bin/tools/tarvo-table.exe" "$@" | tr -d '\r'; }
-  tp() { winpath "$1"; }
-fi
+e2e_table_tools "$TARVO_NATIVE_DIR" "$bin" winpath
 dump() {  # dump TABLE [FILTER]: tab-separated rows without the header line
   if [ -n "${2:-}" ]; then table dump --tsv --filter "$2" "$(tp "$1")"; else table dump --tsv "$(tp "$1")"; fi |
     tail -n +2

@@ -11,32 +11,14 @@
 # The demo is laid out once; its C:\Tarvo\ and C:\Update\ are copied back before every point.
 # usage: kill_e2e.sh <mingw build dir> <out dir> [points by time]
 set -euo pipefail
-mingw=$(cd "$1" && pwd) out=$2 time_points=${3:-30}
-top="${TARVO_SOURCE_DIR:?}"
-export TARVO_BINARY_DIR="${TARVO_BINARY_DIR:-$mingw}"
-source "$top/tools/wine-env"
-tarvo_wine_init
-rm -rf "$out"
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
-export TARVO_MINGW_DIR="$mingw"
-native="${TARVO_NATIVE_DIR:-$top/build/native}"
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_begin "$1" "$2"
+time_points=${3:-30}
 records=300 users=30
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-w() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-drive_c="$WINEPREFIX/drive_c"
-product="$drive_c/Tarvo" update="$drive_c/Update" base="$drive_c/Tarvo/Base"
+base="$product/Base"
 pristine="$out/pristine"
-
-if [ -x "$native/tools/tarvo-table" ]; then
-  table() { "$native/tools/tarvo-table" "$@"; }
-  tp() { printf '%s' "$1"; }
-else
-  table() { "$WINE" "$mingw/tools/tarvo-table.exe" "$@" | tr -d '\r'; }
-  tp() { w "$1"; }
-fi
+e2e_table_tools "$native" "$mingw"
 # The file of a table in a folder, whatever the case of its extension.
 table_file() { find "$1" -maxdepth 1 -iname "$2.db" | head -1; }
 # The users' rows of a table, sorted, without the detail tables' own counter (column 1, "N"):
@@ -74,7 +56,7 @@ fingerprint() {
 tarvo_pid() { cat "$out/pid" 2>/dev/null; }
 
 # The demo once; then its old state, the expected users' rows and the old database's checksums.
-"$top/tools/demo-layout" "$WINEPREFIX" "$records" "$users" > "$out/layout.txt"
+e2e_layout "$records" "$users"
 rm -rf "$pristine"
 mkdir -p "$pristine"
 cp -a "$product" "$update" "$pristine/"
@@ -312,8 +294,4 @@ done
   for k in "${!outcomes[@]}"; do printf '  %3d  %s\n' "${outcomes[$k]}" "$k"; done | sort -k2
 } | tee "$out/summary.txt"
 echo "logs: $out"
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all kill points passed"
+e2e_end "all kill points passed"

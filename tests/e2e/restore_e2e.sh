@@ -8,27 +8,16 @@
 #   /RESTORE again                         the installed database back, byte for byte.
 # usage: restore_e2e.sh <mingw build dir> <out dir>
 set -euo pipefail
-mingw=$(cd "$1" && pwd) out=$2
-top="${TARVO_SOURCE_DIR:?}"
-export TARVO_BINARY_DIR="${TARVO_BINARY_DIR:-$mingw}"
-source "$top/tools/wine-env"
-tarvo_wine_init
-rm -rf "$out"
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
-export TARVO_MINGW_DIR="$mingw"
-native="${TARVO_NATIVE_DIR:-$top/build/native}"
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-drive_c="$WINEPREFIX/drive_c"
-product="$drive_c/Tarvo" update="$drive_c/Update" elsewhere="$drive_c/Elsewhere"
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_begin "$1" "$2"
+elsewhere="$drive_c/Elsewhere"
 # Every file of the database folder with its checksum.
 database() { (cd "$product/Base" && find . -type f -print0 | sort -z | xargs -0 md5sum); }
 run() { timeout 300 "$WINE" "$@" | tr -d '\r'; }
 
 echo "== the demo's update folder, made by tarvo-pack"
-"$top/tools/demo-layout" "$WINEPREFIX" 400 40 > "$out/layout.txt"
+e2e_layout 400 40
 code=0
 run "$mingw/tools/tarvo-pack.exe" verify 'C:\Update' > "$out/verify.txt" || code=$?
 [ "$code" -eq 0 ] || fail "tarvo-pack verify: exit code $code"
@@ -68,9 +57,4 @@ run 'C:\Elsewhere\TarvoUpdate.exe' /RESTORE /VERYSILENT /SUPPRESSMSGBOXES > /dev
 [ "$code" -eq 0 ] || fail "the second /RESTORE: exit code $code"
 [ "$(database)" = "$installed" ] || fail "the second /RESTORE did not put the installed database back"
 
-if [ "$failures" -eq 0 ]; then
-  echo "restore_e2e: all passed"
-else
-  echo "restore_e2e: $failures failure(s)"
-  exit 1
-fi
+e2e_end "restore_e2e: all passed"

@@ -4,19 +4,16 @@
 # usage: run_window_e2e.sh TarvoUpdate.exe fake_product.exe window_driver.exe run_preview.exe out
 set -euo pipefail
 program=$1 stand_in=$2 driver=$3 preview=$4 out=$5
-if [ -z "${DISPLAY:-}" ] && [ -z "${TARVO_E2E_IN_XVFB:-}" ]; then
-  export TARVO_E2E_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
-fi
-source "${TARVO_SOURCE_DIR:?}/tools/wine-env"
-tarvo_wine_init
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_on_display "$@"
+e2e_wine
 # Windows' Tahoma is not part of Debian; a narrow face with Cyrillic stands in for it, so the
 # layout is seen with metrics close to the real ones.
 "$WINE" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Tahoma /t REG_SZ \
   /d 'DejaVu Sans Condensed' /f >/dev/null 2>&1 || true
 rm -rf "$out"
 mkdir -p "$out/work" "$out/shots"
-w() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 set_dpi() {
   "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
   # Wine takes the value when its server starts again.
@@ -41,9 +38,6 @@ tarvo_wine_reg_delete "$key"
 for state in run_progress run_success run_failure; do
   [ -f "$out/shots/$state.bmp" ] || { echo "missing screenshot $state"; status=1; }
 done
-for bmp in "$out"/shots/*.bmp; do
-  [ -f "$bmp" ] || continue
-  convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp" || true
-done
+e2e_png "$out/shots"
 echo "screenshots: $out/shots"
 exit $status

@@ -7,39 +7,18 @@
 #   /SILENT                              the window shows the run (screenshots) and closes.
 # usage: unattended_e2e.sh <mingw build dir> <silent_watch.exe> <hold_mapping.exe> <out dir>
 set -euo pipefail
-mingw=$(cd "$1" && pwd) watch=$2 holder_exe=$3 out=$4
-if [ -z "${DISPLAY:-}" ] && [ -z "${TARVO_E2E_IN_XVFB:-}" ]; then
-  export TARVO_E2E_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
-fi
-top="${TARVO_SOURCE_DIR:?}"
-export TARVO_BINARY_DIR="${TARVO_BINARY_DIR:-$mingw}"
-source "$top/tools/wine-env"
-tarvo_wine_init
-rm -rf "$out"
+# shellcheck source=e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_common.sh"
+e2e_on_display "$@"
+e2e_begin "$1" "$4"
+watch=$2 holder_exe=$3
 mkdir -p "$out/shots"
-out=$(cd "$out" && pwd)
-export TARVO_MINGW_DIR="$mingw"
-native="${TARVO_NATIVE_DIR:-$top/build/native}"
 records=800 users=80
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-w() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-drive_c="$WINEPREFIX/drive_c"
-product="$drive_c/Tarvo" update="$drive_c/Update"
-
-if [ -x "$native/tools/tarvo-table" ]; then
-  table() { "$native/tools/tarvo-table" "$@"; }
-  tp() { printf '%s' "$1"; }
-else
-  table() { "$WINE" "$mingw/tools/tarvo-table.exe" "$@" | tr -d '\r'; }
-  tp() { w "$1"; }
-fi
+e2e_table_tools "$native" "$mingw"
 users_in() { table dump --tsv "$(tp "$1")" | awk -F'\t' 'NR > 1 && $1 ~ /^U/' | wc -l; }
 # Every file of the product folder with its checksum: "nothing changed" is this unchanged.
 fingerprint() { (cd "$product" && find . -type f -print0 | sort -z | xargs -0 md5sum); }
-layout() { "$top/tools/demo-layout" "$WINEPREFIX" "$records" "$users" > "$out/layout.txt"; }
+layout() { e2e_layout "$records" "$users"; }
 installer() { timeout 300 "$WINE" 'C:\Update\TarvoUpdate.exe' "$@"; }
 
 begin() { echo "== $1"; }
@@ -145,14 +124,7 @@ grep -qx "window_seen=1" "$out/silent.txt" || fail "no window was seen"
 grep -qx "exit=0" "$out/silent.txt" || fail "exit code not 0"
 [ "$(users_in "$product/Base/Base8491.db")" -eq "$users" ] || fail "users' records not restored"
 cp "$update/silent.log" "$out/silent.log" 2>/dev/null || true
-for bmp in "$out"/shots/*.bmp; do
-  [ -f "$bmp" ] || continue
-  convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp" || true
-done
+e2e_png "$out/shots"
 
 echo "logs and screenshots: $out"
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all unattended checks passed"
+e2e_end "all unattended checks passed"

@@ -9,7 +9,7 @@
 #include "db/catalogue.h"
 #include "db/px_table.h"
 #include "tests/db/db_test_util.h"
-#include "tests/install/fake_window.h"
+#include "tests/install/recording_window.h"
 
 namespace tarvo::install {
 namespace {
@@ -17,7 +17,7 @@ namespace {
 using namespace db;
 using db::testing::Fs;
 using db::testing::TempDir;
-using testing::FakeWindow;
+using testing::RecordingWindow;
 
 struct Row {
   std::string kod, name, year;
@@ -112,7 +112,7 @@ class Classifier : public ::testing::Test {
   }
   TempDir db_;
   TableCatalogue cat_;
-  FakeWindow window_;
+  RecordingWindow window_;
 };
 
 TEST_F(Classifier, SetAsideKeepsProductClassifierAndMergeAddsUserRowsInGroup1000) {

@@ -213,8 +213,4 @@ std::string HostPath(const std::string& path) {
 #endif
 }
 
-bool RunWindow::Logged(const std::string& line) const {
-  return std::find(log.begin(), log.end(), line) != log.end();
-}
-
 }  // namespace tarvo::install::testing

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "install/main_window_ops.h"
 #include "install/run_settings.h"
 #include "platform/auto_dialogs.h"
 #include "platform/services.h"
+#include "tests/install/recording_window.h"
 #include "tools/demo_database.h"
 
 namespace tarvo::install::testing {
@@ -83,49 +83,5 @@ std::string TestAndExtract(platform::FileSystem& fs, const std::string& archive_
 
 // The path as the host's own tools spell it ("/" for "\" on POSIX).
 std::string HostPath(const std::string& path);
-
-// The window of a run, recording the calls the tests look at.
-class RunWindow : public MainWindowOps {
- public:
-  struct Component {
-    bool checked = true;
-    std::string file;
-  };
-  std::vector<std::string> log;
-  bool transfer = true;
-  std::vector<Component> components;
-  int percent = 0;
-  int result = -100;
-  const platform::AutoDialogs* dialogs = nullptr;  // to see what was asked before the result
-  size_t dialogs_at_result = 0;
-
-  void ShowChoiceHint() override { log.push_back("hint"); }
-  void HideChoiceHint() override {}
-  void LockForRun() override { log.push_back("lock"); }
-  void ShowProgressPanel() override { log.push_back("panel"); }
-  void SetStageActive(int stage, bool on) override {
-    log.push_back("stage " + std::to_string(stage) + (on ? " on" : " off"));
-  }
-  void ShowStageTick(int stage) override { log.push_back("tick " + std::to_string(stage)); }
-  void SetActivity(Activity, bool) override {}
-  void SetProgressPercent(int p) override { percent = p < 0 ? 0 : (p > 100 ? 100 : p); }
-  int ProgressPercent() const override { return percent; }
-  void ShowResult(int code) override {
-    result = code;
-    if (dialogs) dialogs_at_result = dialogs->shown().size();
-    log.push_back(code == 0 ? "result ok" : "result failed");
-  }
-  void Repaint() override {}
-  void ProcessPendingMessages() override {}
-  bool CloseRequested() const override { return false; }
-  bool TransferChoiceChecked() const override { return transfer; }
-  bool ReplaceChoiceChecked() const override { return !transfer; }
-  bool TransferChoiceEnabled() const override { return true; }
-  bool TransferMode() const override { return transfer; }
-  int ComponentRowCount() const override { return static_cast<int>(components.size()) + 1; }
-  bool ComponentChecked(int row) const override { return components.at(row - 1).checked; }
-  std::string ComponentFile(int row) const override { return components.at(row - 1).file; }
-  bool Logged(const std::string& line) const;
-};
 
 }  // namespace tarvo::install::testing

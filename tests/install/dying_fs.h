@@ -20,12 +20,13 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "tests/platform/forwarding_fs.h"
 
 namespace tarvo::install::testing {
 
-class DyingFileSystem : public platform::FileSystem {
+class DyingFileSystem : public platform::testing::ForwardingFileSystem {
  public:
-  explicit DyingFileSystem(platform::FileSystem& inner) : in_(inner) {}
+  explicit DyingFileSystem(platform::FileSystem& inner) : ForwardingFileSystem(inner) {}
 
   long die_at = 0;  // 1-based; 0: never
   // Or the first operation this picks (kind, path).
@@ -76,13 +77,12 @@ class DyingFileSystem : public platform::FileSystem {
     unflushed_[Key(to)] = std::move(undos);
     spelled_[Key(to)] = to;
   }
-  platform::FileSystem& inner() { return in_; }
   void LoseUnflushed() {
     for (auto& [key, undos] : unflushed_) {
       const std::string path = spelled_[key];
-      if (!in_.FileExists(path)) continue;
-      auto f = in_.Open(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
-                        platform::Disposition::kOpenExisting);
+      if (!inner().FileExists(path)) continue;
+      auto f = inner().Open(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
+                            platform::Disposition::kOpenExisting);
       for (auto it = undos.rbegin(); it != undos.rend(); ++it) {
         f->Seek(it->at);
         if (!it->old.empty()) f->Write(it->old.data(), it->old.size());
@@ -98,111 +98,94 @@ class DyingFileSystem : public platform::FileSystem {
     throw platform::PlatformError("The process is gone: " + path, 1117);
   }
 
-  bool FileExists(const std::string& p) override { return in_.FileExists(p); }
-  bool DirectoryExists(const std::string& p) override { return in_.DirectoryExists(p); }
-  std::optional<uint32_t> GetAttributes(const std::string& p) override {
-    return in_.GetAttributes(p);
-  }
   bool SetAttributes(const std::string& p, uint32_t a) override {
-    return !Gone("set attributes", p) && in_.SetAttributes(p, a);
+    return !Gone("set attributes", p) && inner().SetAttributes(p, a);
   }
   std::vector<platform::DirEntry> List(const std::string& f, const std::string& p) override {
     if (Gone("list", f)) Fail(f);
-    return in_.List(f, p);
+    return inner().List(f, p);
   }
   bool CreateDirectories(const std::string& p) override {
-    return !Gone("create folder", p) && in_.CreateDirectories(p);
+    return !Gone("create folder", p) && inner().CreateDirectories(p);
   }
   bool RemoveFolder(const std::string& p) override {
-    return !Gone("remove folder", p) && in_.RemoveFolder(p);
+    return !Gone("remove folder", p) && inner().RemoveFolder(p);
   }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
-    if (Gone("copy", t) || !in_.CopyFileNoOverwrite(s, t)) return false;
+    if (Gone("copy", t) || !inner().CopyFileNoOverwrite(s, t)) return false;
     if (lose_unflushed) Unflushed(t, {0, {}, 0});  // the copy's data: in the cache only
     return true;
   }
   bool Rename(const std::string& s, const std::string& t) override {
-    if (Gone("rename", s) || !in_.Rename(s, t)) return false;
+    if (Gone("rename", s) || !inner().Rename(s, t)) return false;
     Moved(s, t);
     return true;
   }
   bool ReplaceFile(const std::string& s, const std::string& t) override {
-    if (Gone("replace", s) || !in_.ReplaceFile(s, t)) return false;
+    if (Gone("replace", s) || !inner().ReplaceFile(s, t)) return false;
     Moved(s, t);
     return true;
   }
   bool DeleteFileAt(const std::string& p) override {
-    if (Gone("delete", p) || !in_.DeleteFileAt(p)) return false;
+    if (Gone("delete", p) || !inner().DeleteFileAt(p)) return false;
     Flushed(p);
     return true;
   }
-  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
-    return in_.GetLastWriteTime(p);
-  }
   bool SetLastWriteTime(const std::string& p, platform::DosDateTime t) override {
-    return !Gone("set time", p) && in_.SetLastWriteTime(p, t);
+    return !Gone("set time", p) && inner().SetLastWriteTime(p, t);
   }
   std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
                                        platform::Disposition d) override;
   std::string MakeTempFile(const std::string& f, const std::string& p) override {
     if (Gone("temp file", f)) Fail(f);
-    return in_.MakeTempFile(f, p);
+    return inner().MakeTempFile(f, p);
   }
-  std::string TempFolder() override { return in_.TempFolder(); }
-  bool IsRemovableDrive(const std::string& p) override { return in_.IsRemovableDrive(p); }
-  uint64_t AvailablePhysicalMemory() override { return in_.AvailablePhysicalMemory(); }
-  std::string ExecutablePath() override { return in_.ExecutablePath(); }
-  std::string FullPath(const std::string& p) override { return in_.FullPath(p); }
 
  private:
-  platform::FileSystem& in_;
   std::map<std::string, std::vector<Undo>> unflushed_;  // by Key()
   std::map<std::string, std::string> spelled_;          // Key() -> a path as given
 };
 
-class DyingFile : public platform::File {
+class DyingFile : public platform::testing::ForwardingFile {
  public:
   DyingFile(DyingFileSystem& fs, std::unique_ptr<platform::File> inner, std::string path)
-      : fs_(fs), in_(std::move(inner)), path_(std::move(path)) {}
+      : ForwardingFile(std::move(inner)), fs_(fs), path_(std::move(path)) {}
   size_t Read(void* b, size_t n) override {
     if (fs_.Gone("read", path_)) DyingFileSystem::Fail(path_);
-    return in_->Read(b, n);
+    return inner().Read(b, n);
   }
   void Write(const void* b, size_t n) override {
     const bool was_dead = fs_.dead;
     if (fs_.Gone("write", path_)) {
       // The write that dies reaches the disk torn, unless a power loss takes it anyway.
-      if (!was_dead && !fs_.lose_unflushed) in_->Write(b, n / 2);
+      if (!was_dead && !fs_.lose_unflushed) inner().Write(b, n / 2);
       DyingFileSystem::Fail(path_);
     }
-    if (fs_.lose_unflushed) fs_.Unflushed(path_, Before(in_->Position(), n));
-    in_->Write(b, n);
+    if (fs_.lose_unflushed) fs_.Unflushed(path_, Before(inner().Position(), n));
+    inner().Write(b, n);
   }
-  void Seek(uint64_t p) override { in_->Seek(p); }
-  uint64_t Position() override { return in_->Position(); }
-  uint64_t Size() override { return in_->Size(); }
   void Truncate() override {
     if (fs_.Gone("truncate", path_)) DyingFileSystem::Fail(path_);
     if (fs_.lose_unflushed) {
-      const uint64_t at = in_->Position();
-      const uint64_t size = in_->Size();
+      const uint64_t at = inner().Position();
+      const uint64_t size = inner().Size();
       if (size > at) fs_.Unflushed(path_, Before(at, static_cast<size_t>(size - at)));
     }
-    in_->Truncate();
+    inner().Truncate();
   }
   void Flush() override {
     if (fs_.Gone("flush", path_)) DyingFileSystem::Fail(path_);
-    in_->Flush();
+    inner().Flush();
     fs_.Flushed(path_);
   }
   void SetLastWriteTime(platform::DosDateTime t) override {
     if (fs_.Gone("file time", path_)) DyingFileSystem::Fail(path_);
-    in_->SetLastWriteTime(t);
+    inner().SetLastWriteTime(t);
   }
   // What was written is with the system after a close: a kill loses none of it.
   void Close() override {
     if (fs_.Gone("close", path_)) return;
-    in_->Close();
+    inner().Close();
   }
 
  private:
@@ -210,14 +193,14 @@ class DyingFile : public platform::File {
   DyingFileSystem::Undo Before(uint64_t at, size_t n) {
     DyingFileSystem::Undo u;
     u.at = at;
-    u.old_size = in_->Size();
+    u.old_size = inner().Size();
     if (at < u.old_size) {
       u.old.resize(static_cast<size_t>(std::min<uint64_t>(n, u.old_size - at)));
       size_t got = 0;
       try {
-        in_->Seek(at);
+        inner().Seek(at);
         while (got < u.old.size()) {
-          const size_t r = in_->Read(u.old.data() + got, u.old.size() - got);
+          const size_t r = inner().Read(u.old.data() + got, u.old.size() - got);
           if (r == 0) break;
           got += r;
         }
@@ -235,12 +218,11 @@ class DyingFile : public platform::File {
       }
       u.old.resize(got);
     }
-    in_->Seek(at);
+    inner().Seek(at);
     return u;
   }
 
   DyingFileSystem& fs_;
-  std::unique_ptr<platform::File> in_;
   std::string path_;
 };
 
@@ -248,7 +230,7 @@ inline std::unique_ptr<platform::File> DyingFileSystem::Open(const std::string& 
                                                              platform::Access a, platform::Share s,
                                                              platform::Disposition d) {
   if (Gone("open", p)) Fail(p);
-  return std::make_unique<DyingFile>(*this, in_.Open(p, a, s, d), p);
+  return std::make_unique<DyingFile>(*this, inner().Open(p, a, s, d), p);
 }
 
 }  // namespace tarvo::install::testing

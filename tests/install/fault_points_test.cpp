@@ -22,7 +22,7 @@ using archive::testing::ReadFileBytes;
 using archive::testing::ScratchDir;
 using archive::testing::WriteFileBytes;
 using testing::FaultyFileSystem;
-using testing::RunWindow;
+using testing::RecordingWindow;
 
 bool Ends(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -110,7 +110,7 @@ TEST_F(FaultPoints, ExtractionKeepsTheOldFileWhenTheNewCannotTakeItsPlace) {
   faulty.fail_if = [](const std::string& kind, const std::string& path) {
     return (kind == "rename" || kind == "replace") && Ends(path, ".tmp");
   };
-  RunWindow window;
+  RecordingWindow window;
   dialogs.default_answer = [](const platform::AutoDialogs::Shown&) {
     return platform::DialogResult::kAbort;
   };
@@ -134,7 +134,7 @@ TEST_F(FaultPoints, ComponentWhoseOldCopyCannotBeReplacedIsNotInstalled) {
   RunSettings settings;
   settings.installer_folder = installer;
   settings.product_folder = product;
-  RunWindow window;
+  RecordingWindow window;
   window.components = {{true, "Forms.zip"}};
   FaultyFileSystem faulty(*real);
   faulty.fail_if = [](const std::string& kind, const std::string& path) {
@@ -147,7 +147,7 @@ TEST_F(FaultPoints, ComponentWhoseOldCopyCannotBeReplacedIsNotInstalled) {
 }
 
 TEST_F(FaultPoints, BackupFailsWhenAFolderCannotBeListedOrTheArchiveCannotBeFlushed) {
-  RunWindow window;
+  RecordingWindow window;
   const std::string product = scratch.path() + "/";
   const std::string archive_path = scratch.path() + "/backup.zip";
   {
@@ -196,7 +196,7 @@ TEST_F(FaultPoints, ArchiveThatCannotBeFlushedIsAFailedWrite) {
 TEST_F(FaultPoints, SetAsideThatCannotFinishLeavesNoHalfTable) {
   db::TableCatalogue tables(*real);
   tables.BindPath("Tb_Kl_Spr", folder);
-  RunWindow window;
+  RecordingWindow window;
   const auto product = Family("Kl_spr");
   // A copy that fails half-way is cleared away.
   {

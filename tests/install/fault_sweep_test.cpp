@@ -13,8 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
-#include <stdexcept>
 
 #include "install/backup.h"
 #include "install/installer_run.h"
@@ -22,14 +20,8 @@
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/demo_install.h"
 #include "tests/install/faulty_fs.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TARVO_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TARVO_SANITIZED 1
-#endif
-#endif
+#include "tests/install/sweep_support.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -39,20 +31,9 @@ using archive::testing::ReadFileBytes;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::FaultyFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime Now() override { return {2026, 12, 9, 11, 5, 0, 0, 3}; }
-};
-
-long EnvNumber(const char* name, long fallback) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return fallback;
-  const long n = std::strtol(v, nullptr, 10);
-  return n > 0 ? n : fallback;
-}
+using testing::SweepTemplate;
 
 // Faults after which the run may still report success, because what failed carries none of the
 // users' data and nothing of the new installation depends on it:
@@ -92,61 +73,19 @@ Classifier TryClassifier(platform::FileSystem& fs, const std::string& path) {
   }
 }
 
-// The sweep makes and deletes thousands of small files: on a memory file system where there is
-// one (TARVO_SWEEP_DIR names another place), as disk file systems slow down on that.
-class SweepDir {
- public:
-  SweepDir() {
-    stdfs::path base = stdfs::temp_directory_path();
-    if (const char* dir = std::getenv("TARVO_SWEEP_DIR"); dir && *dir) {
-      base = dir;
-    } else {
-#ifndef _WIN32
-      std::error_code ec;
-      if (stdfs::is_directory("/dev/shm", ec)) base = "/dev/shm";
-#endif
-    }
-    for (int i = 0;; ++i) {
-      const stdfs::path p = base / ("tarvo_sweep_" + std::to_string(std::random_device{}()));
-      std::error_code ec;
-      if (stdfs::create_directory(p, ec)) {
-        path_ = p.string();
-        break;
-      }
-      if (i > 100) throw std::runtime_error("Cannot make a folder in " + base.string());
-    }
-  }
-  ~SweepDir() {
-    std::error_code ec;
-    stdfs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 struct Sweep {
-  SweepDir scratch;
+  testing::SweepDir scratch{"tarvo_sweep_"};
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem& real = *services.fs;
-  std::string template_root = scratch / "template";
+  SweepTemplate demo_template{real, scratch / "template"};
   std::string work_root = scratch / "work";
-  Records users;
-  Classifier user_rows;
   std::map<std::string, std::string> pristine;  // database folder file name -> bytes
   bool have_unzip = archive::testing::HaveTool("unzip");
 
   Sweep() {
-    stdfs::create_directories(template_root);
-    testing::DemoInstallOptions tiny;
-    tiny.old_db = {24, 4, false, 16, 20};
-    tiny.new_db = {12, 0, true, 16, 20};
-    DemoInstall demo(real, template_root, tiny);
+    DemoInstall demo(real, demo_template.root, {}, false);
     // The copy an earlier run left in the product folder: it is replaced by this update's.
     stdfs::copy_file(demo.installer + "Base.zip", demo.product + "Base.zip");
-    users = testing::UsersOnly(testing::ReadRecords(real, demo.database));
-    user_rows = testing::UsersOnly(testing::ReadClassifier(real, demo.database + "Kl_spr.db"));
     for (const auto& e : stdfs::directory_iterator(demo.database))
       pristine[e.path().filename().string()] = ReadFileBytes(e.path().string());
   }
@@ -160,25 +99,18 @@ struct Sweep {
   };
 
   Outcome RunOnce(long fail_at) {
-    std::error_code ec;
-    stdfs::remove_all(work_root, ec);
-    stdfs::copy(template_root, work_root, stdfs::copy_options::recursive);
+    testing::CopyFresh(demo_template.root, work_root);
     DemoInstall demo(real, work_root, {}, false);
     FaultyFileSystem faulty(real);
     faulty.fail_at = fail_at;
     faulty.sync = false;
     faulty.record = fail_at == 0 && std::getenv("TARVO_SWEEP_LIST") != nullptr;
     platform::AutoDialogs dialogs;  // Abort for a failure dialog, OK for information
-    FixedClock clock;
-    RunWindow window;
-    window.components = {{true, "Base.zip"}};
+    platform::testing::SetClock clock({2026, 12, 9, 11, 5, 0, 0, 3});
+    RecordingWindow window = testing::SweepWindow(true);
     const RunSettings settings = demo.Settings();
     Outcome out;
-    {
-      InstallerRun run(
-          faulty, dialogs, clock, [&] { return settings; }, MakeProductDataStages());
-      out.code = run.Run(window);
-    }
+    out.code = testing::RunInstallation(faulty, dialogs, clock, window, settings);
     out.backup_done = window.Logged("tick 1");
     out.failed = faulty.failed;
     out.count = faulty.count;
@@ -215,10 +147,9 @@ struct Sweep {
     }
     const Records in_db = TryRecords(real, demo.database, "");
     const Records saved = TryRecords(real, demo.installer, "U_");
-    for (const auto& [key, record] : users) {
+    for (const auto& [key, record] : demo_template.users) {
       const auto found = [&, &key = key, &record = record](const Records& r) {
-        auto it = r.find(key);
-        return it != r.end() && it->second == record;
+        return testing::Holds(r, key, record);
       };
       EXPECT_TRUE(found(in_db) || found(saved) || found(from_backup))
           << where << ": the users' record " << key << " is lost";
@@ -228,10 +159,9 @@ struct Sweep {
     }
     const Classifier kl = TryClassifier(real, demo.database + "Kl_spr.db");
     const Classifier aside = TryClassifier(real, demo.database + "_Kl_spr.db");
-    for (const auto& [kod, row] : user_rows) {
+    for (const auto& [kod, row] : demo_template.user_rows) {
       const auto found = [&, &kod = kod, &row = row](const Classifier& c) {
-        auto it = c.find(kod);
-        return it != c.end() && it->second.name == row.name && it->second.year == row.year;
+        return testing::Holds(c, kod, row);
       };
       EXPECT_TRUE(found(kl) || found(aside) || found(backup_classifier))
           << where << ": the users' classifier row " << kod << " is lost";
@@ -259,23 +189,15 @@ TEST(FaultSweep, NoFailingFileOperationLosesTheUsersData) {
   ASSERT_EQ(clean.code, 0) << "the run without faults must succeed";
   sweep.Check(0, clean);
   const long total = clean.count;
-#if defined(_WIN32)
-  const long default_stride = 20;  // under Wine every file operation costs many times more
-#elif defined(TARVO_SANITIZED)
-  const long default_stride = 2;
-#else
-  const long default_stride = 1;
-#endif
-  const long stride = EnvNumber("TARVO_SWEEP_STRIDE", default_stride);
-  long tried = 0;
-  for (long n = EnvNumber("TARVO_SWEEP_FROM", 1); n <= total; n += stride) {
+  // Under Wine every file operation costs many times more.
+  const long stride = testing::SweepStride(1, 2, 20);
+  const long tried = testing::SweepPoints(total, stride, [&](long n) {
     const Sweep::Outcome out = sweep.RunOnce(n);
-    ASSERT_TRUE(out.failed.has_value()) << "point " << n << " was never reached";
+    EXPECT_TRUE(out.failed.has_value()) << "point " << n << " was never reached";
+    if (!out.failed) return false;
     sweep.Check(n, out);
-    ++tried;
-    // The first broken point tells the story; TARVO_SWEEP_ALL=1 goes on to list every one.
-    if (::testing::Test::HasFailure() && !std::getenv("TARVO_SWEEP_ALL")) break;
-  }
+    return true;
+  });
   std::printf("fault sweep: %ld of %ld failure points tried (stride %ld)\n", tried, total, stride);
   EXPECT_GT(tried, 0);
 }

@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "tests/platform/forwarding_fs.h"
 
 namespace tarvo::install::testing {
 
-class FaultyFileSystem : public platform::FileSystem {
+class FaultyFileSystem : public platform::testing::ForwardingFileSystem {
  public:
   struct Op {
     std::string kind;  // "open", "write", "rename", ...
@@ -28,7 +29,7 @@ class FaultyFileSystem : public platform::FileSystem {
     bool target_existed = true;  // for a delete: whether there was anything to delete
   };
 
-  explicit FaultyFileSystem(platform::FileSystem& inner) : in_(inner) {}
+  explicit FaultyFileSystem(platform::FileSystem& inner) : ForwardingFileSystem(inner) {}
 
   // The operation number (1-based) that fails; 0: none.
   long fail_at = 0;
@@ -52,91 +53,70 @@ class FaultyFileSystem : public platform::FileSystem {
     return false;
   }
 
-  bool FileExists(const std::string& p) override { return in_.FileExists(p); }
-  bool DirectoryExists(const std::string& p) override { return in_.DirectoryExists(p); }
-  std::optional<uint32_t> GetAttributes(const std::string& p) override {
-    return in_.GetAttributes(p);
-  }
   bool SetAttributes(const std::string& p, uint32_t a) override {
-    return !Hit("set attributes", p) && in_.SetAttributes(p, a);
+    return !Hit("set attributes", p) && inner().SetAttributes(p, a);
   }
   std::vector<platform::DirEntry> List(const std::string& f, const std::string& p) override {
     if (Hit("list", f)) throw platform::PlatformError("Cannot list " + f, 21);  // not ready
-    return in_.List(f, p);
+    return inner().List(f, p);
   }
   bool CreateDirectories(const std::string& p) override {
-    return !Hit("create folder", p) && in_.CreateDirectories(p);
+    return !Hit("create folder", p) && inner().CreateDirectories(p);
   }
   bool RemoveFolder(const std::string& p) override {
-    return !Hit("remove folder", p) && in_.RemoveFolder(p);
+    return !Hit("remove folder", p) && inner().RemoveFolder(p);
   }
   bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
-    return !Hit("copy", t) && in_.CopyFileNoOverwrite(s, t);
+    return !Hit("copy", t) && inner().CopyFileNoOverwrite(s, t);
   }
   bool Rename(const std::string& s, const std::string& t) override {
-    return !Hit("rename", s) && in_.Rename(s, t);
+    return !Hit("rename", s) && inner().Rename(s, t);
   }
   bool ReplaceFile(const std::string& s, const std::string& t) override {
-    return !Hit("replace", s) && in_.ReplaceFile(s, t);
+    return !Hit("replace", s) && inner().ReplaceFile(s, t);
   }
   bool DeleteFileAt(const std::string& p) override {
-    return !Hit("delete", p, in_.FileExists(p)) && in_.DeleteFileAt(p);
-  }
-  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
-    return in_.GetLastWriteTime(p);
+    return !Hit("delete", p, inner().FileExists(p)) && inner().DeleteFileAt(p);
   }
   bool SetLastWriteTime(const std::string& p, platform::DosDateTime t) override {
-    return !Hit("set time", p) && in_.SetLastWriteTime(p, t);
+    return !Hit("set time", p) && inner().SetLastWriteTime(p, t);
   }
   std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
                                        platform::Disposition d) override;
   std::string MakeTempFile(const std::string& f, const std::string& p) override {
     if (Hit("temp file", f)) throw platform::PlatformError("Cannot make a file in " + f, 112);
-    return in_.MakeTempFile(f, p);
+    return inner().MakeTempFile(f, p);
   }
-  std::string TempFolder() override { return in_.TempFolder(); }
-  bool IsRemovableDrive(const std::string& p) override { return in_.IsRemovableDrive(p); }
-  uint64_t AvailablePhysicalMemory() override { return in_.AvailablePhysicalMemory(); }
-  std::string ExecutablePath() override { return in_.ExecutablePath(); }
-  std::string FullPath(const std::string& p) override { return in_.FullPath(p); }
-
- private:
-  platform::FileSystem& in_;
 };
 
-class FaultyFile : public platform::File {
+class FaultyFile : public platform::testing::ForwardingFile {
  public:
   FaultyFile(FaultyFileSystem& fs, std::unique_ptr<platform::File> inner, std::string path)
-      : fs_(fs), in_(std::move(inner)), path_(std::move(path)) {}
+      : ForwardingFile(std::move(inner)), fs_(fs), path_(std::move(path)) {}
   size_t Read(void* b, size_t n) override {
     if (fs_.Hit("read", path_)) throw platform::PlatformError("Read error in " + path_, 23);
-    return in_->Read(b, n);
+    return inner().Read(b, n);
   }
   // Disk full: nothing of this call reaches the file.
   void Write(const void* b, size_t n) override {
     if (fs_.Hit("write", path_)) throw platform::PlatformError("Disk full: " + path_, 112);
-    in_->Write(b, n);
+    inner().Write(b, n);
   }
-  void Seek(uint64_t p) override { in_->Seek(p); }
-  uint64_t Position() override { return in_->Position(); }
-  uint64_t Size() override { return in_->Size(); }
   void Truncate() override {
     if (fs_.Hit("truncate", path_)) throw platform::PlatformError("Cannot end " + path_, 112);
-    in_->Truncate();
+    inner().Truncate();
   }
   void Flush() override {
     if (fs_.Hit("flush", path_)) throw platform::PlatformError("Cannot flush " + path_, 1117);
-    if (fs_.sync) in_->Flush();
+    if (fs_.sync) inner().Flush();
   }
   void SetLastWriteTime(platform::DosDateTime t) override {
     if (fs_.Hit("file time", path_)) throw platform::PlatformError("Cannot date " + path_, 5);
-    in_->SetLastWriteTime(t);
+    inner().SetLastWriteTime(t);
   }
-  void Close() override { in_->Close(); }
 
  private:
   FaultyFileSystem& fs_;
-  std::unique_ptr<platform::File> in_;
   std::string path_;
 };
 
@@ -145,7 +125,7 @@ inline std::unique_ptr<platform::File> FaultyFileSystem::Open(const std::string&
                                                               platform::Disposition d) {
   // Another program holding the file: the commonest way an open fails on Windows.
   if (Hit("open", p)) throw platform::PlatformError("Sharing violation: " + p, 32);
-  return std::make_unique<FaultyFile>(*this, in_.Open(p, a, s, d), p);
+  return std::make_unique<FaultyFile>(*this, inner().Open(p, a, s, d), p);
 }
 
 }  // namespace tarvo::install::testing

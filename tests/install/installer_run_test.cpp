@@ -12,6 +12,9 @@
 #include "odd_password_pieces.h"
 #include "platform/auto_dialogs.h"
 #include "tests/archive/zip_test_util.h"
+#include "tests/install/recording_window.h"
+#include "tests/platform/forwarding_fs.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -23,58 +26,12 @@ using archive::testing::ScratchDir;
 using archive::testing::TestEntry;
 using archive::testing::WriteFileBytes;
 using platform::DialogResult;
-
-struct Component {
-  bool checked = true;
-  std::string file;
-};
-
-// The window as the run sees it, with every call written to a log.
-class FakeWindow : public MainWindowOps {
- public:
-  std::vector<std::string> log;
-  bool transfer_checked = false, replace_checked = false, transfer_enabled = true;
-  std::vector<Component> components;
-  int percent = 0;
-  int result = -100;
-
-  void ShowChoiceHint() override { log.push_back("hint"); }
-  void HideChoiceHint() override { log.push_back("hide hint"); }
-  void LockForRun() override { log.push_back("lock"); }
-  void ShowProgressPanel() override { log.push_back("panel"); }
-  void SetStageActive(int stage, bool on) override {
-    log.push_back("stage " + std::to_string(stage) + (on ? " on" : " off"));
-  }
-  void ShowStageTick(int stage) override { log.push_back("tick " + std::to_string(stage)); }
-  void SetActivity(Activity, bool) override {}
-  void SetProgressPercent(int p) override { percent = std::clamp(p, 0, 100); }
-  int ProgressPercent() const override { return percent; }
-  void ShowResult(int code) override {
-    result = code;
-    log.push_back(code == 0 ? "result ok" : "result failed");
-  }
-  void Repaint() override { log.push_back("repaint"); }
-  void ProcessPendingMessages() override {}
-  bool CloseRequested() const override { return false; }
-  bool TransferChoiceChecked() const override { return transfer_checked; }
-  bool ReplaceChoiceChecked() const override { return replace_checked; }
-  bool TransferChoiceEnabled() const override { return transfer_enabled; }
-  bool TransferMode() const override { return transfer_checked; }
-  int ComponentRowCount() const override { return static_cast<int>(components.size()) + 1; }
-  bool ComponentChecked(int row) const override { return components.at(row - 1).checked; }
-  std::string ComponentFile(int row) const override { return components.at(row - 1).file; }
-};
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 3, 5, 9, 7, 0, 0, 4};
-  platform::LocalTime Now() override { return now; }
-};
+using testing::RecordingWindow;
 
 // Stands in for the table work; logs into the window's log so the order is visible.
 class RecordingStages : public DataStages {
  public:
-  explicit RecordingStages(FakeWindow& w) : w_(w) {}
+  explicit RecordingStages(RecordingWindow& w) : w_(w) {}
   bool fail_save = false;
   std::string save_error = "Table is busy";
   void SaveUserData(db::TableCatalogue&, const std::string& filter, MainWindowOps&) override {
@@ -94,57 +51,23 @@ class RecordingStages : public DataStages {
   }
 
  private:
-  FakeWindow& w_;
+  RecordingWindow& w_;
 };
 
 // Fails every open of one file, as a file locked by another program would.
-class LockingFileSystem : public platform::FileSystem {
+class LockingFileSystem : public platform::testing::ForwardingFileSystem {
  public:
   LockingFileSystem(platform::FileSystem& inner, std::string locked)
-      : in_(inner), locked_(std::move(locked)) {}
-  bool FileExists(const std::string& p) override { return in_.FileExists(p); }
-  bool DirectoryExists(const std::string& p) override { return in_.DirectoryExists(p); }
-  std::optional<uint32_t> GetAttributes(const std::string& p) override {
-    return in_.GetAttributes(p);
-  }
-  bool SetAttributes(const std::string& p, uint32_t a) override { return in_.SetAttributes(p, a); }
-  std::vector<platform::DirEntry> List(const std::string& f, const std::string& p) override {
-    return in_.List(f, p);
-  }
-  bool CreateDirectories(const std::string& p) override { return in_.CreateDirectories(p); }
-  bool RemoveFolder(const std::string& p) override { return in_.RemoveFolder(p); }
-  bool CopyFileNoOverwrite(const std::string& s, const std::string& t) override {
-    return in_.CopyFileNoOverwrite(s, t);
-  }
-  bool Rename(const std::string& s, const std::string& t) override { return in_.Rename(s, t); }
-  bool ReplaceFile(const std::string& s, const std::string& t) override {
-    return in_.ReplaceFile(s, t);
-  }
-  bool DeleteFileAt(const std::string& p) override { return in_.DeleteFileAt(p); }
-  std::optional<platform::DosDateTime> GetLastWriteTime(const std::string& p) override {
-    return in_.GetLastWriteTime(p);
-  }
-  bool SetLastWriteTime(const std::string& p, platform::DosDateTime t) override {
-    return in_.SetLastWriteTime(p, t);
-  }
+      : ForwardingFileSystem(inner), locked_(std::move(locked)) {}
   std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
                                        platform::Disposition d) override {
     if (p.size() >= locked_.size() &&
         p.compare(p.size() - locked_.size(), locked_.size(), locked_) == 0)
       throw platform::PlatformError("locked: " + p, 32);
-    return in_.Open(p, a, s, d);
+    return inner().Open(p, a, s, d);
   }
-  std::string MakeTempFile(const std::string& f, const std::string& p) override {
-    return in_.MakeTempFile(f, p);
-  }
-  std::string TempFolder() override { return in_.TempFolder(); }
-  bool IsRemovableDrive(const std::string& p) override { return in_.IsRemovableDrive(p); }
-  uint64_t AvailablePhysicalMemory() override { return in_.AvailablePhysicalMemory(); }
-  std::string ExecutablePath() override { return in_.ExecutablePath(); }
-  std::string FullPath(const std::string& p) override { return in_.FullPath(p); }
 
  private:
-  platform::FileSystem& in_;
   std::string locked_;
 };
 
@@ -169,6 +92,7 @@ class InstallerRunTest : public ::testing::Test {
     settings.backup_folders = {"Db"};
     settings.db_filter = "YEAR = '04'";
     settings.application_title = "Tarvo Update";
+    window.transfer_checked = false;  // neither mode chosen yet
   }
 
   // A component archive encrypted with the build's password.
@@ -211,8 +135,8 @@ class InstallerRunTest : public ::testing::Test {
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem* real = services.fs.get();
   platform::AutoDialogs dialogs;
-  FixedClock clock;
-  FakeWindow window;
+  platform::testing::SetClock clock{{2026, 3, 5, 9, 7, 0, 0, 4}};
+  RecordingWindow window;
   RunSettings settings;
 };
 
@@ -229,7 +153,7 @@ TEST(BackupNameTest, TwoDigitsAndTheDatedName) {
 }
 
 TEST(BackupNameTest, ProgressRoundsHalfToEven) {
-  FakeWindow w;
+  RecordingWindow w;
   ShowArchiveProgress(w, 2.5);
   EXPECT_EQ(w.percent, 2);
   ShowArchiveProgress(w, 3.5);

@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
-#include <stdexcept>
 
 #include "install/backup.h"
 #include "install/installer_run.h"
@@ -21,14 +19,8 @@
 #include "platform/auto_dialogs.h"
 #include "tests/install/demo_install.h"
 #include "tests/install/dying_fs.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TARVO_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TARVO_SANITIZED 1
-#endif
-#endif
+#include "tests/install/sweep_support.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -37,38 +29,12 @@ namespace stdfs = std::filesystem;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::DyingFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
+using testing::SweepTemplate;
 
-class SetClock : public platform::Clock {
- public:
-  explicit SetClock(int minute) : minute_(minute) {}
-  platform::LocalTime Now() override { return {2026, 12, 9, 11, minute_, 0, 0, 3}; }
-
- private:
-  int minute_;
-};
-
-long EnvNumber(const char* name, long fallback) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return fallback;
-  const long n = std::strtol(v, nullptr, 10);
-  return n > 0 ? n : fallback;
-}
-
-std::string MakeScratch() {
-  stdfs::path base = stdfs::temp_directory_path();
-#ifndef _WIN32
-  std::error_code ec;
-  if (stdfs::is_directory("/dev/shm", ec)) base = "/dev/shm";
-#endif
-  for (int i = 0; i < 100; ++i) {
-    const stdfs::path p = base / ("tarvo_kill_" + std::to_string(std::random_device{}()));
-    std::error_code ec;
-    if (stdfs::create_directory(p, ec)) return p.string();
-  }
-  throw std::runtime_error("Cannot make a scratch folder");
-}
+// The time of a run: the same day and hour, at `minute`.
+platform::LocalTime At(int minute) { return {2026, 12, 9, 11, minute, 0, 0, 3}; }
 
 struct Run {
   int code = 0;
@@ -81,20 +47,7 @@ struct Run {
 
 class KillSweep {
  public:
-  explicit KillSweep(bool transfer) : transfer_(transfer) {
-    stdfs::create_directories(template_root_);
-    testing::DemoInstallOptions tiny;
-    tiny.old_db = {24, 4, false, 16, 20};
-    tiny.new_db = {12, 0, true, 16, 20};
-    DemoInstall demo(real_, template_root_, tiny);
-    users_ = testing::UsersOnly(testing::ReadRecords(real_, demo.database));
-    all_old_ = testing::ReadRecords(real_, demo.database);
-    user_rows_ = testing::UsersOnly(testing::ReadClassifier(real_, demo.database + "Kl_spr.db"));
-  }
-  ~KillSweep() {
-    std::error_code ec;
-    stdfs::remove_all(scratch_, ec);
-  }
+  explicit KillSweep(bool transfer) : transfer_(transfer) {}
 
   Run RunAt(const std::string& root, long die_at, int minute, bool power) {
     DemoInstall demo(real_, root, {}, false);
@@ -103,20 +56,13 @@ class KillSweep {
     dying.lose_unflushed = power;
     platform::AutoDialogs dialogs;
     if (!transfer_) dialogs.QueueAnswer(platform::DialogResult::kYes);  // replace: confirmed
-    SetClock clock(minute);
-    RunWindow window;
-    window.transfer = transfer_;
-    window.components = {{true, "Base.zip"}};
-    const RunSettings settings = demo.Settings();
+    platform::testing::SetClock clock(At(minute));
+    RecordingWindow window = testing::SweepWindow(transfer_);
     Run out;
-    {
-      InstallerRun run(
-          dying, dialogs, clock, [&] { return settings; }, MakeProductDataStages());
-      try {
-        out.code = run.Run(window);
-      } catch (const std::exception&) {
-        out.code = kCodeError;
-      }
+    try {
+      out.code = testing::RunInstallation(dying, dialogs, clock, window, demo.Settings());
+    } catch (const std::exception&) {
+      out.code = kCodeError;
     }
     out.died = dying.dead;
     out.death = dying.death;
@@ -126,18 +72,10 @@ class KillSweep {
     return out;
   }
 
-  std::string Fresh(const std::string& name) {
-    const std::string root = scratch_ + "/" + name;
-    std::error_code ec;
-    stdfs::remove_all(root, ec);
-    stdfs::copy(template_root_, root, stdfs::copy_options::recursive);
-    return root;
-  }
+  std::string Fresh(const std::string& name) { return CopyOf(demo_.root, name); }
   std::string CopyOf(const std::string& from, const std::string& name) {
-    const std::string root = scratch_ + "/" + name;
-    std::error_code ec;
-    stdfs::remove_all(root, ec);
-    stdfs::copy(from, root, stdfs::copy_options::recursive);
+    const std::string root = scratch_ / name;
+    testing::CopyFresh(from, root);
     return root;
   }
 
@@ -152,9 +90,8 @@ class KillSweep {
       for (const auto& m : rerun.messages) said = said || m.find("не была завершена") != m.npos;
       EXPECT_TRUE(said) << where << ": refused without the unfinished-installation message";
       const Records saved = testing::ReadRecords(real_, demo.installer, "U_");
-      for (const auto& [key, record] : users_) {
-        auto it = saved.find(key);
-        EXPECT_TRUE(it != saved.end() && it->second == record)
+      for (const auto& [key, record] : demo_.users) {
+        EXPECT_TRUE(testing::Holds(saved, key, record))
             << where << ": " << key << " not in the user data tables";
       }
       return;
@@ -162,15 +99,13 @@ class KillSweep {
     ASSERT_EQ(rerun.code, 0) << where << ": the run after the killed one failed";
     const Records in_db = testing::ReadRecords(real_, demo.database);
     if (transfer_) {
-      for (const auto& [key, record] : users_) {
-        auto it = in_db.find(key);
-        EXPECT_TRUE(it != in_db.end() && it->second == record)
+      for (const auto& [key, record] : demo_.users) {
+        EXPECT_TRUE(testing::Holds(in_db, key, record))
             << where << ": the users' record " << key << " is not in the new database whole";
       }
       const Classifier kl = testing::ReadClassifier(real_, demo.database + "Kl_spr.db");
-      for (const auto& [kod, row] : user_rows_) {
-        auto it = kl.find(kod);
-        EXPECT_TRUE(it != kl.end() && it->second.name == row.name && it->second.year == row.year)
+      for (const auto& [kod, row] : demo_.user_rows) {
+        EXPECT_TRUE(testing::Holds(kl, kod, row))
             << where << ": the users' classifier row " << kod << " is lost";
       }
     }
@@ -188,7 +123,7 @@ class KillSweep {
     EXPECT_FALSE(real_.FileExists(ProgressPath(settings))) << where;
     // The first complete backup holds the old database whole.
     const std::string first =
-        demo.product + "Backup\\" + BackupArchiveName(SetClock(5).Now(), settings.backup_file_name);
+        demo.product + "Backup\\" + BackupArchiveName(At(5), settings.backup_file_name);
     std::string backup = first;
     if (!dead.backup_done) {
       // The dead run's archive, if any, is incomplete: the rerun made one of its own, beside it
@@ -198,24 +133,22 @@ class KillSweep {
         backup = numbered;
       else
         backup = demo.product + "Backup\\" +
-                 BackupArchiveName(SetClock(rerun_minute_).Now(), settings.backup_file_name);
+                 BackupArchiveName(At(rerun_minute_), settings.backup_file_name);
     }
     const std::string restored = root + "/restored/";
     ASSERT_EQ(testing::TestAndExtract(real_, backup, restored), "") << where << ": " << backup;
     const Records from_backup = testing::ReadRecords(real_, restored + "Db/");
-    EXPECT_EQ(from_backup, all_old_) << where << ": the backup does not hold the old database";
+    EXPECT_EQ(from_backup, demo_.all_old) << where << ": the backup does not hold the old database";
   }
 
   int rerun_minute_ = 5;
 
  private:
   bool transfer_;
-  std::string scratch_ = MakeScratch();
+  testing::SweepDir scratch_{"tarvo_kill_"};
   platform::Services services_ = platform::MakeSystemServices();
   platform::FileSystem& real_ = *services_.fs;
-  std::string template_root_ = scratch_ + "/template";
-  Records users_, all_old_;
-  Classifier user_rows_;
+  SweepTemplate demo_{real_, scratch_ / "template"};
 };
 
 void Sweep(bool transfer) {
@@ -223,21 +156,13 @@ void Sweep(bool transfer) {
   const bool power = std::getenv("TARVO_SWEEP_POWER") != nullptr;
   const Run clean = sweep.RunAt(sweep.Fresh("clean"), 0, 5, false);
   ASSERT_EQ(clean.code, 0) << "the run without a kill must succeed";
-#if defined(_WIN32)
-  const long default_stride = 40;
-#elif defined(TARVO_SANITIZED)
-  const long default_stride = 10;
-#else
-  const long default_stride = 5;
-#endif
-  const long stride = EnvNumber("TARVO_SWEEP_STRIDE", default_stride);
-  long points = 0;
+  const long stride = testing::SweepStride(5, 10, 40);
   int finished = 0, refused = 0;
-  for (long n = EnvNumber("TARVO_SWEEP_FROM", 1); n <= clean.count; n += stride) {
+  const long points = testing::SweepPoints(clean.count, stride, [&](long n) {
     const std::string dead_root = sweep.Fresh("dead");
     const Run dead = sweep.RunAt(dead_root, n, 5, power);
-    ASSERT_TRUE(dead.died) << "point " << n << " was never reached";
-    ++points;
+    EXPECT_TRUE(dead.died) << "point " << n << " was never reached";
+    if (!dead.died) return false;
     // The reruns run where the dead one ran: the record names its folders.
     const std::string left = sweep.CopyOf(dead_root, "left");
     for (const int minute : {5, 15}) {
@@ -249,8 +174,8 @@ void Sweep(bool transfer) {
       sweep.Check(where, root, dead, rerun, &refused);
       if (rerun.code == 0) ++finished;
     }
-    if (::testing::Test::HasFailure() && !std::getenv("TARVO_SWEEP_ALL")) break;
-  }
+    return true;
+  });
   std::printf("kill sweep (%s%s): %ld of %ld points (stride %ld), %d reruns finished, %d refused\n",
               transfer ? "transfer" : "replace", power ? ", power loss" : "", points, clean.count,
               stride, finished, refused);

@@ -14,6 +14,7 @@
 #include "platform/auto_dialogs.h"
 #include "tests/install/demo_install.h"
 #include "tests/install/dying_fs.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -21,14 +22,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using testing::DemoInstall;
 using testing::DyingFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
-
-class MinuteClock : public platform::Clock {
- public:
-  int minute = 5;
-  platform::LocalTime Now() override { return {2026, 12, 9, 11, minute, 0, 0, 3}; }
-};
 
 bool Ends(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -70,8 +65,8 @@ class KilledRun : public ::testing::Test {
     dying.die_if = std::move(die_if);
     platform::AutoDialogs dialogs;
     if (!transfer) dialogs.QueueAnswer(platform::DialogResult::kYes);
-    RunWindow window;
-    window.transfer = transfer;
+    RecordingWindow window;
+    window.ChooseTransfer(transfer);
     window.components = {{true, "Base.zip"}};
     Result r;
     {
@@ -121,7 +116,7 @@ class KilledRun : public ::testing::Test {
 
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem* fs = services.fs.get();
-  MinuteClock clock;
+  platform::testing::SetClock clock{{2026, 12, 9, 11, 5, 0, 0, 3}};
   std::string root;
   std::unique_ptr<DemoInstall> demo;
   RunSettings settings;
@@ -158,7 +153,7 @@ TEST_F(KilledRun, KilledBetweenTheRestoredMasterAndItsDetailsRestoresTheDetailsT
   });
   ASSERT_NE(dead.death, "");
   EXPECT_EQ(ReadRunProgress(*fs, ProgressPath(settings)).progress.step, RunStep::kInstalled);
-  clock.minute = 15;
+  clock.now.minute = 15;
   ASSERT_EQ(RunToEnd().code, 0);
   ExpectInstalled("rerun");
 }
@@ -329,7 +324,7 @@ TEST_F(KilledRun, NumberedBackupWithoutExtensionStaysADatedBackup) {
   EXPECT_EQ(numbered, folder + name + " (2)");
   const auto when = BackupArchiveTime(Name(numbered));
   ASSERT_TRUE(when.has_value()) << numbered;
-  EXPECT_EQ(when->minute, clock.minute);
+  EXPECT_EQ(when->minute, clock.now.minute);
   // With an extension the number goes before it, as before.
   const std::string zipped = BackupArchiveName(clock.Now(), "Tarvo.zip");
   cut_short(folder + zipped);

@@ -16,6 +16,8 @@
 #include "platform/auto_dialogs.h"
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/faulty_fs.h"
+#include "tests/install/recording_window.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -33,36 +35,6 @@ std::string Host(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
 }
-
-class SetClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 10, 0, 0, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
-
-class NoWindow : public MainWindowOps {
- public:
-  void ShowChoiceHint() override {}
-  void HideChoiceHint() override {}
-  void LockForRun() override {}
-  void ShowProgressPanel() override {}
-  void SetStageActive(int, bool) override {}
-  void ShowStageTick(int) override {}
-  void SetActivity(Activity, bool) override {}
-  void SetProgressPercent(int) override {}
-  int ProgressPercent() const override { return 0; }
-  void ShowResult(int) override {}
-  void Repaint() override {}
-  void ProcessPendingMessages() override {}
-  bool CloseRequested() const override { return false; }
-  bool TransferChoiceChecked() const override { return true; }
-  bool ReplaceChoiceChecked() const override { return false; }
-  bool TransferChoiceEnabled() const override { return true; }
-  bool TransferMode() const override { return true; }
-  int ComponentRowCount() const override { return 1; }
-  bool ComponentChecked(int) const override { return false; }
-  std::string ComponentFile(int) const override { return {}; }
-};
 
 using Files = std::map<std::string, std::string>;
 
@@ -146,8 +118,8 @@ class RestoreTest : public ::testing::Test {
   std::unique_ptr<platform::FileSystem> fs_owner = platform::MakeSystemServices().fs;
   platform::FileSystem& fs = *fs_owner;
   platform::AutoDialogs dialogs;
-  NoWindow window;
-  SetClock clock;
+  testing::RecordingWindow window;
+  platform::testing::SetClock clock{{2026, 12, 9, 10, 0, 0, 0, 3}};
   NullRunLog log;
   std::string product, backup;
 };

@@ -12,8 +12,8 @@
 #include "db/catalogue.h"
 #include "db/px_table.h"
 #include "tests/db/db_test_util.h"
-#include "tests/install/fake_window.h"
 #include "tests/install/faulty_fs.h"
+#include "tests/install/recording_window.h"
 
 namespace tarvo::install {
 namespace {
@@ -21,7 +21,7 @@ namespace {
 using namespace db;
 using db::testing::Fs;
 using db::testing::TempDir;
-using testing::FakeWindow;
+using testing::RecordingWindow;
 
 const char* const kNumeric[] = {"TRUD",  "OSN_ZARPL",  "MEX",  "ZARM",  "MAT",  "MT_TR",  "TRUDO",
                                 "TRUD2", "OSN_ZARPL2", "MEX2", "ZARM2", "MAT2", "MT_TR2", "TRUDO2",
@@ -137,7 +137,7 @@ class Transfer : public ::testing::Test {
 
   TempDir db_, inst_;
   std::unique_ptr<TableCatalogue> cat_;
-  FakeWindow window_;
+  RecordingWindow window_;
 };
 
 TEST_F(Transfer, SaveThenRestoreCarriesUserRecordsWithDetailsAndMemos) {
@@ -174,7 +174,7 @@ TEST_F(Transfer, SaveThenRestoreCarriesUserRecordsWithDetailsAndMemos) {
   AddProduct("P1", "Е1-1", "05", 1);
   AddProduct("u1", "Е9-9", "05", 1);  // same NOBOSN in other case: U1 is not restored
   cat_->CloseAll();
-  window_ = FakeWindow();
+  window_ = RecordingWindow();
   RestoreUserData(*cat_, window_);
   EXPECT_TRUE(AllClosed());
   CheckFamilies(fresh, "");
@@ -213,7 +213,7 @@ TEST_F(Transfer, EmptyFilterSavesEveryRecordAndNoRecordsTouchesNothing) {
   cat_->CloseAll();
 
   // A filter that admits nothing: the user tables are emptied, the window left alone.
-  window_ = FakeWindow();
+  window_ = RecordingWindow();
   SaveUserData(*cat_, "YEAR = '99'", window_);
   EXPECT_TRUE(AllClosed());
   EXPECT_FALSE(cat_->Tb_Base8491.Filtered());
@@ -244,7 +244,7 @@ TEST_F(Transfer, TableErrorDuringSaveClosesTablesAndPropagates) {
   cat_->CloseAll();
 
   // A filter that does not parse fails the same way.
-  window_ = FakeWindow();
+  window_ = RecordingWindow();
   EXPECT_THROW(SaveUserData(*cat_, "YEAR = = '04'", window_), std::exception);
   EXPECT_TRUE(AllClosed());
   EXPECT_FALSE(cat_->Tb_Base8491.Filtered());
@@ -301,7 +301,7 @@ TEST_F(Transfer, ProgressRepaintsOnlyWhenRoundedPercentChanges) {
     AddProduct(key, key, "04", 0);
   }
   cat_->CloseAll();
-  window_ = FakeWindow();
+  window_ = RecordingWindow();
   SaveUserData(*cat_, "", window_);
   // Step 0.5: 0 after the first (not repainted), 1 after the second, 2 at 2.5 (halves to even).
   ASSERT_EQ(window_.percents.size(), 100u);

@@ -13,6 +13,7 @@
 #include "tests/archive/zip_test_util.h"
 #include "tests/install/demo_install.h"
 #include "tests/install/faulty_fs.h"
+#include "tests/platform/set_clock.h"
 
 namespace tarvo::install {
 namespace {
@@ -24,14 +25,8 @@ using platform::DialogResult;
 using testing::Classifier;
 using testing::DemoInstall;
 using testing::FaultyFileSystem;
+using testing::RecordingWindow;
 using testing::Records;
-using testing::RunWindow;
-
-class FixedClock : public platform::Clock {
- public:
-  platform::LocalTime now{2026, 12, 9, 10, 30, 0, 0, 3};
-  platform::LocalTime Now() override { return now; }
-};
 
 class WholeRun : public ::testing::Test {
  protected:
@@ -75,8 +70,8 @@ class WholeRun : public ::testing::Test {
   platform::Services services = platform::MakeSystemServices();
   platform::FileSystem* real = services.fs.get();
   platform::AutoDialogs dialogs;
-  FixedClock clock;
-  RunWindow window;
+  platform::testing::SetClock clock{{2026, 12, 9, 10, 30, 0, 0, 3}};
+  RecordingWindow window;
   std::unique_ptr<DemoInstall> demo;
   RunSettings settings;
   std::unique_ptr<InstallerRun> run;
@@ -126,7 +121,7 @@ TEST_F(WholeRun, TransferModeCarriesTheUsersRecordsAndClassifierRowsIntoTheNewDa
 }
 
 TEST_F(WholeRun, ReplaceModeInstallsTheNewDatabaseAsDelivered) {
-  window.transfer = false;
+  window.ChooseTransfer(false);
   dialogs.QueueAnswer(DialogResult::kYes);
   EXPECT_EQ(Run(), 0);
   ASSERT_EQ(dialogs.shown().size(), 1u);
@@ -251,7 +246,7 @@ TEST_F(WholeRun, SetAsideLeftByAStoppedRunIsMergedByTheNextOne) {
     db::TableCatalogue tables(*real);
     for (const auto& [component, path] : settings.table_paths)
       tables.Table(component)->SetTableName(path);
-    RunWindow quiet;
+    RecordingWindow quiet;
     SaveUserData(tables, settings.db_filter, quiet);
     SetAsideClassifier(tables, *real, settings.database_folder, quiet);
   }

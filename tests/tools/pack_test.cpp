@@ -15,6 +15,7 @@
 #include "app/switches.h"
 #include "install/components.h"
 #include "tests/app/fake_services.h"
+#include "tests/app/recording_front_end.h"
 #include "tests/archive/zip_test_util.h"
 #include "text/codepage.h"
 #include "tools/demo_database.h"
@@ -39,13 +40,6 @@ const char kDescription[] =
     "[Component2]\r\nName=Программа\r\nFile=Prog.zip\r\nCheck=0\r\nSource=Prog\r\n"
     "[Backup]\r\nFileName=_Tarvo.zip\r\nFolder1=Base\r\n"
     "[Files]\r\nFile1=user\\*\r\n";
-
-class NoWindow : public app::ProgramFrontEnd {
- public:
-  app::ScreenInfo Screen() override { return {}; }
-  void RunWindow(app::TForm_Main& form) override { form.Close(); }
-  void Print(const std::string&) override {}
-};
 
 class PackTest : public ::testing::Test {
  protected:
@@ -117,18 +111,14 @@ TEST_F(PackTest, APackedFolderVerifiesChecksAndInstalls) {
     EXPECT_TRUE(Has(r.lines, line)) << line;
   }
   // In code page 1251, as the installer's reader expects it.
-  auto f = t.services.fs->Open(update + "update6.ini", platform::Access::kRead,
-                               platform::Share::kDenyNone, platform::Disposition::kOpenExisting);
-  std::string bytes(static_cast<size_t>(f->Size()), '\0');
-  bytes.resize(f->Read(bytes.data(), bytes.size()));
-  f->Close();
+  const std::string bytes = t.Read(update + "update6.ini");
   EXPECT_NE(bytes.find(text::Utf8ToCp1251("Нормативная база")), std::string::npos);
 
   std::ostringstream report;
   EXPECT_EQ(app::RunCheck(t.services, update, false, report), app::CheckExit::kCanStart)
       << report.str();
 
-  NoWindow window;
+  tarvo::testing::RecordingFrontEnd window;
   EXPECT_EQ(app::RunInstallerProgram(
                 t.services, update,
                 {"/VERYSILENT", "/MODE=transfer", "/COMPONENTS=1,2", "/SUPPRESSMSGBOXES"}, window),

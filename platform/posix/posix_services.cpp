@@ -415,28 +415,13 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
   bool ReplaceFile(const std::string& source, const std::string& target) override {
-    if (!FileExists(source) || DirectoryExists(target)) return false;
-    auto attributes = GetAttributes(target);
-    if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
-    const std::string from = Resolve(source);
-    const std::string to = Resolve(target);
-    if (rename(from.c_str(), to.c_str()) != 0) return false;
-    NoteChange(from, false);
-    NoteChange(to, true);
+    const std::optional<std::string> to = RenameOver(source, target);
     // The rename is durable only once its folder is on the disk.
-    SyncFolderOf(to);
-    return true;
+    if (to) SyncFolderOf(*to);
+    return to.has_value();
   }
   bool ReplaceFileUnflushed(const std::string& source, const std::string& target) override {
-    if (!FileExists(source) || DirectoryExists(target)) return false;
-    auto attributes = GetAttributes(target);
-    if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
-    const std::string from = Resolve(source);
-    const std::string to = Resolve(target);
-    if (rename(from.c_str(), to.c_str()) != 0) return false;
-    NoteChange(from, false);
-    NoteChange(to, true);
-    return true;
+    return RenameOver(source, target).has_value();
   }
   bool FlushFolder(const std::string& folder) override {
     std::string resolved = Resolve(folder);
@@ -479,10 +464,11 @@ class PosixFileSystem : public FileSystem {
         flags |= O_CREAT;
         break;
     }
-    if (DirectoryExists(path)) Throw("cannot open", path, EACCES);
-    if (access != Access::kRead) {
-      auto attributes = GetAttributes(path);
-      if (attributes && (*attributes & kAttrReadOnly)) Throw("cannot open", path, EACCES);
+    struct stat st;
+    if (!p.empty() && stat(p.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) Throw("cannot open", path, EACCES);
+      if (access != Access::kRead && (AttributesOf(p, st) & kAttrReadOnly))
+        Throw("cannot open", path, EACCES);
     }
     const int fd = open(p.c_str(), flags, 0666);
     if (fd < 0) Throw("cannot open", path, errno);
@@ -545,6 +531,22 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
+  // Renames a file over the target, which must not be a folder or read-only (as Windows refuses);
+  // the target's resolved path when done.
+  std::optional<std::string> RenameOver(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty()) return std::nullopt;
+    const std::string from = Resolve(source);
+    const std::string to = Resolve(target);
+    struct stat st;
+    if (stat(from.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+    if (stat(to.c_str(), &st) == 0 &&
+        (S_ISDIR(st.st_mode) || (AttributesOf(to, st) & kAttrReadOnly)))
+      return std::nullopt;
+    if (rename(from.c_str(), to.c_str()) != 0) return std::nullopt;
+    NoteChange(from, false);
+    NoteChange(to, true);
+    return to;
+  }
   // Creates "<prefix>XXXX.tmp" in the folder, new, and returns its open descriptor.
   int CreateUnique(const std::string& folder, const std::string& prefix, std::string& created) {
     std::string dir = Resolve(folder.empty() ? TempFolder() : folder);

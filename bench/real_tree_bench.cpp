@@ -5,8 +5,9 @@
 //   extraction  tarvo-zip extract into an empty folder    against  unzip -o into an empty folder
 //   test        tarvo-zip test                            against  unzip -t
 // Extraction and test read the archive Info-ZIP made, so both sides decode the same bytes.
-// Wall, user and system time come from the children's own resource usage; the last lines are a
-// Markdown table for the README.
+// Wall, user and system time come from the children's own resource usage (each run starts after a
+// sync, so that no run pays for the writes of the one before); the last lines are a Markdown
+// table for the README.
 //
 //   real_tree_bench [--pairs N] [--dir FOLDER] [--keep]
 // Defaults: 5 pairs, a fresh folder under the temporary folder, removed afterwards.
@@ -44,6 +45,8 @@ double TimevalSeconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; 
 // Runs argv in folder cwd with its output discarded; exits the bench when the command fails, as
 // a figure of a failed run would mean nothing.
 Times Run(const std::vector<std::string>& argv, const std::string& cwd = "") {
+  // Writes still pending from the run before are not charged to this one.
+  sync();
   auto t0 = Clock::now();
   pid_t pid = fork();
   if (pid < 0) {

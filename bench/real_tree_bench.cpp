@@ -10,7 +10,9 @@
 // table for the README.
 //
 //   real_tree_bench [--pairs N] [--dir FOLDER] [--keep]
-// Defaults: 5 pairs, a fresh folder under the temporary folder, removed afterwards.
+// In a FOLDER given, the entries corpus, out, ours.zip and peer.zip are the bench's own.
+// Defaults: 5 pairs, a fresh folder under the temporary folder; what the bench made is removed
+// afterwards unless --keep is given.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,7 +169,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (dir.empty()) {
+  const bool made_dir = dir.empty();
+  if (made_dir) {
     std::string pattern = (stdfs::temp_directory_path() / "tarvo_real_tree_XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
       std::perror("mkdtemp");
@@ -227,6 +230,10 @@ int main(int argc, char** argv) {
         r->ours.user, r->peer.user, r->ours.sys, r->peer.sys,
         r->peer.wall > 0 ? r->ours.wall / r->peer.wall : 0.0);
   }
-  if (!keep) stdfs::remove_all(dir);
+  // A folder given with --dir may hold other things: only what the bench made there goes.
+  if (!keep) {
+    for (const std::string& made : {corpus, ours_zip, peer_zip, out}) stdfs::remove_all(made);
+    if (made_dir) stdfs::remove(dir);
+  }
   return 0;
 }

@@ -453,6 +453,11 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
   progress_enabled_ = true;
 
   bool aborted = false;
+  // Extracted files reach the disk folder by folder once the run ends, however it ends.
+  struct FlushAtEnd {
+    TZipBaseArchiver& zip;
+    ~FlushAtEnd() { zip.FlushExtractedFolders(); }
+  } flush_at_end{*this};
   DoOverallProgress(0, operation, TZipProgressPhase::ppStart, cancel_);
   // A cancel at the opening event ends the operation there, without a closing event.
   const bool cancelled_at_start = cancel_;
@@ -484,11 +489,23 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
   }
   bool stopped = cancel_ || aborted;
   bool ignored = false;
+  FlushExtractedFolders();
   if (!cancelled_at_start) DoOverallProgress(100, operation, TZipProgressPhase::ppEnd, ignored);
   if (stopped) {
     update_count_ = 0;
     last_operation_aborted_ = true;
   }
+}
+
+void TZipBaseArchiver::FlushExtractedFolders() noexcept {
+  std::sort(unflushed_folders_.begin(), unflushed_folders_.end());
+  unflushed_folders_.erase(std::unique(unflushed_folders_.begin(), unflushed_folders_.end()),
+                           unflushed_folders_.end());
+  for (const std::string& folder : unflushed_folders_) {
+    platform::BestEffort("a folder not yet on the disk is written by the system soon after",
+                         [&] { (void)fs_.FlushFolder(folder); });
+  }
+  unflushed_folders_.clear();
 }
 
 void TZipBaseArchiver::TestEntry(int index, const std::string& entry_name) {
@@ -600,10 +617,13 @@ void TZipBaseArchiver::DecodeIntoPlace(int index, const std::string& entry_name,
   std::string temp;
   std::unique_ptr<platform::File> file;
   try {
-    std::string folder = platform::ExtractFilePath(fs_.FullPath(path));
-    temp = fs_.MakeTempFile(folder, "FC");
-    file = fs_.Open(temp, platform::Access::kWrite, platform::Share::kExclusive,
-                    platform::Disposition::kCreateAlways);
+    // The temporary is named the way the target is, so that the file system layer sees one
+    // folder, not a relative and a full name for it.
+    std::string folder = platform::ExtractFilePath(path);
+    if (folder.empty()) folder = platform::ExtractFilePath(fs_.FullPath(path));
+    auto created = fs_.CreateTempFile(folder, "FC");
+    temp = std::move(created.first);
+    file = std::move(created.second);
   } catch (const platform::PlatformError&) {
     if (!temp.empty()) (void)fs_.DeleteFileAt(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
@@ -637,12 +657,16 @@ void TZipBaseArchiver::DecodeIntoPlace(int index, const std::string& entry_name,
   }
   // One replacing rename puts the new file in place: whenever the run stops, the target holds
   // its old content or the new, and a target that cannot be replaced keeps the old.
+  // The folder is written through once for all its files when the run ends, not once for each.
   if (target_exists) (void)fs_.SetAttributes(path, platform::kAttrNormal);
-  if (!fs_.ReplaceFile(temp, path)) {
+  if (!fs_.ReplaceFileUnflushed(temp, path)) {
     if (existing) (void)fs_.SetAttributes(path, *existing);
     (void)fs_.DeleteFileAt(temp);
     throw Error(ZipNative::kCannotCreateFile, {path});
   }
+  const std::string target_folder = platform::ExtractFilePath(path);
+  if (unflushed_folders_.empty() || unflushed_folders_.back() != target_folder)
+    unflushed_folders_.push_back(target_folder);
   if (Options.SetAttributes) (void)fs_.SetAttributes(path, attributes);
 }
 

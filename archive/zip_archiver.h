@@ -282,6 +282,9 @@ class TZipBaseArchiver {
   // Decode buffers, kept from entry to entry.
   std::vector<uint8_t> in_buffer_;
   std::vector<uint8_t> out_buffer_;
+  // Folders with extracted files whose renames are not yet written through to the disk.
+  std::vector<std::string> unflushed_folders_;
+  void FlushExtractedFolders() noexcept;
 };
 
 class TZipArchiver : public TZipBaseArchiver {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvo::platform {
@@ -130,6 +131,15 @@ class FileSystem {
   // returns: a reader, or a run after a kill or a power loss, sees the old file or the new one,
   // never neither. False when the rename could not be made (the target then is as it was).
   [[nodiscard]] virtual bool ReplaceFile(const std::string& source, const std::string& target) = 0;
+  // As ReplaceFile, but the rename may reach the disk only later: a reader or a run after a kill
+  // still sees the old file or the new, a run after a power loss may see the old one until
+  // FlushFolder has written the target's folder through. For many files in few folders.
+  [[nodiscard]] virtual bool ReplaceFileUnflushed(const std::string& source,
+                                                  const std::string& target) {
+    return ReplaceFile(source, target);
+  }
+  // Writes the renames made in the folder through to the disk; false when that failed.
+  [[nodiscard]] virtual bool FlushFolder(const std::string& /*folder*/) { return true; }
   [[nodiscard]] virtual bool DeleteFileAt(const std::string& path) = 0;
   virtual std::optional<DosDateTime> GetLastWriteTime(const std::string& path) = 0;
   [[nodiscard]] virtual bool SetLastWriteTime(const std::string& path, DosDateTime time) = 0;
@@ -138,6 +148,18 @@ class FileSystem {
   // Creates a new empty file with a unique name "<prefix>XXXX.tmp" in the folder and returns its
   // path; throws PlatformError when that is impossible.
   virtual std::string MakeTempFile(const std::string& folder, const std::string& prefix) = 0;
+  // MakeTempFile and the new file opened for writing, exclusively, in one step where the platform
+  // can: its path and the open file. Throws PlatformError; nothing is left behind then.
+  virtual std::pair<std::string, std::unique_ptr<File>> CreateTempFile(const std::string& folder,
+                                                                       const std::string& prefix) {
+    std::string name = MakeTempFile(folder, prefix);
+    try {
+      return {name, Open(name, Access::kWrite, Share::kExclusive, Disposition::kCreateAlways)};
+    } catch (...) {
+      (void)DeleteFileAt(name);
+      throw;
+    }
+  }
   // The system temporary folder, ending with a backslash (or "/" on POSIX).
   virtual std::string TempFolder() = 0;
   [[nodiscard]] virtual bool IsRemovableDrive(const std::string& path) = 0;

@@ -142,18 +142,40 @@ void NoteChange(const std::string& resolved, bool added) {
   l.trusted = true;
 }
 
+// The length of the longest leading part of `path` (cut at a separator) that exists as written:
+// path.size() when the whole path does. One lstat for a path that exists, and one more for each
+// missing trailing component, where a walk from the root would cost one for every component.
+size_t ExistingPrefix(const std::string& path) {
+  struct stat st;
+  size_t end = path.size();
+  while (end > 0) {
+    if (lstat(path.substr(0, end).c_str(), &st) == 0) return end;
+    const size_t cut = path.find_last_of('/', end - 1);
+    if (cut == std::string::npos) return 0;
+    end = cut == 0 ? 1 : cut;  // "/" stands for the root
+    if (end == 1 && path[0] == '/') return 1;
+  }
+  return 0;
+}
+
 // Finds each component of the path on disk without regard to letter case. Components that do
 // not exist are kept as written, so the result also serves to create them.
 std::string Resolve(std::string_view windows_path) {
   std::string path = Normalise(windows_path);
   if (path.empty()) return path;
-  std::string out;
-  size_t pos = 0;
-  if (path[0] == '/') {
-    out = "/";
-    pos = 1;
+  // What exists as written needs no case-blind search: only the rest is resolved part by part.
+  // (A doubled separator is dropped by the walk below, so such a path takes the walk whole.)
+  const bool single = path.find("//") == std::string::npos;
+  const size_t known = single ? ExistingPrefix(path) : 0;
+  if (known == path.size()) return path;
+  std::string out = path.substr(0, known);
+  size_t pos = known;
+  if (pos < path.size() && path[pos] == '/') {
+    out += '/';
+    ++pos;
   }
   bool exists = true;
+  bool known_missing = single;  // the first part after the prefix was just found missing
   while (pos <= path.size()) {
     size_t next = path.find('/', pos);
     if (next == std::string::npos) next = path.size();
@@ -163,7 +185,7 @@ std::string Resolve(std::string_view windows_path) {
     std::string candidate = out + part;
     if (exists && part != "." && part != "..") {
       struct stat st;
-      if (lstat(candidate.c_str(), &st) != 0) {
+      if (known_missing || lstat(candidate.c_str(), &st) != 0) {
         std::string folder = out;
         if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         if (auto found = FindIgnoringCase(folder, part)) {
@@ -173,6 +195,7 @@ std::string Resolve(std::string_view windows_path) {
         }
       }
     }
+    known_missing = false;
     out = candidate;
     if (next < path.size()) out += '/';
   }
@@ -326,8 +349,10 @@ class PosixFileSystem : public FileSystem {
   }
   bool CreateDirectories(const std::string& path) override {
     const std::string p = Resolve(path);
-    std::string partial;
-    for (size_t i = 0; i <= p.size(); ++i) {
+    // Folders that exist already are not made again: only the missing tail is.
+    const size_t start = ExistingPrefix(p);
+    std::string partial = p.substr(0, start);
+    for (size_t i = start; i <= p.size(); ++i) {
       if (i == p.size() || p[i] == '/') {
         if (!partial.empty() && partial != "/" && mkdir(partial.c_str(), 0777) == 0) {
           NoteChange(partial, true);
@@ -390,22 +415,18 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
   bool ReplaceFile(const std::string& source, const std::string& target) override {
-    if (!FileExists(source) || DirectoryExists(target)) return false;
-    auto attributes = GetAttributes(target);
-    if (attributes && (*attributes & kAttrReadOnly)) return false;  // as Windows refuses
-    const std::string from = Resolve(source);
-    const std::string to = Resolve(target);
-    if (rename(from.c_str(), to.c_str()) != 0) return false;
-    NoteChange(from, false);
-    NoteChange(to, true);
+    const std::optional<std::string> to = RenameOver(source, target);
     // The rename is durable only once its folder is on the disk.
-    std::string folder = to.substr(0, to.find_last_of('/') + 1);
-    int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-      fsync(fd);
-      close(fd);
-    }
-    return true;
+    if (to) SyncFolderOf(*to);
+    return to.has_value();
+  }
+  bool ReplaceFileUnflushed(const std::string& source, const std::string& target) override {
+    return RenameOver(source, target).has_value();
+  }
+  bool FlushFolder(const std::string& folder) override {
+    std::string resolved = Resolve(folder);
+    if (!resolved.empty() && resolved.back() != '/') resolved += '/';
+    return SyncFolderOf(resolved);
   }
   bool DeleteFileAt(const std::string& path) override {
     if (!FileExists(path)) return false;
@@ -443,10 +464,11 @@ class PosixFileSystem : public FileSystem {
         flags |= O_CREAT;
         break;
     }
-    if (DirectoryExists(path)) Throw("cannot open", path, EACCES);
-    if (access != Access::kRead) {
-      auto attributes = GetAttributes(path);
-      if (attributes && (*attributes & kAttrReadOnly)) Throw("cannot open", path, EACCES);
+    struct stat st;
+    if (!p.empty() && stat(p.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) Throw("cannot open", path, EACCES);
+      if (access != Access::kRead && (AttributesOf(p, st) & kAttrReadOnly))
+        Throw("cannot open", path, EACCES);
     }
     const int fd = open(p.c_str(), flags, 0666);
     if (fd < 0) Throw("cannot open", path, errno);
@@ -461,23 +483,21 @@ class PosixFileSystem : public FileSystem {
     return std::make_unique<PosixFile>(fd, path);
   }
   std::string MakeTempFile(const std::string& folder, const std::string& prefix) override {
-    std::string dir = Resolve(folder.empty() ? TempFolder() : folder);
-    if (dir.empty() || dir.back() != '/') dir += '/';
-    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
-    const std::string head = prefix.substr(0, 3);
-    for (int attempt = 0; attempt < 65535; ++attempt) {
-      char unique[8];
-      std::snprintf(unique, sizeof unique, "%04X", static_cast<unsigned>(rng() % 0xFFFF) + 1);
-      const std::string name = dir + head + unique + ".tmp";
-      const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        close(fd);
-        NoteChange(name, true);
-        return name;
-      }
-      if (errno != EEXIST) Throw("cannot create a temporary file in", folder, errno);
+    std::string name;
+    close(CreateUnique(folder, prefix, name));
+    return name;
+  }
+  std::pair<std::string, std::unique_ptr<File>> CreateTempFile(const std::string& folder,
+                                                               const std::string& prefix) override {
+    // One open instead of a create, a close and an open again: creating is what costs most.
+    std::string name;
+    const int fd = CreateUnique(folder, prefix, name);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // a file this new is no one else's yet
+      close(fd);
+      if (unlink(name.c_str()) == 0) NoteChange(name, false);
+      Throw("cannot open", name, EBUSY);
     }
-    Throw("cannot create a temporary file in", folder, EEXIST);
+    return {name, std::make_unique<PosixFile>(fd, name)};
   }
   std::string TempFolder() override {
     const char* tmp = std::getenv("TMPDIR");
@@ -511,6 +531,51 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
+  // Renames a file over the target, which must not be a folder or read-only (as Windows refuses);
+  // the target's resolved path when done.
+  std::optional<std::string> RenameOver(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty()) return std::nullopt;
+    const std::string from = Resolve(source);
+    const std::string to = Resolve(target);
+    struct stat st;
+    if (stat(from.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+    if (stat(to.c_str(), &st) == 0 &&
+        (S_ISDIR(st.st_mode) || (AttributesOf(to, st) & kAttrReadOnly)))
+      return std::nullopt;
+    if (rename(from.c_str(), to.c_str()) != 0) return std::nullopt;
+    NoteChange(from, false);
+    NoteChange(to, true);
+    return to;
+  }
+  // Creates "<prefix>XXXX.tmp" in the folder, new, and returns its open descriptor.
+  int CreateUnique(const std::string& folder, const std::string& prefix, std::string& created) {
+    std::string dir = Resolve(folder.empty() ? TempFolder() : folder);
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
+    const std::string head = prefix.substr(0, 3);
+    for (int attempt = 0; attempt < 65535; ++attempt) {
+      char unique[8];
+      std::snprintf(unique, sizeof unique, "%04X", static_cast<unsigned>(rng() % 0xFFFF) + 1);
+      const std::string name = dir + head + unique + ".tmp";
+      const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        NoteChange(name, true);
+        created = name;
+        return fd;
+      }
+      if (errno != EEXIST) Throw("cannot create a temporary file in", folder, errno);
+    }
+    Throw("cannot create a temporary file in", folder, EEXIST);
+  }
+  // Writes the folder holding `resolved` (the part up to its last '/') to the disk.
+  static bool SyncFolderOf(const std::string& resolved) {
+    const std::string folder = resolved.substr(0, resolved.find_last_of('/') + 1);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0 || errno == EINVAL;
+    close(fd);
+    return ok;
+  }
   static uint32_t AttributesOf(const std::string& resolved, const struct stat& st) {
     uint32_t stored = 0;
     if (getxattr(resolved.c_str(), kAttrXattr, &stored, sizeof stored) == sizeof stored) {

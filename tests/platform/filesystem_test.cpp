@@ -231,6 +231,58 @@ TEST_F(FileSystemTest, TemporaryFilesAreNewAndCarryThePrefix) {
   EXPECT_FALSE(fs_->IsRemovableDrive(root_));
 }
 
+TEST_F(FileSystemTest, PartsPastWhatExistsAsWrittenAreFoundInAnyCase) {
+  Write(root_ + "Sub\\Deeper\\Note.txt", "n");
+  EXPECT_TRUE(fs_->FileExists(root_ + "SUB\\deeper\\NOTE.TXT"));
+  EXPECT_TRUE(fs_->FileExists(root_ + "Sub\\Deeper\\note.txt"));
+  EXPECT_TRUE(fs_->DirectoryExists(root_ + "sub\\DEEPER\\"));
+  // Missing folders below a folder named in another case go into that folder, not beside it.
+  EXPECT_TRUE(fs_->CreateDirectories(root_ + "sub\\DEEPER\\New\\Newer"));
+  EXPECT_TRUE(fs_->DirectoryExists(root_ + "Sub\\Deeper\\new\\NEWER"));
+  Write(root_ + "SUB\\deeper\\NEW\\x.txt", "x");
+  EXPECT_EQ(Read(root_ + "Sub\\Deeper\\New\\X.TXT"), "x");
+  auto names = [&](const std::string& folder) {
+    std::vector<std::string> out;
+    for (const DirEntry& e : fs_->List(folder, "*")) out.push_back(e.name);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  EXPECT_EQ(names(root_), (std::vector<std::string>{".", "..", "Sub"}));
+  EXPECT_EQ(names(root_ + "Sub\\Deeper\\"),
+            (std::vector<std::string>{".", "..", "New", "Note.txt"}));
+  // A file is no folder, whatever follows it.
+  EXPECT_FALSE(fs_->FileExists(root_ + "Sub\\Deeper\\Note.txt\\x"));
+  EXPECT_FALSE(fs_->DirectoryExists(root_ + "sub\\deeper\\note.txt\\"));
+  EXPECT_FALSE(fs_->FileExists(root_ + "Missing\\Deeper\\Note.txt"));
+}
+
+TEST_F(FileSystemTest, TemporaryFileOpenedInOneStepReplacesLaterFlushed) {
+  auto [name, file] = fs_->CreateTempFile(root_ + "Sub\\", "FC");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(ExtractFileName(name).substr(0, 2), "FC");
+  EXPECT_EQ(ExtractFileExt(name), ".tmp");
+  EXPECT_EQ(ExtractFilePath(name).size(), (root_ + "Sub\\").size());
+  file->Write("new", 3);
+  // Held exclusively while it is being written.
+  EXPECT_THROW(fs_->Open(name, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting),
+               PlatformError);
+  file->Close();
+  Write(root_ + "Sub\\Target.txt", "old");
+  EXPECT_TRUE(fs_->ReplaceFileUnflushed(name, root_ + "SUB\\target.TXT"));
+  EXPECT_FALSE(fs_->FileExists(name));
+  EXPECT_EQ(Read(root_ + "Sub\\Target.txt"), "new");
+  EXPECT_TRUE(fs_->FlushFolder(root_ + "sub\\"));
+  // The same refusals as ReplaceFile: a missing source, a read-only target, a folder.
+  EXPECT_FALSE(fs_->ReplaceFileUnflushed(name, root_ + "Sub\\Target.txt"));
+  Write(root_ + "b.tmp", "b");
+  ASSERT_TRUE(fs_->SetAttributes(root_ + "Sub\\Target.txt", kAttrReadOnly));
+  EXPECT_FALSE(fs_->ReplaceFileUnflushed(root_ + "b.tmp", root_ + "Sub\\Target.txt"));
+  EXPECT_EQ(Read(root_ + "Sub\\Target.txt"), "new");
+  EXPECT_FALSE(fs_->ReplaceFileUnflushed(root_ + "b.tmp", root_ + "Sub"));
+  EXPECT_TRUE(fs_->FileExists(root_ + "b.tmp"));
+  EXPECT_THROW(fs_->CreateTempFile(root_ + "missing\\", "FC"), PlatformError);
+}
+
 TEST(DosTime, ConversionsAndWeekday) {
   LocalTime t;
   t.year = 2026;

@@ -51,6 +51,7 @@ class DataSink {
 };
 
 class ZipCipher;
+class SourcePrefetch;
 
 class TZipBaseArchiver {
  public:
@@ -99,6 +100,9 @@ class TZipBaseArchiver {
   std::vector<std::string> FileMasks;       // kept, read by no operation
   std::vector<std::string> ExclusionMasks;  // kept, read by no operation
   bool RepairOnOpen = true;
+  // Threads that compress while an update pass writes: 0 one per processor, 1 everything on the
+  // caller's thread. Events are raised on the caller's thread either way.
+  int CompressionThreads = 0;
 
   TZipCompressionLevel CompressionLevel() const { return compression_level_; }
   void SetCompressionLevel(TZipCompressionLevel level);
@@ -225,12 +229,21 @@ class TZipBaseArchiver {
   bool RewriteEntryWithRetry(int index, PassState& pass);
   void WriteAndCheckDirectory();
   void FinishPass(TZipProcessOperation first_op, PassState& pass);
+  int ResolvedThreads() const;
   void WriteEntryFromSource(int index, PassState& pass);
+  LocalFileHeader ProvisionalLocalHeader(const TDirItem& item, const std::string& name,
+                                         uint64_t size, uint16_t version) const;
   std::unique_ptr<platform::File> OpenSource(const TDirItem& item, uint64_t& size);
   void WriteLocalHeader(const LocalFileHeader& local, const std::string& name, uint64_t size,
                         uint64_t compressed);
   void FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64, uint16_t version);
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
+  // The entry's data from the pieces read ahead and compressed by the workers.
+  void CompressPieces(TDirItem& item, uint64_t size, SourcePrefetch& prefetch);
+  // False when a progress handler cancels.
+  bool ReportChunkProgress(const std::string& source_name, TZipProcessOperation operation,
+                           uint64_t done, uint64_t size);
+  uint32_t CrcOfSource(platform::File& source, uint64_t size, std::vector<uint8_t>& in);
   void CopyEntryFromTail(int index, PassState& pass);
   void WriteCentralDirectory();
   void AppendCentralHeader(TDirItem& item, ByteWriter& w);

@@ -40,7 +40,7 @@ int Usage() {
                "       tarvo-zip test ARCHIVE [MASK] [--password P]\n"
                "       tarvo-zip extract ARCHIVE DIR [MASK] [--password P]\n"
                "       tarvo-zip add ARCHIVE BASEDIR MASK [--level 0-9] [--password P]\n"
-               "                 [--exclude MASK] [--no-test]\n");
+               "                 [--exclude MASK] [--no-test] [--threads N]\n");
   return kExitOpenFailed;
 }
 
@@ -86,6 +86,7 @@ struct Args {
   int level = 6;
   std::string exclude;
   bool no_test = false;
+  int threads = 0;  // one per processor
 };
 
 bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
@@ -105,6 +106,12 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
         if (v.size() != 1 || v[0] < '0' || v[0] > '9') return false;
         a.level = v[0] - '0';
       }
+    } else if (argv[i] == "--threads") {
+      if (++i >= argv.size()) return false;
+      const std::string& v = argv[i];
+      if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+      a.threads = std::stoi(v);
     } else if (argv[i] == "--password") {
       if (++i >= argv.size()) return false;
       a.password = argv[i];
@@ -201,11 +208,15 @@ class Runner {
     return failures_ == 0 ? kExitOk : kExitEntryFailed;
   }
 
+  // 0: one per processor, 1: the one-thread writer.
+  void SetThreads(int threads) { threads_ = threads; }
+
   // Exit 1 when an entry was left out, 2 when the pass failed and the archive is unchanged.
   int Add(const std::string& base, const std::string& mask, const std::string& exclude, int level,
           const std::string* password, bool test) {
     zip_.BaseDir = base;
     zip_.SetCompressionMode(level);
+    zip_.CompressionThreads = threads_;
     if (password) zip_.Password = *password;
     try {
       zip_.AddFiles(mask, tarvo::archive::kFaDefaultSearch, exclude);
@@ -237,6 +248,7 @@ class Runner {
   TZipArchiver zip_;
   int failures_ = 0;
   bool progress_shown_ = false;
+  int threads_ = 0;
 };
 
 int Main(const std::vector<std::string>& argv) {
@@ -267,6 +279,7 @@ int Main(const std::vector<std::string>& argv) {
     if (!runner.Open(a.positional[0],
                      exists ? tarvo::archive::kOpenReadWrite : tarvo::archive::kOpenCreate))
       return kExitOpenFailed;
+    runner.SetThreads(a.threads);
     return runner.Add(a.positional[1], a.positional[2], a.exclude, a.level,
                       a.has_password ? &a.password : nullptr, !a.no_test);
   }

@@ -100,8 +100,8 @@ class TZipBaseArchiver {
   std::vector<std::string> FileMasks;       // kept, read by no operation
   std::vector<std::string> ExclusionMasks;  // kept, read by no operation
   bool RepairOnOpen = true;
-  // Threads that compress while an update pass writes: 0 one per processor, 1 everything on the
-  // caller's thread. Events are raised on the caller's thread either way.
+  // Threads that compress while an update pass writes (at most 8): 0 one per processor, 1 all on
+  // the caller's thread. Events are raised on the caller's thread either way.
   int CompressionThreads = 0;
 
   TZipCompressionLevel CompressionLevel() const { return compression_level_; }

@@ -314,8 +314,10 @@ void TZipBaseArchiver::SaveTail(int k, PassState& pass) {
 }
 
 int TZipBaseArchiver::ResolvedThreads() const {
-  if (CompressionThreads > 0) return CompressionThreads;
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // The pieces read ahead grow with the threads: a bound keeps the memory a few dozen megabytes.
+  constexpr int kMost = 8;
+  if (CompressionThreads > 0) return std::min(CompressionThreads, kMost);
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMost}));
 }
 
 void TZipBaseArchiver::RewriteEntries(int k, PassState& pass) {

@@ -8,6 +8,7 @@
 
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
+#include "archive/zip_parallel.h"
 #include "archive/zip_reader.h"
 #include "platform/best_effort.h"
 #include "platform/path.h"
@@ -445,6 +446,20 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
   for (int i = 0; i < dir_.items.Count(); ++i) to_process_ += dir_.items[i].Selected;
   progress_enabled_ = true;
 
+  // A test checks the coming entries on worker threads while this thread reports them.
+  std::unique_ptr<TestPrefetch> checks;
+  if (operation == TZipProcessOperation::poTest && !ExtractCorruptedFiles &&
+      ResolvedThreads() > 1) {
+    checks = std::make_unique<TestPrefetch>(
+        dir_.items, ResolvedThreads(),
+        [this](const TDirItem& item, std::vector<uint8_t>& data) { ReadStoredData(item, data); });
+  }
+  test_ahead_ = checks.get();
+  struct Detach {
+    TestPrefetch*& p;
+    ~Detach() { p = nullptr; }
+  } detach{test_ahead_};
+
   bool aborted = false;
   DoOverallProgress(0, operation, TZipProgressPhase::ppStart, cancel_);
   // A cancel at the opening event ends the operation there, without a closing event.
@@ -487,6 +502,11 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
 
 void TZipBaseArchiver::TestEntry(int index, const std::string& entry_name) {
   if (dir_.items[index].header.external_attributes & 0x10) return;
+  uint64_t to_read = 0;
+  if (test_ahead_ && test_ahead_->Sound(index, to_read)) {
+    ReportCheckedEntry(index, entry_name, to_read);
+    return;
+  }
   // Tested data goes nowhere: only its size and CRC-32 count.
   NullSink sink;
   DecodeEntry(index, entry_name, TZipProcessOperation::poTest, sink);
@@ -755,6 +775,30 @@ bool TZipBaseArchiver::ReportDecodeProgress(const std::string& entry_name,
   DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
                     TZipProgressPhase::ppProcess, cancel_);
   return !cancel_;
+}
+
+void TZipBaseArchiver::ReadStoredData(const TDirItem& item, std::vector<uint8_t>& data) {
+  uint64_t to_read = 0;
+  const uint64_t start = LocateEntryData(item, to_read);
+  data.resize(static_cast<size_t>(to_read));
+  stream_->Seek(start);
+  if (!data.empty()) stream_->ReadExact(data.data(), data.size());
+}
+
+void TZipBaseArchiver::ReportCheckedEntry(int index, const std::string& entry_name,
+                                          uint64_t to_read) {
+  // The chunks DecodeEntry reads, so that the events are the same with workers or without.
+  skip_file_ = false;
+  const TDirItem& item = dir_.items[index];
+  const uint64_t memory = fs_.AvailablePhysicalMemory();
+  const bool deflated = item.header.method == kMethodDeflate;
+  for (uint64_t done = 0; done < to_read;) {
+    if (progress_enabled_ &&
+        !ReportDecodeProgress(entry_name, TZipProcessOperation::poTest, done, to_read))
+      return;
+    done += ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done)),
+                           memory, deflated, item.UncompressedSize, item.CompressedSize);
+  }
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -52,6 +52,7 @@ class DataSink {
 
 class ZipCipher;
 class SourcePrefetch;
+class TestPrefetch;
 
 class TZipBaseArchiver {
  public:
@@ -209,6 +210,10 @@ class TZipBaseArchiver {
   // Asks for passwords until one opens the encryption header; false when the entry is skipped.
   bool FindPassword(const TDirItem& item, const std::string& entry_name, const uint8_t* header,
                     ZipCipher& cipher);
+  // Reads an entry's stored data whole, for the workers of the test pass.
+  void ReadStoredData(const TDirItem& item, std::vector<uint8_t>& data);
+  // The progress of testing an entry the workers found sound, as decoding it would report.
+  void ReportCheckedEntry(int index, const std::string& entry_name, uint64_t to_read);
   // False when the progress handlers cancel.
   bool ReportDecodeProgress(const std::string& entry_name, TZipProcessOperation operation,
                             uint64_t done, uint64_t to_read);
@@ -278,6 +283,8 @@ class TZipBaseArchiver {
   int finished_ = 0;
   int entries_done_ = 0;
   int entries_to_do_ = 0;
+  // The entries the workers check ahead while a test pass runs.
+  TestPrefetch* test_ahead_ = nullptr;
   // Decode buffers, kept from entry to entry.
   std::vector<uint8_t> in_buffer_;
   std::vector<uint8_t> out_buffer_;

@@ -70,11 +70,48 @@ bool DeflatePieceNow(DeflatePiece& piece) {
   }
 }
 
-DeflatePool::DeflatePool(int threads) {
+bool DeflatePiece::Run() { return DeflatePieceNow(*this); }
+
+bool EntryCheck::Run() {
+  try {
+    uint32_t c = 0;
+    uint64_t produced = 0;
+    if (!deflated) {
+      c = static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+      produced = data.size();
+    } else {
+      std::vector<uint8_t> out(1 << 16);
+      z_stream zs{};
+      if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
+      zs.next_in = data.data();
+      zs.avail_in = static_cast<uInt>(data.size());
+      int r = Z_OK;
+      // Decoding stops at the stream's end or at the first size past the record's.
+      while (r == Z_OK && produced <= size) {
+        zs.next_out = out.data();
+        zs.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&zs, Z_NO_FLUSH);
+        size_t have = out.size() - zs.avail_out;
+        c = static_cast<uint32_t>(crc32(c, out.data(), static_cast<uInt>(have)));
+        produced += have;
+      }
+      inflateEnd(&zs);
+      // The data ran out (Z_BUF_ERROR) or ended: sound when the size and CRC-32 are right. Bad
+      // data, or more of it than the record gives, is not.
+      if (r != Z_STREAM_END && r != Z_BUF_ERROR) return true;
+    }
+    sound = produced == size && c == crc;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+WorkerPool::WorkerPool(int threads) {
   for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
 }
 
-DeflatePool::~DeflatePool() {
+WorkerPool::~WorkerPool() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -83,22 +120,22 @@ DeflatePool::~DeflatePool() {
   for (std::thread& t : workers_) t.join();
 }
 
-void DeflatePool::Submit(std::shared_ptr<DeflatePiece> piece) {
+void WorkerPool::Submit(std::shared_ptr<PoolJob> job) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(std::move(piece));
+    queue_.push_back(std::move(job));
   }
   work_ready_.notify_one();
 }
 
-void DeflatePool::Wait(const DeflatePiece& piece) {
+void WorkerPool::Wait(const PoolJob& job) {
   std::unique_lock<std::mutex> lock(mutex_);
-  piece_done_.wait(lock, [&] { return piece.done; });
+  piece_done_.wait(lock, [&] { return job.done; });
 }
 
-void DeflatePool::Work() {
+void WorkerPool::Work() {
   for (;;) {
-    std::shared_ptr<DeflatePiece> piece;
+    std::shared_ptr<PoolJob> piece;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -106,7 +143,7 @@ void DeflatePool::Work() {
       piece = std::move(queue_.front());
       queue_.pop_front();
     }
-    bool ok = DeflatePieceNow(*piece);
+    bool ok = piece->Run();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       piece->failed = !ok;
@@ -238,7 +275,7 @@ void SourcePrefetch::ReadPiece(Entry& e) {
   e.read += want;
   in_flight_ += want;
   e.pieces.push_back(piece);
-  pool_.Submit(std::move(piece));
+  pool_.Submit(piece);
   if (!e.MoreToRead()) CloseSource(e);
 }
 
@@ -259,6 +296,61 @@ void SourcePrefetch::Drop(Entry& e) {
   CloseSource(e);
   for (const auto& p : e.pieces) in_flight_ -= p->input.size();
   e.pieces.clear();
+}
+
+}  // namespace tarvo::archive
+
+namespace tarvo::archive {
+
+TestPrefetch::TestPrefetch(const TZipDirArray& items, int threads, Reader read)
+    : items_(items),
+      read_(std::move(read)),
+      budget_(static_cast<size_t>(2 * threads + 2) * (1 << 20)),
+      pool_(threads) {}
+
+bool TestPrefetch::Qualifies(const TDirItem& item, uint64_t most) {
+  const uint16_t method = item.header.method;
+  return item.Selected && !(item.header.external_attributes & 0x10) && !item.IsEncrypted() &&
+         (method == kMethodStored || method == kMethodDeflate) && item.CompressedSize <= most;
+}
+
+bool TestPrefetch::Sound(int index, uint64_t& to_read) {
+  while (!ahead_.empty() && ahead_.front().first < index) {
+    in_flight_ -= ahead_.front().second->data.size();
+    ahead_.pop_front();
+  }
+  if (next_ <= index) next_ = index;
+  Fill();
+  if (ahead_.empty() || ahead_.front().first != index) return false;
+  std::shared_ptr<EntryCheck> check = std::move(ahead_.front().second);
+  ahead_.pop_front();
+  in_flight_ -= check->data.size();
+  Fill();
+  pool_.Wait(*check);
+  to_read = check->data.size();
+  return !check->failed && check->sound;
+}
+
+void TestPrefetch::Fill() {
+  // Larger entries are tested on the caller's thread: the memory stays the budget.
+  const uint64_t most = budget_ / 4;
+  while (in_flight_ < budget_ && next_ < items_.Count()) {
+    const int i = next_++;
+    const TDirItem& item = items_[i];
+    if (!Qualifies(item, most)) continue;
+    auto check = std::make_shared<EntryCheck>();
+    try {
+      read_(item, check->data);
+    } catch (const std::exception&) {
+      continue;  // tested on its own, which reports what is wrong
+    }
+    check->deflated = item.header.method == kMethodDeflate;
+    check->size = item.UncompressedSize;
+    check->crc = item.header.crc32;
+    in_flight_ += check->data.size();
+    ahead_.emplace_back(i, check);
+    pool_.Submit(std::move(check));
+  }
 }
 
 }  // namespace tarvo::archive

@@ -27,7 +27,16 @@ size_t ReadFull(platform::File& file, uint8_t* buffer, size_t n);
 // The window of deflate: the most a piece can refer back into the one before it.
 inline constexpr size_t kDeflateWindow = 32768;
 
-struct DeflatePiece {
+// Work for the pool: Run is called on a worker thread; the submitter reads the results after Wait.
+struct PoolJob {
+  virtual ~PoolJob() = default;
+  virtual bool Run() = 0;  // false when the work failed
+  bool failed = false;
+  bool done = false;
+};
+
+struct DeflatePiece : PoolJob {
+  bool Run() override;
   // Filled by the submitter.
   std::vector<uint8_t> input;
   std::vector<uint8_t> dictionary;  // up to the last 32 KiB of the data before this piece
@@ -36,25 +45,34 @@ struct DeflatePiece {
   // Filled by the worker.
   std::vector<uint8_t> output;
   uint32_t crc = 0;  // CRC-32 of the input alone
-  bool failed = false;
-  bool done = false;
+};
+
+// An entry's stored data checked off the caller's thread: it decodes to the size and CRC-32 its
+// record gives.
+struct EntryCheck : PoolJob {
+  bool Run() override;
+  std::vector<uint8_t> data;  // as stored (neither encrypted nor deflate64)
+  bool deflated = false;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  bool sound = false;  // filled by the worker
 };
 
 // Compresses one piece on the calling thread; false on a zlib failure (or no memory).
 bool DeflatePieceNow(DeflatePiece& piece);
 
-// Worker threads that compress submitted pieces in submission order.
-class DeflatePool {
+// Worker threads that run submitted jobs in submission order.
+class WorkerPool {
  public:
-  explicit DeflatePool(int threads);
-  // Stops the workers; pieces not yet started are left undone.
-  ~DeflatePool();
-  DeflatePool(const DeflatePool&) = delete;
-  DeflatePool& operator=(const DeflatePool&) = delete;
+  explicit WorkerPool(int threads);
+  // Stops the workers; jobs not yet started are left undone.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
 
-  void Submit(std::shared_ptr<DeflatePiece> piece);
-  // Blocks until the piece (submitted to this pool) is done.
-  void Wait(const DeflatePiece& piece);
+  void Submit(std::shared_ptr<PoolJob> job);
+  // Blocks until the job (submitted to this pool) is done.
+  void Wait(const PoolJob& job);
 
  private:
   void Work();
@@ -62,7 +80,7 @@ class DeflatePool {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable piece_done_;
-  std::deque<std::shared_ptr<DeflatePiece>> queue_;
+  std::deque<std::shared_ptr<PoolJob>> queue_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
@@ -123,7 +141,35 @@ class SourcePrefetch {
   size_t in_flight_ = 0;
   std::unique_ptr<Entry> current_;
   std::deque<std::unique_ptr<Entry>> ahead_;
-  DeflatePool pool_;  // last: stopped first, before the pieces it works on go
+  WorkerPool pool_;  // last: stopped first, before the pieces it works on go
+};
+
+// Reads the stored data of the entries after the one being tested and has the workers check it,
+// so that the test pass finds most entries already checked. Reads stay on the caller's thread.
+class TestPrefetch {
+ public:
+  // Reads an entry's stored data; throws when it cannot (the entry is then tested on its own).
+  using Reader = std::function<void(const TDirItem&, std::vector<uint8_t>&)>;
+
+  TestPrefetch(const TZipDirArray& items, int threads, Reader read);
+  TestPrefetch(const TestPrefetch&) = delete;
+  TestPrefetch& operator=(const TestPrefetch&) = delete;
+
+  // Whether the entry at `index` was checked and found sound. False means "not known": the
+  // caller tests it as it always does, which reports a fault exactly as without workers.
+  bool Sound(int index, uint64_t& to_read);
+
+ private:
+  void Fill();
+  static bool Qualifies(const TDirItem& item, uint64_t most);
+
+  const TZipDirArray& items_;
+  Reader read_;
+  int next_ = 0;
+  size_t budget_ = 0;
+  size_t in_flight_ = 0;
+  std::deque<std::pair<int, std::shared_ptr<EntryCheck>>> ahead_;
+  WorkerPool pool_;  // last: stopped first
 };
 
 }  // namespace tarvo::archive

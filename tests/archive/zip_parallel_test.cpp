@@ -317,5 +317,82 @@ TEST_F(ZipParallelTest, CancelLeavesTheArchiveAsItWas) {
   EXPECT_EQ(mid_file, 3);  // after its first, second and third piece
 }
 
+// The test pass with workers: the same events and failures as on one thread, in order and on
+// the caller's thread, for sound entries, a bad CRC, bad deflate data, a stored entry, an entry
+// too large to be checked ahead and an entry cut off by the directory.
+TEST_F(ZipParallelTest, TestPassReportsAsWithOneThread) {
+  using testing::TestEntry;
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 30; ++i)
+    entries.push_back({"f" + std::to_string(i) + ".txt", Words(static_cast<size_t>(i) * 999, i)});
+  entries.push_back({"big.txt", Words(3 << 20, 2)});
+  entries.push_back({"stored.bin", Noise(1200000, 3), 0});  // two chunks, checked ahead
+  entries.push_back({"huge.bin", Noise(2 << 20, 4), 0});    // tested on the caller's thread
+  entries[5].corrupt_crc = true;
+  entries[9].data = "";
+  std::string zip_bytes = testing::BuildZip(entries);
+  // Bad deflate data in f7.txt: its first byte after the local header and name.
+  const std::vector<uint32_t> offsets = testing::LocalHeaderOffsets(zip_bytes);
+  zip_bytes[offsets[7] + 30 + entries[7].name.size()] = '\xFF';
+  std::string path = scratch_ / "t.zip";
+  WriteFileBytes(path, zip_bytes);
+
+  std::string logs[2];
+  std::vector<std::string> reads[2];
+  int k = 0;
+  for (int threads : {1, 2}) {
+    auto zip = Make(path, threads);
+    zip->OpenArchive(kOpenReadDenyWrite);
+    Record(*zip, logs[k]);
+    answers_ = {TZipAction::fxaRetry};  // the first failure retried, then ignored
+    faulty_.record = true;
+    faulty_.ops.clear();
+    zip->TestFiles();
+    for (const auto& op : faulty_.ops) reads[k].push_back(op.kind);
+    EXPECT_FALSE(zip->LastOperationAborted());
+    zip->CloseArchive();
+    ++k;
+  }
+  EXPECT_EQ(logs[1], logs[0]);
+  EXPECT_NE(reads[1], reads[0]);  // the workers' entries were read ahead, each in one piece
+  EXPECT_EQ(logs[0].find("OFF THE THREAD"), std::string::npos);
+  size_t first = logs[0].find("failure f5.txt");
+  ASSERT_NE(first, std::string::npos) << logs[0];
+  EXPECT_NE(logs[0].find("failure f5.txt", first + 1), std::string::npos);  // the retry
+  EXPECT_NE(logs[0].find("failure f7.txt"), std::string::npos);
+  EXPECT_EQ(logs[0].find("failure f6.txt"), std::string::npos);
+}
+
+// A cancel at any event of a test pass with workers stops it there, as on one thread.
+TEST_F(ZipParallelTest, TestPassCancelsWhereOneThreadDoes) {
+  std::string path = scratch_ / "c.zip";
+  auto zip = Make(path, 1);
+  zip->OpenArchive(kOpenCreate);
+  zip->AddFiles("Base\\*.*");
+  zip->CloseArchive();
+  for (int cancel_at = 1;; cancel_at += 3) {
+    std::string logs[2];
+    bool aborted[2] = {false, false};
+    for (int t = 0; t < 2; ++t) {
+      auto test = Make(path, t == 0 ? 1 : 3);
+      test->OpenArchive(kOpenReadDenyWrite);
+      Record(*test, logs[t]);
+      int events = 0;
+      auto file_progress = test->OnFileProgress;
+      test->OnFileProgress = [&, file_progress](TZipBaseArchiver& z, const std::string& name,
+                                                double progress, TZipProcessOperation op,
+                                                TZipProgressPhase phase, bool& cancel) {
+        file_progress(z, name, progress, op, phase, cancel);
+        if (++events == cancel_at) cancel = true;
+      };
+      test->TestFiles();
+      aborted[t] = test->LastOperationAborted();
+    }
+    ASSERT_EQ(logs[1], logs[0]) << "event " << cancel_at;
+    EXPECT_EQ(aborted[1], aborted[0]);
+    if (!aborted[0]) break;
+  }
+}
+
 }  // namespace
 }  // namespace tarvo::archive

@@ -452,7 +452,7 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
       ResolvedThreads() > 1) {
     checks = std::make_unique<TestPrefetch>(
         dir_.items, ResolvedThreads(),
-        [this](const TDirItem& item, std::vector<uint8_t>& data) { ReadStoredData(item, data); });
+        [this](const TDirItem& item, EntryCheck& check) { return ReadStoredData(item, check); });
   }
   test_ahead_ = checks.get();
   struct Detach {
@@ -502,10 +502,12 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
 
 void TZipBaseArchiver::TestEntry(int index, const std::string& entry_name) {
   if (dir_.items[index].header.external_attributes & 0x10) return;
-  uint64_t to_read = 0;
-  if (test_ahead_ && test_ahead_->Sound(index, to_read)) {
-    ReportCheckedEntry(index, entry_name, to_read);
-    return;
+  if (test_ahead_) {
+    std::shared_ptr<EntryCheck> check = test_ahead_->Checked(index);
+    if (check && (check->read_error || (!check->failed && check->sound))) {
+      ReportCheckedEntry(index, entry_name, *check);
+      return;
+    }
   }
   // Tested data goes nowhere: only its size and CRC-32 count.
   NullSink sink;
@@ -777,28 +779,38 @@ bool TZipBaseArchiver::ReportDecodeProgress(const std::string& entry_name,
   return !cancel_;
 }
 
-void TZipBaseArchiver::ReadStoredData(const TDirItem& item, std::vector<uint8_t>& data) {
-  uint64_t to_read = 0;
-  const uint64_t start = LocateEntryData(item, to_read);
-  data.resize(static_cast<size_t>(to_read));
+bool TZipBaseArchiver::ReadStoredData(const TDirItem& item, EntryCheck& check) {
+  const uint64_t start = LocateEntryData(item, check.to_read);
+  check.located = true;
+  check.data.resize(static_cast<size_t>(check.to_read));
   stream_->Seek(start);
-  if (!data.empty()) stream_->ReadExact(data.data(), data.size());
+  // In steps, so that a failed read is known to within a step of where decoding meets it.
+  constexpr size_t kStep = 1 << 16;
+  for (size_t at = 0; at < check.data.size(); at += kStep) {
+    check.failed_at = at;
+    const size_t n = std::min(kStep, check.data.size() - at);
+    if (stream_->Read(check.data.data() + at, n) != n) return false;
+  }
+  return true;
 }
 
 void TZipBaseArchiver::ReportCheckedEntry(int index, const std::string& entry_name,
-                                          uint64_t to_read) {
+                                          const EntryCheck& check) {
   // The chunks DecodeEntry reads, so that the events are the same with workers or without.
   skip_file_ = false;
+  if (check.read_error && !check.located) std::rethrow_exception(check.read_error);
   const TDirItem& item = dir_.items[index];
   const uint64_t memory = fs_.AvailablePhysicalMemory();
   const bool deflated = item.header.method == kMethodDeflate;
-  for (uint64_t done = 0; done < to_read;) {
+  for (uint64_t done = 0; done < check.to_read;) {
     if (progress_enabled_ &&
-        !ReportDecodeProgress(entry_name, TZipProcessOperation::poTest, done, to_read))
+        !ReportDecodeProgress(entry_name, TZipProcessOperation::poTest, done, check.to_read))
       return;
-    done += ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, to_read - done)),
+    done += ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, check.to_read - done)),
                            memory, deflated, item.UncompressedSize, item.CompressedSize);
+    if (check.read_error && check.failed_at < done) std::rethrow_exception(check.read_error);
   }
+  if (check.read_error) std::rethrow_exception(check.read_error);
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

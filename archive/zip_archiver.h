@@ -53,6 +53,7 @@ class DataSink {
 class ZipCipher;
 class SourcePrefetch;
 class TestPrefetch;
+struct EntryCheck;
 
 class TZipBaseArchiver {
  public:
@@ -211,9 +212,10 @@ class TZipBaseArchiver {
   bool FindPassword(const TDirItem& item, const std::string& entry_name, const uint8_t* header,
                     ZipCipher& cipher);
   // Reads an entry's stored data whole, for the workers of the test pass.
-  void ReadStoredData(const TDirItem& item, std::vector<uint8_t>& data);
-  // The progress of testing an entry the workers found sound, as decoding it would report.
-  void ReportCheckedEntry(int index, const std::string& entry_name, uint64_t to_read);
+  bool ReadStoredData(const TDirItem& item, EntryCheck& check);
+  // The progress of testing an entry checked ahead, as decoding it reports: for a sound entry
+  // to its end, for one whose read failed up to the chunk that failed, then the failure.
+  void ReportCheckedEntry(int index, const std::string& entry_name, const EntryCheck& check);
   // False when the progress handlers cancel.
   bool ReportDecodeProgress(const std::string& entry_name, TZipProcessOperation operation,
                             uint64_t done, uint64_t to_read);

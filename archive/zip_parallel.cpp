@@ -314,21 +314,20 @@ bool TestPrefetch::Qualifies(const TDirItem& item, uint64_t most) {
          (method == kMethodStored || method == kMethodDeflate) && item.CompressedSize <= most;
 }
 
-bool TestPrefetch::Sound(int index, uint64_t& to_read) {
+std::shared_ptr<EntryCheck> TestPrefetch::Checked(int index) {
   while (!ahead_.empty() && ahead_.front().first < index) {
     in_flight_ -= ahead_.front().second->data.size();
     ahead_.pop_front();
   }
   if (next_ <= index) next_ = index;
   Fill();
-  if (ahead_.empty() || ahead_.front().first != index) return false;
+  if (ahead_.empty() || ahead_.front().first != index) return nullptr;
   std::shared_ptr<EntryCheck> check = std::move(ahead_.front().second);
   ahead_.pop_front();
   in_flight_ -= check->data.size();
   Fill();
-  pool_.Wait(*check);
-  to_read = check->data.size();
-  return !check->failed && check->sound;
+  if (!check->read_error) pool_.Wait(*check);
+  return check;
 }
 
 void TestPrefetch::Fill() {
@@ -339,14 +338,17 @@ void TestPrefetch::Fill() {
     const TDirItem& item = items_[i];
     if (!Qualifies(item, most)) continue;
     auto check = std::make_shared<EntryCheck>();
-    try {
-      read_(item, check->data);
-    } catch (const std::exception&) {
-      continue;  // tested on its own, which reports what is wrong
-    }
     check->deflated = item.header.method == kMethodDeflate;
     check->size = item.UncompressedSize;
     check->crc = item.header.crc32;
+    try {
+      if (!read_(item, *check)) continue;  // a short read: tested on its own
+    } catch (const std::exception&) {
+      check->read_error = std::current_exception();
+      check->data.clear();
+      ahead_.emplace_back(i, check);
+      continue;
+    }
     in_flight_ += check->data.size();
     ahead_.emplace_back(i, check);
     pool_.Submit(std::move(check));

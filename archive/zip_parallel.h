@@ -56,6 +56,11 @@ struct EntryCheck : PoolJob {
   uint64_t size = 0;
   uint32_t crc = 0;
   bool sound = false;  // filled by the worker
+  // A read that failed before the workers got the data: where, and what to raise there.
+  std::exception_ptr read_error;
+  bool located = false;  // the local header was read
+  uint64_t to_read = 0;  // the stored bytes the entry has
+  uint64_t failed_at = 0;
 };
 
 // Compresses one piece on the calling thread; false on a zlib failure (or no memory).
@@ -148,16 +153,18 @@ class SourcePrefetch {
 // so that the test pass finds most entries already checked. Reads stay on the caller's thread.
 class TestPrefetch {
  public:
-  // Reads an entry's stored data; throws when it cannot (the entry is then tested on its own).
-  using Reader = std::function<void(const TDirItem&, std::vector<uint8_t>&)>;
+  // Reads an entry's stored data into `check` (data, located, to_read; failed_at counts the bytes
+  // read so far). False on a short read, which the caller's own test then meets; throws a
+  // failed read, which is raised when the pass reaches the entry.
+  using Reader = std::function<bool(const TDirItem&, EntryCheck& check)>;
 
   TestPrefetch(const TZipDirArray& items, int threads, Reader read);
   TestPrefetch(const TestPrefetch&) = delete;
   TestPrefetch& operator=(const TestPrefetch&) = delete;
 
-  // Whether the entry at `index` was checked and found sound. False means "not known": the
-  // caller tests it as it always does, which reports a fault exactly as without workers.
-  bool Sound(int index, uint64_t& to_read);
+  // The entry's check, done; null when it was not read ahead (the caller tests it as it always
+  // does). A check that is not sound is tested again the same way, which reports the fault.
+  std::shared_ptr<EntryCheck> Checked(int index);
 
  private:
   void Fill();

@@ -394,5 +394,34 @@ TEST_F(ZipParallelTest, TestPassCancelsWhereOneThreadDoes) {
   }
 }
 
+// An archive that can no longer be read part-way through a test pass: the failure leaves the
+// pass as with one thread, also when the workers' read ahead was the one that failed.
+TEST_F(ZipParallelTest, TestPassRaisesAFailedRead) {
+  std::vector<testing::TestEntry> entries;
+  // More than the workers read ahead: some reads come after the failure begins.
+  for (int i = 0; i < 20; ++i)
+    entries.push_back({"f" + std::to_string(i) + ".txt", Noise(700000, i), 0});
+  std::string path = scratch_ / "r.zip";
+  WriteFileBytes(path, testing::BuildZip(entries));
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    // One read fails: the next one after f3.txt is begun. The workers have read past it.
+    bool armed = false, fired = false;
+    faulty_.fail_if = [&](const std::string& kind, const std::string& p) {
+      if (!armed || kind != "read" || p != path) return false;
+      armed = false;
+      return fired = true;
+    };
+    auto zip = Make(path, threads);
+    zip->OpenArchive(kOpenReadDenyWrite);
+    zip->OnFileProgress = [&](TZipBaseArchiver&, const std::string& name, double,
+                              TZipProcessOperation, TZipProgressPhase,
+                              bool&) { armed = armed || (!fired && name == "f3.txt"); };
+    EXPECT_THROW(zip->TestFiles(), platform::PlatformError);
+    EXPECT_TRUE(fired);
+    faulty_.fail_if = nullptr;
+  }
+}
+
 }  // namespace
 }  // namespace tarvo::archive

@@ -8,6 +8,7 @@
 
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
+#include "archive/zip_parallel.h"
 #include "archive/zip_reader.h"
 #include "platform/best_effort.h"
 #include "platform/path.h"
@@ -452,6 +453,20 @@ void TZipBaseArchiver::ProcessFiles(const std::string& file_mask, uint32_t searc
   for (int i = 0; i < dir_.items.Count(); ++i) to_process_ += dir_.items[i].Selected;
   progress_enabled_ = true;
 
+  // A test checks the coming entries on worker threads while this thread reports them.
+  std::unique_ptr<TestPrefetch> checks;
+  if (operation == TZipProcessOperation::poTest && !ExtractCorruptedFiles &&
+      ResolvedThreads() > 1) {
+    checks = std::make_unique<TestPrefetch>(
+        dir_.items, ResolvedThreads(),
+        [this](const TDirItem& item, EntryCheck& check) { return ReadStoredData(item, check); });
+  }
+  test_ahead_ = checks.get();
+  struct Detach {
+    TestPrefetch*& p;
+    ~Detach() { p = nullptr; }
+  } detach{test_ahead_};
+
   bool aborted = false;
   // Extracted files reach the disk folder by folder once the run ends, however it ends.
   struct FlushAtEnd {
@@ -510,6 +525,13 @@ void TZipBaseArchiver::FlushExtractedFolders() noexcept {
 
 void TZipBaseArchiver::TestEntry(int index, const std::string& entry_name) {
   if (dir_.items[index].header.external_attributes & 0x10) return;
+  if (test_ahead_) {
+    std::shared_ptr<EntryCheck> check = test_ahead_->Checked(index);
+    if (check && (check->read_error || (!check->failed && check->sound))) {
+      ReportCheckedEntry(index, entry_name, *check);
+      return;
+    }
+  }
   // Tested data goes nowhere: only its size and CRC-32 count.
   NullSink sink;
   DecodeEntry(index, entry_name, TZipProcessOperation::poTest, sink);
@@ -788,6 +810,40 @@ bool TZipBaseArchiver::ReportDecodeProgress(const std::string& entry_name,
   DoOverallProgress((fraction + finished_) / std::max(to_process_, 1) * 100, operation,
                     TZipProgressPhase::ppProcess, cancel_);
   return !cancel_;
+}
+
+bool TZipBaseArchiver::ReadStoredData(const TDirItem& item, EntryCheck& check) {
+  const uint64_t start = LocateEntryData(item, check.to_read);
+  check.located = true;
+  check.data.resize(static_cast<size_t>(check.to_read));
+  stream_->Seek(start);
+  // In steps, so that a failed read is known to within a step of where decoding meets it.
+  constexpr size_t kStep = 1 << 16;
+  for (size_t at = 0; at < check.data.size(); at += kStep) {
+    check.failed_at = at;
+    const size_t n = std::min(kStep, check.data.size() - at);
+    if (stream_->Read(check.data.data() + at, n) != n) return false;
+  }
+  return true;
+}
+
+void TZipBaseArchiver::ReportCheckedEntry(int index, const std::string& entry_name,
+                                          const EntryCheck& check) {
+  // The chunks DecodeEntry reads, so that the events are the same with workers or without.
+  skip_file_ = false;
+  if (check.read_error && !check.located) std::rethrow_exception(check.read_error);
+  const TDirItem& item = dir_.items[index];
+  const uint64_t memory = fs_.AvailablePhysicalMemory();
+  const bool deflated = item.header.method == kMethodDeflate;
+  for (uint64_t done = 0; done < check.to_read;) {
+    if (progress_enabled_ &&
+        !ReportDecodeProgress(entry_name, TZipProcessOperation::poTest, done, check.to_read))
+      return;
+    done += ChunkForMemory(static_cast<size_t>(std::min<uint64_t>(kMaxChunk, check.to_read - done)),
+                           memory, deflated, item.UncompressedSize, item.CompressedSize);
+    if (check.read_error && check.failed_at < done) std::rethrow_exception(check.read_error);
+  }
+  if (check.read_error) std::rethrow_exception(check.read_error);
 }
 
 TZipArchiver::TZipArchiver(platform::FileSystem& fs, platform::Dialogs& dialogs)

@@ -52,6 +52,9 @@ class DataSink {
 };
 
 class ZipCipher;
+class SourcePrefetch;
+class TestPrefetch;
+struct EntryCheck;
 
 class TZipBaseArchiver {
  public:
@@ -100,6 +103,9 @@ class TZipBaseArchiver {
   std::vector<std::string> FileMasks;       // kept, read by no operation
   std::vector<std::string> ExclusionMasks;  // kept, read by no operation
   bool RepairOnOpen = true;
+  // Threads that compress while an update pass writes (at most 8): 0 one per processor, 1 all on
+  // the caller's thread. Events are raised on the caller's thread either way.
+  int CompressionThreads = 0;
 
   TZipCompressionLevel CompressionLevel() const { return compression_level_; }
   void SetCompressionLevel(TZipCompressionLevel level);
@@ -217,6 +223,11 @@ class TZipBaseArchiver {
   // Asks for passwords until one opens the encryption header; false when the entry is skipped.
   bool FindPassword(const TDirItem& item, const std::string& entry_name, const uint8_t* header,
                     ZipCipher& cipher);
+  // Reads an entry's stored data whole, for the workers of the test pass.
+  bool ReadStoredData(const TDirItem& item, EntryCheck& check);
+  // The progress of testing an entry checked ahead, as decoding it reports: for a sound entry
+  // to its end, for one whose read failed up to the chunk that failed, then the failure.
+  void ReportCheckedEntry(int index, const std::string& entry_name, const EntryCheck& check);
   // False when the progress handlers cancel.
   bool ReportDecodeProgress(const std::string& entry_name, TZipProcessOperation operation,
                             uint64_t done, uint64_t to_read);
@@ -237,12 +248,21 @@ class TZipBaseArchiver {
   bool RewriteEntryWithRetry(int index, PassState& pass);
   void WriteAndCheckDirectory();
   void FinishPass(TZipProcessOperation first_op, PassState& pass);
+  int ResolvedThreads() const;
   void WriteEntryFromSource(int index, PassState& pass);
+  LocalFileHeader ProvisionalLocalHeader(const TDirItem& item, const std::string& name,
+                                         uint64_t size, uint16_t version) const;
   std::unique_ptr<platform::File> OpenSource(const TDirItem& item, uint64_t& size);
   void WriteLocalHeader(const LocalFileHeader& local, const std::string& name, uint64_t size,
                         uint64_t compressed);
   void FillCentralHeader(TDirItem& item, uint64_t offset, bool zip64, uint16_t version);
   void CompressSource(TDirItem& item, platform::File* source, uint64_t size, PassState& pass);
+  // The entry's data from the pieces read ahead and compressed by the workers.
+  void CompressPieces(TDirItem& item, uint64_t size, SourcePrefetch& prefetch);
+  // False when a progress handler cancels.
+  bool ReportChunkProgress(const std::string& source_name, TZipProcessOperation operation,
+                           uint64_t done, uint64_t size);
+  uint32_t CrcOfSource(platform::File& source, uint64_t size, std::vector<uint8_t>& in);
   void CopyEntryFromTail(int index, PassState& pass);
   void WriteCentralDirectory();
   void AppendCentralHeader(TDirItem& item, ByteWriter& w);
@@ -279,6 +299,8 @@ class TZipBaseArchiver {
   int finished_ = 0;
   int entries_done_ = 0;
   int entries_to_do_ = 0;
+  // The entries the workers check ahead while a test pass runs.
+  TestPrefetch* test_ahead_ = nullptr;
   // Decode buffers, kept from entry to entry.
   std::vector<uint8_t> in_buffer_;
   std::vector<uint8_t> out_buffer_;

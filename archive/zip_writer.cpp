@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "archive/zip_archiver.h"
 #include "archive/zip_crypt.h"
 #include "archive/zip_names.h"
+#include "archive/zip_parallel.h"
 #include "archive/zip_reader.h"
 #include "platform/best_effort.h"
 #include "platform/path.h"
@@ -40,20 +42,39 @@ platform::Share ShareOf(TZipFileShareMode mode) {
   return platform::Share::kDenyNone;
 }
 
-size_t ChunkSizeOfLevel(int level) {
-  if (level >= 1 && level <= 3) return 0x80000;
-  if (level >= 7 && level <= 9) return 0x180000;
-  return 0x100000;
-}
-
-size_t ReadFull(platform::File& file, uint8_t* buffer, size_t n) {
-  size_t total = 0;
-  while (total < n) {
-    size_t got = file.Read(buffer + total, n - total);
-    if (got == 0) break;
-    total += got;
+// Writes an entry's data to the archive, enciphered when the entry is, and counts it.
+struct DataWriter {
+  ZipStream& stream;
+  ZipCipher* cipher;  // null for an entry that is not encrypted
+  uint64_t written = 0;
+  // False when the write failed (a full disk): the caller ends the data there.
+  bool Write(uint8_t* data, size_t n) {
+    if (cipher) cipher->Encipher(data, n);
+    try {
+      stream.Write(data, n);
+    } catch (const platform::PlatformError&) {
+      return false;
+    }
+    written += n;
+    return true;
   }
-  return total;
+};
+
+// Feeds one chunk to deflate and writes what comes out; false when a write failed.
+bool DeflateChunk(z_stream& zs, uint8_t* in, size_t n, int flush, std::vector<uint8_t>& out,
+                  DataWriter& w) {
+  zs.next_in = in;
+  zs.avail_in = static_cast<uInt>(n);
+  int r;
+  do {
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    r = deflate(&zs, flush);
+    if (r < 0 && r != Z_BUF_ERROR) throw ECompressionError("error");
+    size_t have = out.size() - zs.avail_out;
+    if (have && !w.Write(out.data(), have)) return false;
+  } while (zs.avail_out == 0 || (flush == Z_FINISH && r != Z_STREAM_END));
+  return true;
 }
 
 }  // namespace
@@ -70,6 +91,8 @@ struct TZipBaseArchiver::PassState {
   bool has_end_record = false, is_zip64 = false;
   Zip64EndOfCentralDir zip64_end_record;
   Zip64Locator zip64_locator;
+  // Reads and compresses the coming entries on worker threads; none with one thread.
+  std::unique_ptr<SourcePrefetch> prefetch;
 };
 
 bool TZipBaseArchiver::Writable() const {
@@ -291,8 +314,29 @@ void TZipBaseArchiver::SaveTail(int k, PassState& pass) {
   stream_->Truncate();
 }
 
+int TZipBaseArchiver::ResolvedThreads() const {
+  // The pieces read ahead grow with the threads: a bound keeps the memory a few dozen megabytes.
+  constexpr int kMost = 8;
+  if (CompressionThreads > 0) return std::min(CompressionThreads, kMost);
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMost}));
+}
+
 void TZipBaseArchiver::RewriteEntries(int k, PassState& pass) {
   TZipDirArray& items = dir_.items;
+  const int threads = ResolvedThreads();
+  bool any_deflated = false;
+  for (int i = k; i < items.Count() && !any_deflated; ++i)
+    any_deflated = SourcePrefetch::Qualifies(items[i]);
+  if (threads > 1 && any_deflated) {
+    pass.prefetch = std::make_unique<SourcePrefetch>(
+        items, k, threads,
+        [this](const TDirItem& item, uint64_t& size) { return OpenSource(item, size); });
+  }
+  // The workers stop and the sources read ahead close however the loop ends.
+  struct StopPrefetch {
+    std::unique_ptr<SourcePrefetch>& p;
+    ~StopPrefetch() { p.reset(); }
+  } stop{pass.prefetch};
   for (int i = k; i < items.Count() && !pass.stopped;) {
     TDirItem& item = items[i];
     TZipProcessOperation op = item.Operation;
@@ -304,7 +348,10 @@ void TZipBaseArchiver::RewriteEntries(int k, PassState& pass) {
       ++i;
       continue;
     }
-    if (!RewriteEntryWithRetry(i, pass)) ++i;
+    if (!RewriteEntryWithRetry(i, pass))
+      ++i;
+    else if (pass.prefetch)
+      pass.prefetch->Removed(i);
   }
 }
 
@@ -494,46 +541,45 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   const bool is_folder = item.IsDirectory();
   std::unique_ptr<platform::File> source;
   uint64_t size = 0;
-  if (!is_folder) source = OpenSource(item, size);
+  SourcePrefetch::Entry* ahead = nullptr;
+  if (pass.prefetch && SourcePrefetch::Qualifies(item)) ahead = pass.prefetch->Begin(item, index);
   struct Closer {
     std::unique_ptr<platform::File>& f;
+    SourcePrefetch* prefetch;
     ~Closer() {
+      if (prefetch) prefetch->End();
       if (f) try {
           f->Close();
         } catch (...) {
         }
     }
-  } closer{source};
+  } closer{source, ahead ? pass.prefetch.get() : nullptr};
+  if (ahead) {
+    // A source that could not be opened is reported now, when its entry is reached.
+    if (ahead->open_error) std::rethrow_exception(ahead->open_error);
+    size = ahead->size;
+  } else if (!is_folder) {
+    source = OpenSource(item, size);
+  }
 
   const uint64_t offset = stream_->Position();
   const bool always = Zip64Mode == TZip64Mode::zmAlways;
   bool zip64 = offset >= kOverflow32 || size >= kOverflow32 || always;
   if (zip64 && Zip64Mode == TZip64Mode::zmDisabled) throw Error(43, {item.SourceFileName});
-  // Room for the Zip64 block is kept when the sizes might overflow while compressing.
-  const bool local_zip64 =
-      Zip64Mode != TZip64Mode::zmDisabled && (size >= kOverflow32 - (size / 1000 + 1024) || always);
-
   const std::string name = NameBytes(item);
   const uint16_t version =
       zip64 ? kVersionZip64 : (Options.OEMFileNames ? kVersionOem : kVersionAnsi);
-  LocalFileHeader local;
-  local.version_needed = version;
-  local.flags = item.header.flags;
-  local.method = item.header.method;
-  local.time = item.header.time;
-  local.date = item.header.date;
-  local.crc32 = item.header.crc32;
-  local.compressed_size = 0;
-  local.uncompressed_size = local_zip64 ? kOverflow32 : static_cast<uint32_t>(size);
-  local.name_length = static_cast<uint16_t>(name.size());
-  local.extra_length = local_zip64 ? 20 : 0;
+  LocalFileHeader local = ProvisionalLocalHeader(item, name, size, version);
   WriteLocalHeader(local, name, size, 0);
 
   item.LocalHeaderOffset = offset;
   item.UncompressedSize = size;
   item.CompressedSize = 0;
   if (!is_folder) {
-    CompressSource(item, source.get(), size, pass);
+    if (ahead)
+      CompressPieces(item, size, *pass.prefetch);
+    else
+      CompressSource(item, source.get(), size, pass);
     if (cancel_) return;
     if (size == 0) item.header.method = kMethodStored;
     bool overflow = item.CompressedSize >= kOverflow32 || item.UncompressedSize >= kOverflow32;
@@ -551,6 +597,27 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   }
   FillCentralHeader(item, offset, zip64, version);
   DoFileProgress(progress_name, 100, item.Operation, TZipProgressPhase::ppEnd, cancel_);
+}
+
+LocalFileHeader TZipBaseArchiver::ProvisionalLocalHeader(const TDirItem& item,
+                                                         const std::string& name, uint64_t size,
+                                                         uint16_t version) const {
+  const bool always = Zip64Mode == TZip64Mode::zmAlways;
+  // Room for the Zip64 block is kept when the sizes might overflow while compressing.
+  const bool local_zip64 =
+      Zip64Mode != TZip64Mode::zmDisabled && (size >= kOverflow32 - (size / 1000 + 1024) || always);
+  LocalFileHeader local;
+  local.version_needed = version;
+  local.flags = item.header.flags;
+  local.method = item.header.method;
+  local.time = item.header.time;
+  local.date = item.header.date;
+  local.crc32 = item.header.crc32;
+  local.compressed_size = 0;
+  local.uncompressed_size = local_zip64 ? kOverflow32 : static_cast<uint32_t>(size);
+  local.name_length = static_cast<uint16_t>(name.size());
+  local.extra_length = local_zip64 ? 20 : 0;
+  return local;
 }
 
 std::unique_ptr<platform::File> TZipBaseArchiver::OpenSource(const TDirItem& item, uint64_t& size) {
@@ -601,6 +668,38 @@ void TZipBaseArchiver::FillCentralHeader(TDirItem& item, uint64_t offset, bool z
   item.ExtraBlocks = kept;
 }
 
+bool TZipBaseArchiver::ReportChunkProgress(const std::string& source_name,
+                                           TZipProcessOperation operation, uint64_t done,
+                                           uint64_t size) {
+  double fraction = double(done) / double(size);
+  DoFileProgress(source_name, fraction * 100, operation, TZipProgressPhase::ppProcess, cancel_);
+  if (cancel_) return false;
+  DoOverallProgress((fraction + entries_done_) / std::max(entries_to_do_, 1) * 100, operation,
+                    TZipProgressPhase::ppProcess, cancel_);
+  return !cancel_;
+}
+
+uint32_t TZipBaseArchiver::CrcOfSource(platform::File& source, uint64_t size,
+                                       std::vector<uint8_t>& in) {
+  uint32_t crc = 0;
+  uint64_t done = 0;
+  while (done < size) {
+    size_t n = 0;
+    try {
+      n = ReadFull(source, in.data(),
+                   static_cast<size_t>(std::min<uint64_t>(in.size(), size - done)));
+    } catch (const platform::PlatformError&) {
+    }
+    if (n == 0) break;
+    crc = UpdateCrc32(crc, in.data(), n);
+    done += n;
+  }
+  // A CRC of part of the file would make the entry fail every test.
+  if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
+  source.Seek(0);
+  return crc;
+}
+
 void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, uint64_t size,
                                       PassState& pass) {
   const int level = item.CompressionMode;
@@ -610,41 +709,18 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
   std::vector<uint8_t> in(chunk_size);
   const bool encrypted = !item.Password.empty();
   uint32_t crc = 0;
-  uint64_t compressed = 0;
   ZipCipher cipher(item.Password);
   // A read or write that fails ends the data like a short one: native error 34 below, which the
   // failure dialog offers to retry (a full disk is the common cause).
-  auto read = [&](size_t n) -> size_t {
-    try {
-      return ReadFull(*source, in.data(), n);
-    } catch (const platform::PlatformError&) {
-      return 0;
-    }
-  };
-  auto write = [&](const uint8_t* data, size_t n) {
-    try {
-      stream_->Write(data, n);
-      return true;
-    } catch (const platform::PlatformError&) {
-      return false;
-    }
-  };
-
+  DataWriter w{*stream_, encrypted ? &cipher : nullptr};
   if (encrypted) {
     // The header carries the CRC, so the source is read once before its data is written.
-    uint64_t done = 0;
-    while (done < size) {
-      size_t n = read(static_cast<size_t>(std::min<uint64_t>(chunk_size, size - done)));
-      if (n == 0) break;
-      crc = UpdateCrc32(crc, in.data(), n);
-      done += n;
-    }
-    // A CRC of part of the file would make the entry fail every test.
-    if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
-    source->Seek(0);
+    crc = CrcOfSource(*source, size, in);
+    DataWriter header_writer{*stream_, nullptr};
     auto header = cipher.MakeHeader(RandomHeaderBytes(), crc);
-    if (!write(header.data(), header.size())) throw Error(34, {std::to_string(size), "0"});
-    compressed += header.size();
+    if (!header_writer.Write(header.data(), header.size()))
+      throw Error(34, {std::to_string(size), "0"});
+    w.written = header.size();
   }
 
   z_stream zs{};
@@ -669,39 +745,17 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
   uint64_t done = 0;
   const std::string source_name = item.SourceFileName;
   while (done < size) {
-    double fraction = double(done) / double(size);
-    DoFileProgress(source_name, fraction * 100, item.Operation, TZipProgressPhase::ppProcess,
-                   cancel_);
-    if (cancel_) break;
-    DoOverallProgress((fraction + entries_done_) / std::max(entries_to_do_, 1) * 100,
-                      item.Operation, TZipProgressPhase::ppProcess, cancel_);
-    if (cancel_) break;
+    if (!ReportChunkProgress(source_name, item.Operation, done, size)) break;
     size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_size, size - done));
-    size_t n = read(want);
+    size_t n = 0;
+    try {
+      n = ReadFull(*source, in.data(), want);
+    } catch (const platform::PlatformError&) {
+    }
     if (n < want) break;
     if (!encrypted) crc = UpdateCrc32(crc, in.data(), n);
-    if (deflating) {
-      const int flush = size - done == n ? Z_FINISH : Z_SYNC_FLUSH;
-      zs.next_in = in.data();
-      zs.avail_in = static_cast<uInt>(n);
-      int r;
-      bool written = true;
-      do {
-        zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out.size());
-        r = deflate(&zs, flush);
-        if (r < 0 && r != Z_BUF_ERROR) throw ECompressionError("error");
-        size_t have = out.size() - zs.avail_out;
-        if (encrypted) cipher.Encipher(out.data(), have);
-        if (have && !(written = write(out.data(), have))) break;
-        compressed += have;
-      } while (zs.avail_out == 0 || (flush == Z_FINISH && r != Z_STREAM_END));
-      if (!written) break;
-    } else {
-      if (encrypted) cipher.Encipher(in.data(), n);
-      if (!write(in.data(), n)) break;
-      compressed += n;
-    }
+    const int flush = size - done == n ? Z_FINISH : Z_SYNC_FLUSH;
+    if (deflating ? !DeflateChunk(zs, in.data(), n, flush, out, w) : !w.Write(in.data(), n)) break;
     done += n;
   }
   if (zs_open) {
@@ -712,8 +766,30 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
   if (cancel_) return;
   if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
   item.header.crc32 = crc;
-  item.CompressedSize = compressed;
+  item.CompressedSize = w.written;
   (void)pass;
+}
+
+void TZipBaseArchiver::CompressPieces(TDirItem& item, uint64_t size, SourcePrefetch& prefetch) {
+  // The same progress, checks and errors as the one-thread loop: only who compresses differs.
+  DataWriter w{*stream_, nullptr};
+  uint32_t crc = 0;
+  uint64_t done = 0;
+  const std::string source_name = item.SourceFileName;
+  while (done < size) {
+    if (!ReportChunkProgress(source_name, item.Operation, done, size)) break;
+    std::shared_ptr<DeflatePiece> piece = prefetch.NextPiece();
+    if (!piece) break;  // the source ended early or could not be read
+    if (piece->failed) throw ECompressionError("error");
+    if (!piece->output.empty() && !w.Write(piece->output.data(), piece->output.size())) break;
+    crc = static_cast<uint32_t>(
+        crc32_combine(crc, piece->crc, static_cast<z_off_t>(piece->input.size())));
+    done += piece->input.size();
+  }
+  if (cancel_) return;
+  if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
+  item.header.crc32 = crc;
+  item.CompressedSize = w.written;
 }
 
 void TZipBaseArchiver::WriteCentralDirectory() {

@@ -39,7 +39,7 @@ int Usage() {
                "       tarvo-zip test ARCHIVE [MASK] [--password P]\n"
                "       tarvo-zip extract ARCHIVE DIR [MASK] [--password P]\n"
                "       tarvo-zip add ARCHIVE BASEDIR MASK [--level 0-9] [--password P]\n"
-               "                 [--exclude MASK] [--no-test]\n");
+               "                 [--exclude MASK] [--no-test] [--threads N]\n");
   return kExitOpenFailed;
 }
 
@@ -85,6 +85,7 @@ struct Args {
   int level = 6;
   std::string exclude;
   bool no_test = false;
+  int threads = 0;  // one per processor
 };
 
 bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
@@ -92,7 +93,7 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
   a.command = argv[1];
   tarvo::tools::CommandLine cl;
   // Any other "--" word is a positional one: a mask may start so.
-  if (!tarvo::tools::ParseCommandLine(argv, 2, {"--exclude", "--level", "--password"},
+  if (!tarvo::tools::ParseCommandLine(argv, 2, {"--exclude", "--level", "--password", "--threads"},
                                       {"--tsv", "--no-test"},
                                       tarvo::tools::UnknownOption::kPositional, cl))
     return false;
@@ -106,6 +107,12 @@ bool ParseArgs(const std::vector<std::string>& argv, Args& a) {
     const std::string v = cl.Value("--level");
     if (v.size() != 1 || v[0] < '0' || v[0] > '9') return false;
     a.level = v[0] - '0';
+  }
+  if (cl.Has("--threads")) {
+    const std::string v = cl.Value("--threads");
+    if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    a.threads = std::stoi(v);
   }
   return true;
 }
@@ -198,11 +205,15 @@ class Runner {
     return failures_ == 0 ? kExitOk : kExitEntryFailed;
   }
 
+  // 0: one per processor, 1: the one-thread writer.
+  void SetThreads(int threads) { threads_ = threads; }
+
   // Exit 1 when an entry was left out, 2 when the pass failed and the archive is unchanged.
   int Add(const std::string& base, const std::string& mask, const std::string& exclude, int level,
           const std::string* password, bool test) {
     zip_.BaseDir = base;
     zip_.SetCompressionMode(level);
+    zip_.CompressionThreads = threads_;
     if (password) zip_.Password = *password;
     try {
       zip_.AddFiles(mask, tarvo::archive::kFaDefaultSearch, exclude);
@@ -234,6 +245,7 @@ class Runner {
   TZipArchiver zip_;
   int failures_ = 0;
   bool progress_shown_ = false;
+  int threads_ = 0;
 };
 
 int Main(const std::vector<std::string>& argv) {
@@ -264,6 +276,7 @@ int Main(const std::vector<std::string>& argv) {
     if (!runner.Open(a.positional[0],
                      exists ? tarvo::archive::kOpenReadWrite : tarvo::archive::kOpenCreate))
       return kExitOpenFailed;
+    runner.SetThreads(a.threads);
     return runner.Add(a.positional[1], a.positional[2], a.exclude, a.level,
                       a.has_password ? &a.password : nullptr, !a.no_test);
   }

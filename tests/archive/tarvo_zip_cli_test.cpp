@@ -76,6 +76,15 @@ TEST_F(TarvoZipCliTest, AddCreatesThenAppends) {
   EXPECT_EQ(Run("add '" + zip + "' '" + base + "' extra.txt --password pw --no-test"), 0);
   EXPECT_EQ(Run("test '" + zip + "' --password pw"), 0);
   EXPECT_EQ(Run("add '" + zip + "' '" + base + "' x --level 12"), 2);
+  // One compressing thread writes the same entry as every core does.
+  std::string one = scratch_ / "one.zip", listed;
+  EXPECT_EQ(Run("add '" + one + "' '" + base + "' 'Data\\*.*' --level 9 --threads 1"), 0);
+  EXPECT_EQ(Run("list --tsv '" + one + "'", &listed), 0);
+  const size_t at = out.find("Data/one.db");
+  ASSERT_NE(at, std::string::npos);
+  const std::string row = out.substr(at, out.find('\n', at) - at);
+  EXPECT_NE(listed.find(row), std::string::npos) << listed;
+  EXPECT_EQ(Run("add '" + one + "' '" + base + "' x --threads two"), 2);
 }
 
 TEST_F(TarvoZipCliTest, HostileNamesAreEscapedAndOverlappingEntriesFailTheTest) {

@@ -269,14 +269,14 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
         pos_in_block[i] = k;
       }
     }
-    std::vector<const uint8_t*> recs_of(all.size());
-    for (size_t i = 0; i < all.size(); ++i) recs_of[i] = rec(all[i]);
+    // Records come through the block cache: a comparison holds two at a time.
+    auto recs_of = [&](size_t i) { return rec(all[i]); };
     std::vector<size_t> perm(all.size());
     std::iota(perm.begin(), perm.end(), 0);
     auto before = [&](size_t a, size_t b) {
-      int c = CompareFields(recs_of[a], recs_of[b], ix.fields, &ix.descending);
+      int c = CompareFields(recs_of(a), recs_of(b), ix.fields, &ix.descending);
       if (c) return c < 0;
-      if (keyed()) return ComparePrimary(recs_of[a], recs_of[b]) < 0;
+      if (keyed()) return ComparePrimary(recs_of(a), recs_of(b)) < 0;
       return a < b;
     };
     // Records often come in index order already (an index led by the key, rows appended in
@@ -286,9 +286,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       if (ix.fields.empty())
         std::sort(perm.begin(), perm.end(), before);
       else
-        SortLedBy(
-            perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
-            [&](size_t i) { return recs_of[i]; }, before);
+        SortLedBy(perm, ix.fields[0], !ix.descending.empty() && ix.descending[0], recs_of, before);
     }
     size_t x_size = keyed() ? 2 : 8;
     for (int f : ix.fields) x_size += fields_[f].length;
@@ -296,10 +294,14 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       for (int f = 0; f < key_fields_; ++f) x_size += fields_[f].length;
     if (static_cast<int>(x_size) != ix.x_record_size)
       Damaged(ix.x_path, "index record size does not match the table");
-    std::vector<uint8_t> recs(perm.size() * x_size);
-    uint8_t* x = recs.data();
-    for (size_t i : perm) {
-      const uint8_t* r = recs_of[i];
+    // Laid in the data's order, each at its place in the index's: the blocks are read once.
+    std::vector<size_t> place(perm.size());
+    for (size_t k = 0; k < perm.size(); ++k) place[perm[k]] = k;
+    perm = {};
+    std::vector<uint8_t> recs(place.size() * x_size);
+    for (size_t i = 0; i < place.size(); ++i) {
+      uint8_t* x = recs.data() + place[i] * x_size;
+      const uint8_t* r = recs_of(i);
       for (int f : ix.fields) {
         std::memcpy(x, r + fields_[f].offset, fields_[f].length);
         x += fields_[f].length;
@@ -330,7 +332,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<TreeEntry> leaves;
     auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
-                                perm.size(), leaves);
+                                place.size(), leaves);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) {
       Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);

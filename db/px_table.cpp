@@ -38,8 +38,9 @@ PxTable::~PxTable() = default;
 
 namespace {
 
-// Two megabytes a table: the installer keeps eight tables open at once.
+// The installer keeps eight tables open at once, four of them changing.
 size_t block_cache_bytes = 2u << 20;
+size_t record_store_bytes = 4u << 20;
 
 // The header of a companion file: a header's size is a 16-bit field, so 64 KiB hold any. The
 // file's blocks are read when it is rebuilt, not when the table opens.
@@ -61,7 +62,10 @@ std::vector<uint8_t> ReadHead(platform::FileSystem& fs, const std::string& path)
 
 }  // namespace
 
-void PxTable::SetBlockCacheBytes(size_t bytes) { block_cache_bytes = bytes; }
+void PxTable::SetMemoryBudget(size_t cache_bytes, size_t record_bytes) {
+  block_cache_bytes = cache_bytes;
+  record_store_bytes = record_bytes;
+}
 
 std::unique_ptr<PxTable> PxTable::FromBytes(std::vector<uint8_t> bytes) {
   std::unique_ptr<PxTable> t(new PxTable());
@@ -141,7 +145,7 @@ void PxTable::Load() {
   head = {};
   header_size_ = h.header_size;
   record_size_ = h.record_size;
-  pool_.Reset(record_size_);
+  pool_.Reset(record_size_, fs_, record_store_bytes, path_);
   block_size_ = h.block_size;
   file_type_ = h.file_type;
   version_id_ = h.version;
@@ -564,17 +568,20 @@ RecId PxTable::Insert(const std::string& record) {
     pos = blocks_[target - 1].ids.size();
   }
 
-  // The block changes: its records leave the cache for memory before any of them moves.
+  // The blocks that change (the next one too, when a split links a block before it) take their
+  // records into the store before anything changes: storing may fail, and then nothing has.
   Touch(target);
+  if (blocks_[target - 1].next) MakeResident(blocks_[target - 1].next);
   RecId id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();
+    pool_.Set(id, nr);
     free_ids_.pop_back();
     rec_slot_[id] = kInMemory;
   } else {
+    pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
     id = AddRecord(0, kInMemory);
   }
-  pool_.Set(id, nr);
 
   Block* b = &blocks_[target - 1];
   if (static_cast<int>(b->ids.size()) < cap) {
@@ -616,7 +623,12 @@ void PxTable::Erase(RecId id) {
   Block& b = blocks_[n - 1];
   auto it = std::find(b.ids.begin(), b.ids.end(), id);
   if (it == b.ids.end()) return;
-  Touch(n);
+  // Every block the erase may change takes its records into the store first: storing may fail,
+  // and then nothing has changed.
+  MakeResident(n);
+  for (uint16_t x : {b.prev, b.next, b.next ? blocks_[b.next - 1].next : uint16_t{0}})
+    if (x) MakeResident(x);
+  b.dirty = true;
   // The record's blobs leave their space to the next ones.
   for (size_t i = 0; blobs_ && i < fields_.size(); ++i) {
     if (!IsBlobType(fields_[i].type)) continue;

@@ -2,8 +2,9 @@
 // file (".mb") and its secondary indexes (".Xnn"/".Ynn" single-field, ".XGn"/".YGn" composite).
 //
 // Records are read from the table file by block when they are first wanted, through a cache of
-// a bounded size; only the blocks a change touches are held in memory, and they are written back
-// when the table is closed, with the header counters and every index file rebuilt from the data.
+// a bounded size; the records of blocks a change touches are held by the engine (in memory up to
+// a budget, past it in a scratch file), and those blocks are written back when the table is
+// closed, with the header counters and every index file rebuilt from the data.
 // A family closed without a change is left byte for byte as it was.
 #pragma once
 
@@ -18,6 +19,7 @@
 
 #include "db/field_codec.h"
 #include "db/px_blob.h"
+#include "db/record_store.h"
 #include "platform/services.h"
 
 namespace tarvo::db {
@@ -108,18 +110,19 @@ class PxTable {
   bool modified() const { return modified_; }
   int32_t header_record_count() const { return header_records_; }
 
-  // Live records. A record of a block that no change touched is read through the block cache:
-  // its pointer stays valid until the cache has read kMinCacheBlocks - 1 other blocks, enough
-  // for the two records a comparison holds; one of a changed block stays valid until the record
-  // is erased.
+  // Live records, read through a cache of blocks of the table file (records of blocks no change
+  // touched) or from the store of changed and new records, each bounded: a record's pointer
+  // stays valid until three other blocks or record chunks have been read in, enough for the two
+  // records a comparison holds.
   size_t size() const { return live_; }
   const uint8_t* rec(RecId id) const {
     const uint16_t slot = rec_slot_[id];
     return slot == kInMemory ? pool_.at(id) : CachedRecord(rec_block_[id], slot);
   }
-  // Bytes of table blocks the cache of each table may hold (at least kMinCacheBlocks blocks);
-  // tests lower it to make every read go through evictions.
-  static void SetBlockCacheBytes(size_t bytes);
+  // Memory each table may use for records: bytes of table blocks its cache holds (at least
+  // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
+  // scratch file. Tests lower them to make every read go through evictions.
+  static void SetMemoryBudget(size_t cache_bytes, size_t record_bytes);
   static constexpr size_t kMinCacheBlocks = 4;
   // Record ids in the order of the data blocks (key order in a keyed table).
   std::vector<RecId> RecordsInOrder() const;
@@ -252,32 +255,8 @@ class PxTable {
   Collation collation_;
   std::vector<FieldInfo> fields_;
 
-  // Records held in memory, in chunks: one allocation per many records, and a record stays
-  // where it is while others are added (callers hold record pointers across an insert). A chunk
-  // is allocated only when one of its records is first stored.
-  class RecordPool {
-   public:
-    void Reset(int record_size) {
-      clear();
-      record_size_ = static_cast<size_t>(record_size);
-    }
-    const uint8_t* at(RecId id) const {
-      return chunks_[id / kChunk].get() + id % kChunk * record_size_;
-    }
-    void Set(RecId id, const uint8_t* bytes) {
-      const size_t c = id / kChunk;
-      if (c >= chunks_.size()) chunks_.resize(c + 1);
-      if (!chunks_[c]) chunks_[c] = std::make_unique<uint8_t[]>(kChunk * record_size_);
-      std::memcpy(chunks_[c].get() + id % kChunk * record_size_, bytes, record_size_);
-    }
-    void clear() { chunks_.clear(); }
-
-   private:
-    static constexpr size_t kChunk = 64;
-    size_t record_size_ = 0;
-    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
-  };
-  RecordPool pool_;
+  // Records of changed blocks and new ones.
+  RecordStore pool_;
   // Per record: its block, and its place in that block's bytes on disk, or kInMemory when the
   // record is in pool_ (its block changed, or it is new).
   static constexpr uint16_t kInMemory = 0xFFFF;

@@ -14,6 +14,7 @@
 #include "db/px_table.h"
 #include "db/ttable.h"
 #include "tests/db/db_test_util.h"
+#include "tests/install/faulty_fs.h"
 
 namespace tarvo::db {
 namespace {
@@ -118,8 +119,8 @@ std::vector<std::map<std::string, uint64_t>> RunScenario(const TempDir& dir) {
 // The cache at its smallest, for one test.
 class SmallCache {
  public:
-  SmallCache() { PxTable::SetBlockCacheBytes(0); }
-  ~SmallCache() { PxTable::SetBlockCacheBytes(2u << 20); }
+  SmallCache() { PxTable::SetMemoryBudget(0, 0); }
+  ~SmallCache() { PxTable::SetMemoryBudget(2u << 20, 4u << 20); }
 };
 
 TEST(BlockCache, FilesAsTheWholeTableEngineWroteThem) {
@@ -225,6 +226,55 @@ TEST(BlockCache, TableCutShortDoesNotOpen) {
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.kind(), EDBEngineError::Kind::kDamaged) << e.what();
   }
+}
+
+// Changed records past the budget go to a scratch file, which leaves with the table; one that
+// cannot be written fails the change with the engine's error and leaves the family as it was.
+TEST(BlockCache, ChangedRecordsPastTheBudgetGoToAScratchFile) {
+  TempDir dir;
+  const std::string path = dir / "T.db";
+  RunScenario(dir);
+  const auto before = Digests(dir);
+  SmallCache cache;
+  install::testing::FaultyFileSystem faulty(Fs());
+  faulty.record = true;
+  auto change = [&](PxTable& t) {
+    for (int k = 0; k < 400; ++k) InsertId(t, 100001 + 2 * k);
+  };
+  {
+    auto t = PxTable::Open(faulty, path, PxTable::Mode::kReadWrite);
+    change(*t);
+    EXPECT_EQ(t->size(), IdsOf(*t).size());
+    t->Close();
+  }
+  std::set<std::string> scratch;
+  for (auto& op : faulty.ops)
+    if (op.kind == "write" && op.path.find("tpx") != std::string::npos) scratch.insert(op.path);
+  ASSERT_FALSE(scratch.empty());
+  for (auto& p : scratch) EXPECT_FALSE(fs::exists(p)) << p;
+  {
+    auto t = PxTable::Open(Fs(), path, PxTable::Mode::kRead);
+    const auto problems = t->Check();
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(IdsOf(*t).count(100001 + 2 * 399), 1u);
+  }
+
+  TempDir other;
+  RunScenario(other);
+  faulty.fail_if = [](const std::string& kind, const std::string& p) {
+    return kind == "write" && p.find("tpx") != std::string::npos;
+  };
+  {
+    auto t = PxTable::Open(faulty, other / "T.db", PxTable::Mode::kReadWrite);
+    try {
+      change(*t);
+      ADD_FAILURE() << "no error";
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.kind(), EDBEngineError::Kind::kIo);
+      EXPECT_NE(std::string(e.what()).find("scratch file"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(Digests(other), before);
 }
 
 }  // namespace

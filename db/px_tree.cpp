@@ -231,7 +231,8 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
 
 void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   if (!order_valid_) RebuildOrder();
-  // Every index file is made first, then all are journalled at once and written.
+  // Each index (with its tree) is made, journalled and written before the next is made: one
+  // index's files at a time in memory, not all of them.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
   uint8_t px_stamp = db_stamp;
   if (keyed()) {
@@ -253,6 +254,8 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
     px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
     files.emplace_back(px_path_, std::move(bytes));
+    WriteCompanions(files);
+    files.clear();
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
@@ -349,8 +352,9 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
     files.emplace_back(ix.x_path, std::move(xbytes));
     files.emplace_back(ix.y_path, std::move(ybytes));
+    WriteCompanions(files);
+    files.clear();
   }
-  WriteCompanions(files);
 }
 
 }  // namespace tarvo::db

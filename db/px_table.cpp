@@ -39,8 +39,8 @@ PxTable::~PxTable() = default;
 namespace {
 
 // The installer keeps eight tables open at once, four of them changing.
-size_t block_cache_bytes = 2u << 20;
-size_t record_store_bytes = 4u << 20;
+size_t block_cache_bytes = 1u << 20;
+size_t record_store_bytes = 2u << 20;
 
 // The header of a companion file: a header's size is a 16-bit field, so 64 KiB hold any. The
 // file's blocks are read when it is rebuilt, not when the table opens.

@@ -211,7 +211,7 @@ void PxTable::Load() {
     // A block whose back link is wrong is repaired on the next write, so it is held in memory.
     const bool repair = bprev != prev;
     for (int i = 0; i < count; ++i) {
-      const RecId id = AddRecord(n, repair ? kInMemory : static_cast<uint16_t>(i));
+      const RecId id = AddRecord(n, repair ? kInStore : static_cast<uint16_t>(i));
       if (repair) pool_.Set(id, p + 6 + i * record_size_);
       b.ids.push_back(id);
     }
@@ -278,9 +278,9 @@ void PxTable::DropCache() const {
 
 void PxTable::MakeResident(uint16_t block) {
   for (RecId id : blocks_[block - 1].ids) {
-    if (rec_slot_[id] == kInMemory) continue;
+    if (rec_slot_[id] == kInStore) continue;
     pool_.Set(id, CachedRecord(block, rec_slot_[id]));
-    rec_slot_[id] = kInMemory;
+    rec_slot_[id] = kInStore;
   }
 }
 
@@ -577,10 +577,10 @@ RecId PxTable::Insert(const std::string& record) {
     id = free_ids_.back();
     pool_.Set(id, nr);
     free_ids_.pop_back();
-    rec_slot_[id] = kInMemory;
+    rec_slot_[id] = kInStore;
   } else {
     pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
-    id = AddRecord(0, kInMemory);
+    id = AddRecord(0, kInStore);
   }
 
   Block* b = &blocks_[target - 1];

@@ -117,7 +117,7 @@ class PxTable {
   size_t size() const { return live_; }
   const uint8_t* rec(RecId id) const {
     const uint16_t slot = rec_slot_[id];
-    return slot == kInMemory ? pool_.at(id) : CachedRecord(rec_block_[id], slot);
+    return slot == kInStore ? pool_.at(id) : CachedRecord(rec_block_[id], slot);
   }
   // Memory each table may use for records: bytes of table blocks its cache holds (at least
   // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
@@ -199,8 +199,8 @@ class PxTable {
   // Reads up to `n` bytes at `offset` of the table file; returns how many there were.
   size_t ReadTable(uint64_t offset, uint8_t* to, size_t n) const;
   const uint8_t* CachedRecord(uint16_t block, uint16_t slot) const;
-  // Copies the records of a block into memory before the block changes: the file keeps the
-  // block's old bytes until the flush, and a failed flush puts them back.
+  // Copies the records of a block into the record store before the block changes: the file keeps
+  // the block's old bytes until the flush, and a failed flush puts them back.
   void MakeResident(uint16_t block);
   void Touch(uint16_t block) {
     MakeResident(block);
@@ -257,9 +257,9 @@ class PxTable {
 
   // Records of changed blocks and new ones.
   RecordStore pool_;
-  // Per record: its block, and its place in that block's bytes on disk, or kInMemory when the
-  // record is in pool_ (its block changed, or it is new).
-  static constexpr uint16_t kInMemory = 0xFFFF;
+  // Per record: its block, and its place in that block's bytes on disk, or kInStore when the
+  // record is in the store (its block changed, or it is new).
+  static constexpr uint16_t kInStore = 0xFFFF;
   std::vector<uint16_t> rec_block_;
   std::vector<uint16_t> rec_slot_;
   RecId AddRecord(uint16_t block, uint16_t slot) {

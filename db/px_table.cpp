@@ -571,7 +571,12 @@ RecId PxTable::Insert(const std::string& record) {
   // The blocks that change (the next one too, when a split links a block before it) take their
   // records into the store before anything changes: storing may fail, and then nothing has.
   Touch(target);
-  if (blocks_[target - 1].next) MakeResident(blocks_[target - 1].next);
+  {
+    const Block& t = blocks_[target - 1];
+    const bool splits =
+        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
+    if (splits && t.next) MakeResident(t.next);
+  }
   RecId id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();

@@ -36,10 +36,43 @@ std::vector<uint8_t> MakeMbHeader() {
 
 PxTable::~PxTable() = default;
 
+namespace {
+
+// The installer keeps eight tables open at once, four of them changing.
+size_t block_cache_bytes = 1u << 20;
+size_t record_store_bytes = 2u << 20;
+
+// The header of a companion file: a header's size is a 16-bit field, so 64 KiB hold any. The
+// file's blocks are read when it is rebuilt, not when the table opens.
+std::vector<uint8_t> ReadHead(platform::FileSystem& fs, const std::string& path) {
+  auto f = fs.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+                   platform::Disposition::kOpenExisting);
+  std::vector<uint8_t> b(static_cast<size_t>(std::min<uint64_t>(f->Size(), 0xFFFF)));
+  f->Seek(0);
+  size_t got = 0;
+  while (got < b.size()) {
+    const size_t n = f->Read(b.data() + got, b.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  b.resize(got);
+  f->Close();
+  return b;
+}
+
+}  // namespace
+
+void PxTable::SetMemoryBudget(size_t cache_bytes, size_t record_bytes) {
+  block_cache_bytes = cache_bytes;
+  record_store_bytes = record_bytes;
+}
+
 std::unique_ptr<PxTable> PxTable::FromBytes(std::vector<uint8_t> bytes) {
   std::unique_ptr<PxTable> t(new PxTable());
   t->path_ = "<memory>";
-  t->Load(std::move(bytes));
+  t->memory_ = std::move(bytes);
+  t->table_bytes_ = t->memory_.size();
+  t->Load();
   return t;
 }
 
@@ -66,7 +99,9 @@ std::unique_ptr<PxTable> PxTable::Open(platform::FileSystem& fs, const std::stri
     if (!t->file_)
       t->file_ = fs.Open(path, platform::Access::kRead, platform::Share::kDenyWrite,
                          platform::Disposition::kOpenExisting);
-    t->Load(ReadAll(*t->file_, path));
+    t->table_bytes_ = t->file_->Size();
+    if (t->table_bytes_ > (1u << 30)) Damaged(path, "file too large");
+    t->Load();
     t->LoadCompanions();
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path);
@@ -74,11 +109,31 @@ std::unique_ptr<PxTable> PxTable::Open(platform::FileSystem& fs, const std::stri
   return t;
 }
 
-void PxTable::Load(std::vector<uint8_t> bytes) {
+size_t PxTable::ReadTable(uint64_t offset, uint8_t* to, size_t n) const {
+  if (!file_) {
+    if (offset >= memory_.size()) return 0;
+    n = std::min<size_t>(n, memory_.size() - offset);
+    std::memcpy(to, memory_.data() + offset, n);
+    return n;
+  }
+  file_->Seek(offset);
+  size_t got = 0;
+  while (got < n) {
+    const size_t r = file_->Read(to + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  return got;
+}
+
+void PxTable::Load() {
+  // A header is at most 64 KiB (its size is a 16-bit field).
+  std::vector<uint8_t> head(std::min<uint64_t>(table_bytes_, 0xFFFF));
+  head.resize(ReadTable(0, head.data(), head.size()));
   // The code page is known only after the first parse; field names are decoded with it.
-  Header probe = ParseHeader(bytes, path_, true, nullptr);
+  Header probe = ParseHeader(head, path_, true, nullptr);
   codec_ = TextCodec(probe.code_page);
-  Header h = ParseHeader(bytes, path_, true, &codec_);
+  Header h = ParseHeader(head, path_, true, &codec_);
   if (h.file_type != 0 && h.file_type != 2)
     Damaged(path_, "not a table file (type " + std::to_string(h.file_type) + ")");
   int sum = 0;
@@ -86,10 +141,11 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   if (sum != h.record_size) Damaged(path_, "record size does not match the fields");
   for (int i = 0; i < h.key_fields; ++i)
     if (IsBlobType(h.fields[i].type)) Damaged(path_, "blob field in the key");
-  header_.assign(bytes.begin(), bytes.begin() + h.header_size);
+  header_.assign(head.begin(), head.begin() + h.header_size);
+  head = {};
   header_size_ = h.header_size;
   record_size_ = h.record_size;
-  pool_.Reset(record_size_);
+  pool_.Reset(record_size_, fs_, record_store_bytes, path_);
   block_size_ = h.block_size;
   file_type_ = h.file_type;
   version_id_ = h.version;
@@ -99,41 +155,133 @@ void PxTable::Load(std::vector<uint8_t> bytes) {
   sort_order_ = h.sort_order;
   collation_ = Collation(codec_, sort_order_);
   fields_ = h.fields;
+  cache_capacity_ = std::max(kMinCacheBlocks, block_cache_bytes / static_cast<size_t>(block_size_));
 
-  auto chain = WalkChain(bytes, h, path_);
-  size_t avail = BlocksIn(bytes, h);
+  // The engine under DOS may end a file after the last block's records (ZIPCODES.DB and
+  // HOSTFAM.DB end half a block early): a block cut short still counts.
+  const uint64_t hs = static_cast<uint64_t>(h.header_size);
+  const uint64_t bs = static_cast<uint64_t>(h.block_size);
+  const size_t avail =
+      table_bytes_ <= hs ? 0 : static_cast<size_t>((table_bytes_ - hs + bs - 1) / bs);
   size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
   nblocks = std::min(nblocks, avail);
   blocks_.assign(nblocks, Block());
+  cache_index_.assign(nblocks + 1, -1);
+  // The chain is read in runs of neighbouring blocks; it mostly runs in block order.
+  const size_t window_blocks = std::max<size_t>(1, (1u << 20) / bs);
+  std::vector<uint8_t> window;
+  size_t window_first = 0, window_count = 0;
+  auto block_bytes = [&](uint16_t n, size_t& len) -> const uint8_t* {
+    if (n < window_first || n >= window_first + window_count) {
+      const size_t count = std::min(window_blocks, avail - (n - 1));
+      window.resize(count * bs);
+      const size_t got = ReadTable(hs + (n - 1) * bs, window.data(), window.size());
+      window.resize(got);
+      window_first = n;
+      window_count = count;
+    }
+    const size_t at = (n - window_first) * bs;
+    len = window.size() > at ? std::min<size_t>(bs, window.size() - at) : 0;
+    return window.data() + at;
+  };
+  std::vector<bool> seen(nblocks + 1, false);
   uint16_t prev = 0;
-  for (auto& cb : chain) {
-    Block& b = blocks_[cb.number - 1];
+  for (uint16_t n = static_cast<uint16_t>(h.first_block); n != 0;) {
+    // Checked as the whole-file walk checks: a block outside the file, a loop, a count that
+    // does not fit.
+    if (n > avail) Damaged(path_, "block " + std::to_string(n) + " beyond the end of the file");
+    if (n > nblocks || seen[n]) Damaged(path_, "block chain loops at block " + std::to_string(n));
+    seen[n] = true;
+    size_t len = 0;
+    const uint8_t* p = block_bytes(n, len);
+    if (len < 6) Damaged(path_, "block " + std::to_string(n) + " cut short");
+    const uint16_t next = static_cast<uint16_t>(p[0] | p[1] << 8);
+    const uint16_t bprev = static_cast<uint16_t>(p[2] | p[3] << 8);
+    const int16_t add = static_cast<int16_t>(p[4] | p[5] << 8);
+    const int count = add < 0 ? 0 : add / h.record_size + 1;
+    if (static_cast<int64_t>(count) * h.record_size > h.block_size - 6)
+      Damaged(path_, "block " + std::to_string(n) + " holds more than fits");
+    if (6 + static_cast<size_t>(count) * h.record_size > len)
+      Damaged(path_, "block " + std::to_string(n) + " beyond the end of the file");
+    Block& b = blocks_[n - 1];
     b.in_use = true;
     b.prev = prev;
-    b.next = cb.next;
-    if (cb.prev != prev) b.dirty = true;  // repaired on the next write
-    for (int i = 0; i < cb.count; ++i) {
-      RecId id = pool_.Add(cb.data + i * record_size_);
-      rec_block_.push_back(cb.number);
+    b.next = next;
+    b.ids.reserve(count);
+    // A block whose back link is wrong is repaired on the next write, so it is held in memory.
+    const bool repair = bprev != prev;
+    for (int i = 0; i < count; ++i) {
+      const RecId id = AddRecord(n, repair ? kInStore : static_cast<uint16_t>(i));
+      if (repair) pool_.Set(id, p + 6 + i * record_size_);
       b.ids.push_back(id);
     }
-    live_ += cb.count;
-    if (prev == 0) first_ = cb.number;
-    prev = cb.number;
+    if (repair) b.dirty = true;
+    live_ += count;
+    if (prev == 0) first_ = n;
+    prev = n;
+    n = next;
   }
   last_ = prev;
+  window = {};
   // The free list, as far as it is sound; blocks neither used nor listed are left alone.
-  std::vector<bool> seen(nblocks + 1, false);
+  std::fill(seen.begin(), seen.end(), false);
   for (uint16_t n = static_cast<uint16_t>(h.first_free); n != 0;) {
-    const size_t at = h.header_size + static_cast<size_t>(n - 1) * h.block_size;
-    if (n > nblocks || seen[n] || blocks_[n - 1].in_use || at + 2 > bytes.size()) break;
+    uint8_t p[2];
+    if (n > nblocks || seen[n] || blocks_[n - 1].in_use ||
+        ReadTable(hs + static_cast<uint64_t>(n - 1) * bs, p, 2) != 2)
+      break;
     seen[n] = true;
     free_blocks_.push_back(n);
-    const uint8_t* p = bytes.data() + at;
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
   disk_blocks_ = avail;
   order_valid_ = false;
+}
+
+const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
+  int32_t e = cache_index_[block];
+  if (e < 0) {
+    if (cache_.size() < cache_capacity_) {
+      cache_.emplace_back();
+      cache_.back().bytes = std::make_unique<uint8_t[]>(block_size_);
+      e = static_cast<int32_t>(cache_.size() - 1);
+    } else {
+      e = 0;
+      for (size_t i = 1; i < cache_.size(); ++i)
+        if (cache_[i].used < cache_[e].used) e = static_cast<int32_t>(i);
+      cache_index_[cache_[e].block] = -1;
+    }
+    CachedBlock& c = cache_[e];
+    const uint64_t at =
+        static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(block - 1) * block_size_;
+    size_t got = 0;
+    try {
+      got = ReadTable(at, c.bytes.get(), block_size_);
+    } catch (const platform::PlatformError& err) {
+      throw FromPlatform(err, path_);
+    }
+    // The open checked that the block's records were there; a file cut short since reads as
+    // damaged rather than as stale bytes.
+    if (got < 6 + static_cast<size_t>(slot + 1) * record_size_)
+      Damaged(path_, "block " + std::to_string(block) + " cut short");
+    c.block = block;
+    cache_index_[block] = e;
+  }
+  cache_[e].used = ++cache_clock_;
+  return cache_[e].bytes.get() + 6 + static_cast<size_t>(slot) * record_size_;
+}
+
+void PxTable::DropCache() const {
+  cache_.clear();
+  std::fill(cache_index_.begin(), cache_index_.end(), -1);
+}
+
+void PxTable::MakeResident(uint16_t block) {
+  for (RecId id : blocks_[block - 1].ids) {
+    if (rec_slot_[id] == kInStore) continue;
+    pool_.Set(id, CachedRecord(block, rec_slot_[id]));
+    rec_slot_[id] = kInStore;
+  }
 }
 
 void PxTable::LoadCompanions() {
@@ -166,13 +314,13 @@ void PxTable::LoadCompanions() {
   }
   if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
   if (px_present_) {
-    auto b = ReadFile(*fs_, px_path_);
+    auto b = ReadHead(*fs_, px_path_);
     ParseHeader(b, px_path_, false, nullptr);
     px_header_.assign(b.begin(), b.begin() + Get16(b, 2));
   }
   std::sort(x_files.begin(), x_files.end());
   for (auto& [suffix, xpath] : x_files) {
-    auto b = ReadFile(*fs_, xpath);
+    auto b = ReadHead(*fs_, xpath);
     Header xh = ParseHeader(b, xpath, true, &codec_);
     if (xh.file_type != 3 && xh.file_type != 5 && xh.file_type != 6 && xh.file_type != 8)
       Damaged(xpath, "not a secondary index");
@@ -214,7 +362,7 @@ void PxTable::LoadCompanions() {
     }
     for (auto& [ys, ypath] : y_files) {
       if (ys != suffix) continue;
-      auto yb = ReadFile(*fs_, ypath);
+      auto yb = ReadHead(*fs_, ypath);
       Header yh = ParseHeader(yb, ypath, false, nullptr);
       ix.y_present = true;
       ix.y_path = ypath;
@@ -312,7 +460,7 @@ void PxTable::LinkAfter(uint16_t after, uint16_t n) {
     b.next = first_;
     if (first_) {
       blocks_[first_ - 1].prev = n;
-      blocks_[first_ - 1].dirty = true;
+      Touch(first_);
     }
     first_ = n;
     if (!last_) last_ = n;
@@ -322,12 +470,12 @@ void PxTable::LinkAfter(uint16_t after, uint16_t n) {
     b.next = a.next;
     if (a.next) {
       blocks_[a.next - 1].prev = n;
-      blocks_[a.next - 1].dirty = true;
+      Touch(a.next);
     } else {
       last_ = n;
     }
     a.next = n;
-    a.dirty = true;
+    Touch(after);
   }
   // Keep the list order current: appending at the end, the usual case, costs nothing.
   if (order_valid_) {
@@ -346,21 +494,21 @@ void PxTable::LinkAfter(uint16_t after, uint16_t n) {
 }
 
 void PxTable::Unlink(uint16_t n) {
+  Touch(n);
   Block& b = blocks_[n - 1];
   if (b.prev) {
     blocks_[b.prev - 1].next = b.next;
-    blocks_[b.prev - 1].dirty = true;
+    Touch(b.prev);
   } else {
     first_ = b.next;
   }
   if (b.next) {
     blocks_[b.next - 1].prev = b.prev;
-    blocks_[b.next - 1].dirty = true;
+    Touch(b.next);
   } else {
     last_ = b.prev;
   }
   b.in_use = false;
-  b.dirty = true;
   b.ids.clear();
   b.next = b.prev = 0;
   free_blocks_.insert(free_blocks_.begin(), n);
@@ -420,14 +568,24 @@ RecId PxTable::Insert(const std::string& record) {
     pos = blocks_[target - 1].ids.size();
   }
 
+  // The blocks that change (the next one too, when a split links a block before it) take their
+  // records into the store before anything changes: storing may fail, and then nothing has.
+  Touch(target);
+  {
+    const Block& t = blocks_[target - 1];
+    const bool splits =
+        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
+    if (splits && t.next) MakeResident(t.next);
+  }
   RecId id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();
+    pool_.Set(id, nr);
     free_ids_.pop_back();
-    std::memcpy(pool_.at(id), record.data(), record_size_);
+    rec_slot_[id] = kInStore;
   } else {
-    id = pool_.Add(nr);
-    rec_block_.push_back(0);
+    pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
+    id = AddRecord(0, kInStore);
   }
 
   Block* b = &blocks_[target - 1];
@@ -470,6 +628,12 @@ void PxTable::Erase(RecId id) {
   Block& b = blocks_[n - 1];
   auto it = std::find(b.ids.begin(), b.ids.end(), id);
   if (it == b.ids.end()) return;
+  // Every block the erase may change takes its records into the store first: storing may fail,
+  // and then nothing has changed.
+  MakeResident(n);
+  for (uint16_t x : {b.prev, b.next, b.next ? blocks_[b.next - 1].next : uint16_t{0}})
+    if (x) MakeResident(x);
+  b.dirty = true;
   // The record's blobs leave their space to the next ones.
   for (size_t i = 0; blobs_ && i < fields_.size(); ++i) {
     if (!IsBlobType(fields_[i].type)) continue;
@@ -478,7 +642,6 @@ void PxTable::Erase(RecId id) {
       blobs_->Release(Get32(d), Get32(d + 4), static_cast<uint16_t>(d[8] | d[9] << 8));
   }
   b.ids.erase(it);
-  b.dirty = true;
   rec_block_[id] = 0;
   free_ids_.push_back(id);
   --live_;
@@ -489,12 +652,14 @@ void PxTable::Erase(RecId id) {
     first_ = last_ = 0;
     free_blocks_.clear();
     order_valid_ = false;
+    DropCache();
     return;
   }
   if (!b.ids.empty()) return;
   if (n == first_ && b.next) {
     // The first block never goes free: the next block's records move into it.
     uint16_t nx = b.next;
+    Touch(nx);
     Block& nb = blocks_[nx - 1];
     b.ids = nb.ids;
     for (RecId m : b.ids) rec_block_[m] = n;
@@ -510,6 +675,8 @@ void PxTable::EraseAll() {
   if (blobs_) blobs_->Clear();
   pool_.clear();
   rec_block_.clear();
+  rec_slot_.clear();
+  DropCache();
   free_ids_.clear();
   live_ = 0;
   blocks_.clear();

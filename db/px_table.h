@@ -1,8 +1,10 @@
 // One Paradox table family on disk: the table file (".db"), its primary index (".px"), its blob
 // file (".mb") and its secondary indexes (".Xnn"/".Ynn" single-field, ".XGn"/".YGn" composite).
 //
-// The table is read whole when it is opened and written back when it is closed after a change:
-// the data blocks that changed, the header counters, and every index file rebuilt from the data.
+// Records are read from the table file by block when they are first wanted, through a cache of
+// a bounded size; the records of blocks a change touches are held by the engine (in memory up to
+// a budget, past it in a scratch file), and those blocks are written back when the table is
+// closed, with the header counters and every index file rebuilt from the data.
 // A family closed without a change is left byte for byte as it was.
 #pragma once
 
@@ -17,6 +19,7 @@
 
 #include "db/field_codec.h"
 #include "db/px_blob.h"
+#include "db/record_store.h"
 #include "platform/services.h"
 
 namespace tarvo::db {
@@ -107,9 +110,20 @@ class PxTable {
   bool modified() const { return modified_; }
   int32_t header_record_count() const { return header_records_; }
 
-  // Live records.
+  // Live records, read through a cache of blocks of the table file (records of blocks no change
+  // touched) or from the store of changed and new records, each bounded: a record's pointer
+  // stays valid until three other blocks or record chunks have been read in, enough for the two
+  // records a comparison holds.
   size_t size() const { return live_; }
-  const uint8_t* rec(RecId id) const { return pool_.at(id); }
+  const uint8_t* rec(RecId id) const {
+    const uint16_t slot = rec_slot_[id];
+    return slot == kInStore ? pool_.at(id) : CachedRecord(rec_block_[id], slot);
+  }
+  // Memory each table may use for records: bytes of table blocks its cache holds (at least
+  // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
+  // scratch file. Tests lower them to make every read go through evictions.
+  static void SetMemoryBudget(size_t cache_bytes, size_t record_bytes);
+  static constexpr size_t kMinCacheBlocks = 4;
   // Record ids in the order of the data blocks (key order in a keyed table).
   std::vector<RecId> RecordsInOrder() const;
   // Data block number holding a record.
@@ -180,7 +194,18 @@ class PxTable {
     std::vector<RecId> ids;
   };
   PxTable() = default;
-  void Load(std::vector<uint8_t> bytes);
+  // Reads the header and walks the block chain, block by block, from file_ (or memory_).
+  void Load();
+  // Reads up to `n` bytes at `offset` of the table file; returns how many there were.
+  size_t ReadTable(uint64_t offset, uint8_t* to, size_t n) const;
+  const uint8_t* CachedRecord(uint16_t block, uint16_t slot) const;
+  // Copies the records of a block into the record store before the block changes: the file keeps
+  // the block's old bytes until the flush, and a failed flush puts them back.
+  void MakeResident(uint16_t block);
+  void Touch(uint16_t block) {
+    MakeResident(block);
+    blocks_[block - 1].dirty = true;
+  }
   void LoadCompanions();
   void RequireWritable();
   uint16_t AllocateBlock();
@@ -230,39 +255,33 @@ class PxTable {
   Collation collation_;
   std::vector<FieldInfo> fields_;
 
-  // Records in chunks: one allocation per many records, and a record stays where it is while
-  // others are added (callers hold record pointers across an insert).
-  class RecordPool {
-   public:
-    void Reset(int record_size) {
-      clear();
-      record_size_ = static_cast<size_t>(record_size);
-    }
-    size_t size() const { return count_; }
-    const uint8_t* at(RecId id) const {
-      return chunks_[id / kChunk].get() + id % kChunk * record_size_;
-    }
-    uint8_t* at(RecId id) { return chunks_[id / kChunk].get() + id % kChunk * record_size_; }
-    RecId Add(const uint8_t* bytes) {
-      if (count_ % kChunk == 0)
-        chunks_.push_back(std::make_unique<uint8_t[]>(kChunk * record_size_));
-      const RecId id = static_cast<RecId>(count_++);
-      std::memcpy(at(id), bytes, record_size_);
-      return id;
-    }
-    void clear() {
-      chunks_.clear();
-      count_ = 0;
-    }
-
-   private:
-    static constexpr size_t kChunk = 64;
-    size_t record_size_ = 0;
-    size_t count_ = 0;
-    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
-  };
-  RecordPool pool_;
+  // Records of changed blocks and new ones.
+  RecordStore pool_;
+  // Per record: its block, and its place in that block's bytes on disk, or kInStore when the
+  // record is in the store (its block changed, or it is new).
+  static constexpr uint16_t kInStore = 0xFFFF;
   std::vector<uint16_t> rec_block_;
+  std::vector<uint16_t> rec_slot_;
+  RecId AddRecord(uint16_t block, uint16_t slot) {
+    rec_block_.push_back(block);
+    rec_slot_.push_back(slot);
+    return static_cast<RecId>(rec_block_.size() - 1);
+  }
+
+  // The table file as FromBytes was given it (no file_ then).
+  std::vector<uint8_t> memory_;
+  uint64_t table_bytes_ = 0;  // size of the table file when it was opened
+  // Blocks read for records of unchanged blocks, the least recently used replaced first.
+  struct CachedBlock {
+    uint16_t block = 0;
+    uint64_t used = 0;
+    std::unique_ptr<uint8_t[]> bytes;
+  };
+  mutable std::vector<CachedBlock> cache_;
+  mutable std::vector<int32_t> cache_index_;  // by block number: entry in cache_, or -1
+  mutable uint64_t cache_clock_ = 0;
+  size_t cache_capacity_ = kMinCacheBlocks;
+  void DropCache() const;
   std::vector<RecId> free_ids_;
   size_t live_ = 0;
   std::vector<Block> blocks_;  // by block number - 1

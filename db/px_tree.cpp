@@ -254,15 +254,17 @@ std::vector<int> PositionsInBlocks(const PxTable& t, const std::vector<RecId>& a
   return pos_in_block;
 }
 
-// The records (as places in `recs_of`) in the order of the index.
-std::vector<size_t> IndexOrder(const PxTable& t, const SecondaryIndex& ix,
-                               const std::vector<const uint8_t*>& recs_of) {
-  std::vector<size_t> perm(recs_of.size());
+// The records (by their places in block order) in the order of the index. `recs_of` gives a
+// record through the block cache: a comparison holds two at a time.
+template <typename RecOf>
+std::vector<size_t> IndexOrder(const PxTable& t, const SecondaryIndex& ix, size_t count,
+                               RecOf recs_of) {
+  std::vector<size_t> perm(count);
   std::iota(perm.begin(), perm.end(), 0);
   auto before = [&](size_t a, size_t b) {
-    int c = t.CompareFields(recs_of[a], recs_of[b], ix.fields, &ix.descending);
+    int c = t.CompareFields(recs_of(a), recs_of(b), ix.fields, &ix.descending);
     if (c) return c < 0;
-    if (t.keyed()) return t.ComparePrimary(recs_of[a], recs_of[b]) < 0;
+    if (t.keyed()) return t.ComparePrimary(recs_of(a), recs_of(b)) < 0;
     return a < b;
   };
   // Records often come in index order already (an index led by the key, rows appended in
@@ -272,19 +274,15 @@ std::vector<size_t> IndexOrder(const PxTable& t, const SecondaryIndex& ix,
     if (ix.fields.empty())
       std::sort(perm.begin(), perm.end(), before);
     else
-      t.SortLedBy(
-          perm, ix.fields[0], !ix.descending.empty() && ix.descending[0],
-          [&](size_t i) { return recs_of[i]; }, before);
+      t.SortLedBy(perm, ix.fields[0], !ix.descending.empty() && ix.descending[0], recs_of, before);
   }
   return perm;
 }
 
 // The index records: index fields, then the primary key (or the record's place), then the data
-// block that holds it; laid back to back in one buffer.
+// block that holds it; laid back to back in one buffer, in the order `perm` gives.
 std::vector<uint8_t> IndexRecords(const PxTable& t, const SecondaryIndex& ix,
-                                  const std::vector<RecId>& all,
-                                  const std::vector<const uint8_t*>& recs_of,
-                                  const std::vector<size_t>& perm) {
+                                  const std::vector<RecId>& all, std::vector<size_t> perm) {
   const std::vector<FieldInfo>& fields = t.fields();
   size_t x_size = t.keyed() ? 2 : 8;
   for (int f : ix.fields) x_size += fields[f].length;
@@ -293,10 +291,14 @@ std::vector<uint8_t> IndexRecords(const PxTable& t, const SecondaryIndex& ix,
   if (static_cast<int>(x_size) != ix.x_record_size)
     Damaged(ix.x_path, "index record size does not match the table");
   const std::vector<int> pos_in_block = t.keyed() ? std::vector<int>() : PositionsInBlocks(t, all);
-  std::vector<uint8_t> recs(perm.size() * x_size);
-  uint8_t* x = recs.data();
-  for (size_t i : perm) {
-    const uint8_t* r = recs_of[i];
+  // Laid in the data's order, each at its place in the index's: the blocks are read once.
+  std::vector<size_t> place(perm.size());
+  for (size_t k = 0; k < perm.size(); ++k) place[perm[k]] = k;
+  perm = {};
+  std::vector<uint8_t> recs(place.size() * x_size);
+  for (size_t i = 0; i < place.size(); ++i) {
+    uint8_t* x = recs.data() + place[i] * x_size;
+    const uint8_t* r = t.rec(all[i]);
     for (int f : ix.fields) {
       std::memcpy(x, r + fields[f].offset, fields[f].length);
       x += fields[f].length;
@@ -335,7 +337,8 @@ void AddTreeFile(SecondaryIndex& ix, const std::vector<uint8_t>& xh, uint8_t sor
 
 void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   if (!order_valid_) RebuildOrder();
-  // Every index file is made first, then all are journalled at once and written.
+  // Each index (with its tree) is made, journalled and written before the next is made: one
+  // index's files at a time in memory, not all of them.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
   uint8_t px_stamp = db_stamp;
   if (keyed()) {
@@ -357,13 +360,14 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);
     px_header_.assign(bytes.begin(), bytes.begin() + Get16(bytes, 2));
     files.emplace_back(px_path_, std::move(bytes));
+    WriteCompanions(files);
+    files.clear();
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
-    std::vector<const uint8_t*> recs_of(all.size());
-    for (size_t i = 0; i < all.size(); ++i) recs_of[i] = rec(all[i]);
-    const std::vector<size_t> perm = IndexOrder(*this, ix, recs_of);
-    const std::vector<uint8_t> recs = IndexRecords(*this, ix, all, recs_of, perm);
+    std::vector<size_t> perm =
+        IndexOrder(*this, ix, all.size(), [&](size_t i) { return rec(all[i]); });
+    const std::vector<uint8_t> recs = IndexRecords(*this, ix, all, std::move(perm));
     std::vector<uint8_t> xh = ix.x_header;
     xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
     StampUpdateTime(xh);
@@ -376,15 +380,16 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<TreeEntry> leaves;
     auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
-                                perm.size(), leaves);
+                                all.size(), leaves);
     ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) AddTreeFile(ix, xh, header_[0x29], header_[0x39], codec_);
     auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
     files.emplace_back(ix.x_path, std::move(xbytes));
     files.emplace_back(ix.y_path, std::move(ybytes));
+    WriteCompanions(files);
+    files.clear();
   }
-  WriteCompanions(files);
 }
 
 }  // namespace tarvo::db

@@ -172,8 +172,8 @@ class TTable {
   std::vector<int> order_fields_;
   std::vector<bool> order_desc_;
   bool order_by_primary_ = false;  // ties in a secondary order broken by the primary key
-  std::vector<uint64_t> seq_;      // insertion order, for unkeyed tables without an index
-  uint64_t next_seq_ = 0;
+  std::vector<uint32_t> seq_;      // insertion order, for unkeyed tables without an index
+  uint32_t next_seq_ = 0;          // 32 bits: a table holds far fewer records than that
   std::unique_ptr<View> view_;
   View::iterator lo_, hi_, cur_;
   bool bounds_valid_ = false;  // lo_ and hi_ point into the view

@@ -1,0 +1,120 @@
+#include "db/record_store.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/db_error.h"
+
+namespace tarvo::db {
+
+RecordStore::~RecordStore() { RemoveScratch(); }
+
+void RecordStore::Reset(int record_size, platform::FileSystem* fs, size_t budget_bytes,
+                        std::string label) {
+  clear();
+  record_size_ = static_cast<size_t>(record_size);
+  fs_ = fs;
+  label_ = std::move(label);
+  const size_t chunk_bytes = kChunk * std::max<size_t>(record_size_, 1);
+  budget_chunks_ = fs ? std::max(kMinChunks, budget_bytes / chunk_bytes) : 0;
+}
+
+void RecordStore::clear() {
+  chunks_.clear();
+  held_.clear();
+  RemoveScratch();
+}
+
+void RecordStore::RemoveScratch() const {
+  if (scratch_) {
+    try {
+      scratch_->Close();
+    } catch (...) {
+    }
+    scratch_.reset();
+  }
+  if (!scratch_path_.empty() && fs_) {
+    try {
+      (void)fs_->DeleteFileAt(scratch_path_);
+    } catch (...) {
+    }
+  }
+  scratch_path_.clear();
+}
+
+const uint8_t* RecordStore::at(uint32_t id) const {
+  const size_t c = id / kChunk;
+  Chunk& ch = chunks_[c];
+  uint8_t* p = ch.bytes ? ch.bytes.get() : Bring(c);
+  ch.used = ++clock_;
+  return p + id % kChunk * record_size_;
+}
+
+void RecordStore::Set(uint32_t id, const uint8_t* bytes) {
+  const size_t c = id / kChunk;
+  if (c >= chunks_.size()) chunks_.resize(c + 1);
+  Chunk& ch = chunks_[c];
+  uint8_t* p = ch.bytes ? ch.bytes.get() : Bring(c);
+  ch.used = ++clock_;
+  ch.changed = true;
+  std::memcpy(p + id % kChunk * record_size_, bytes, record_size_);
+}
+
+uint8_t* RecordStore::Bring(size_t c) const {
+  const size_t chunk_bytes = kChunk * record_size_;
+  if (budget_chunks_ && held_.size() >= budget_chunks_) {
+    auto lru = std::min_element(held_.begin(), held_.end(), [&](size_t a, size_t b) {
+      return chunks_[a].used < chunks_[b].used;
+    });
+    const size_t out = *lru;
+    SendOut(out);
+    *lru = held_.back();
+    held_.pop_back();
+  }
+  Chunk& ch = chunks_[c];
+  auto bytes = std::make_unique<uint8_t[]>(chunk_bytes);
+  if (ch.in_file) {
+    try {
+      scratch_->Seek(static_cast<uint64_t>(c) * chunk_bytes);
+      size_t got = 0;
+      while (got < chunk_bytes) {
+        const size_t r = scratch_->Read(bytes.get() + got, chunk_bytes - got);
+        if (r == 0) break;
+        got += r;
+      }
+      if (got != chunk_bytes)
+        throw EDBEngineError(EDBEngineError::Kind::kIo,
+                             "Scratch file of " + label_ + " cut short: " + scratch_path_);
+    } catch (const platform::PlatformError& e) {
+      throw EDBEngineError(EDBEngineError::Kind::kIo,
+                           "Cannot read the scratch file of " + label_ + ": " + e.what());
+    }
+  }
+  ch.bytes = std::move(bytes);
+  held_.push_back(c);
+  return ch.bytes.get();
+}
+
+void RecordStore::SendOut(size_t c) const {
+  Chunk& ch = chunks_[c];
+  const size_t chunk_bytes = kChunk * record_size_;
+  if (ch.changed || !ch.in_file) {
+    try {
+      if (!scratch_) {
+        scratch_path_ = fs_->MakeTempFile(fs_->TempFolder(), "tpx");
+        scratch_ = fs_->Open(scratch_path_, platform::Access::kReadWrite,
+                             platform::Share::kDenyWrite, platform::Disposition::kOpenExisting);
+      }
+      scratch_->Seek(static_cast<uint64_t>(c) * chunk_bytes);
+      scratch_->Write(ch.bytes.get(), chunk_bytes);
+    } catch (const platform::PlatformError& e) {
+      throw EDBEngineError(EDBEngineError::Kind::kIo,
+                           "Cannot write the scratch file of " + label_ + ": " + e.what());
+    }
+    ch.in_file = true;
+    ch.changed = false;
+  }
+  ch.bytes.reset();
+}
+
+}  // namespace tarvo::db

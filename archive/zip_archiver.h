@@ -188,10 +188,6 @@ class TZipBaseArchiver {
 
   // An EZipException for a native error, with the component's name.
   EZipException Error(ZipNative native_error, const std::vector<std::string>& args = {}) const;
-  // The same by number, for the call sites that still spell it.
-  EZipException Error(int native_error, const std::vector<std::string>& args = {}) const {
-    return Error(static_cast<ZipNative>(native_error), args);
-  }
 
   uint16_t compression_method_ = kMethodDeflate;
 

@@ -565,7 +565,8 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
   const uint64_t offset = stream_->Position();
   const bool always = Zip64Mode == TZip64Mode::zmAlways;
   bool zip64 = offset >= kOverflow32 || size >= kOverflow32 || always;
-  if (zip64 && Zip64Mode == TZip64Mode::zmDisabled) throw Error(43, {item.SourceFileName});
+  if (zip64 && Zip64Mode == TZip64Mode::zmDisabled)
+    throw Error(ZipNative::kZip64NeededForEntry, {item.SourceFileName});
   const std::string name = NameBytes(item);
   const uint16_t version =
       zip64 ? kVersionZip64 : (Options.OEMFileNames ? kVersionOem : kVersionAnsi);
@@ -583,7 +584,8 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
     if (cancel_) return;
     if (size == 0) item.header.method = kMethodStored;
     bool overflow = item.CompressedSize >= kOverflow32 || item.UncompressedSize >= kOverflow32;
-    if (overflow && Zip64Mode == TZip64Mode::zmDisabled) throw Error(41, {item.SourceFileName});
+    if (overflow && Zip64Mode == TZip64Mode::zmDisabled)
+      throw Error(ZipNative::kZip64NeededForSize, {item.SourceFileName});
     if (overflow) zip64 = true;
     uint64_t end = stream_->Position();
     local.method = item.header.method;
@@ -695,7 +697,8 @@ uint32_t TZipBaseArchiver::CrcOfSource(platform::File& source, uint64_t size,
     done += n;
   }
   // A CRC of part of the file would make the entry fail every test.
-  if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
+  if (done != size)
+    throw Error(ZipNative::kBadCompressedSize, {std::to_string(size), std::to_string(done)});
   source.Seek(0);
   return crc;
 }
@@ -719,7 +722,7 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
     DataWriter header_writer{*stream_, nullptr};
     auto header = cipher.MakeHeader(RandomHeaderBytes(), crc);
     if (!header_writer.Write(header.data(), header.size()))
-      throw Error(34, {std::to_string(size), "0"});
+      throw Error(ZipNative::kBadCompressedSize, {std::to_string(size), "0"});
     w.written = header.size();
   }
 
@@ -764,7 +767,8 @@ void TZipBaseArchiver::CompressSource(TDirItem& item, platform::File* source, ui
       throw ECompressionError("error");
   }
   if (cancel_) return;
-  if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
+  if (done != size)
+    throw Error(ZipNative::kBadCompressedSize, {std::to_string(size), std::to_string(done)});
   item.header.crc32 = crc;
   item.CompressedSize = w.written;
   (void)pass;
@@ -787,7 +791,8 @@ void TZipBaseArchiver::CompressPieces(TDirItem& item, uint64_t size, SourcePrefe
     done += piece->input.size();
   }
   if (cancel_) return;
-  if (done != size) throw Error(34, {std::to_string(size), std::to_string(done)});
+  if (done != size)
+    throw Error(ZipNative::kBadCompressedSize, {std::to_string(size), std::to_string(done)});
   item.header.crc32 = crc;
   item.CompressedSize = w.written;
 }

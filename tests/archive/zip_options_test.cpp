@@ -94,8 +94,11 @@ TEST_F(ZipOptionsTest, WhatIsStoredAndUnderWhichName) {
     if (i.IsDirectory()) continue;
     const bool txt = i.FileName.find(".txt") != std::string::npos;
     EXPECT_EQ(i.header.method, txt ? 0 : 8) << i.FileName;
-    if (txt) EXPECT_EQ(i.CompressedSize, i.UncompressedSize);
-    if (!txt) EXPECT_LT(i.CompressedSize, 1000u) << i.FileName;
+    if (txt) {
+      EXPECT_EQ(i.CompressedSize, i.UncompressedSize);
+    } else {
+      EXPECT_LT(i.CompressedSize, 1000u) << i.FileName;
+    }
   }
 
   // The exclusion mask drops matching files in every folder.

@@ -17,6 +17,15 @@
 namespace tarvo::archive {
 namespace {
 
+// An entry of a hand-made archive: its name, its data and its method.
+testing::TestEntry MadeEntry(std::string name, std::string data, uint16_t method = 8) {
+  testing::TestEntry e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  e.method = method;
+  return e;
+}
+
 using install::testing::FaultyFileSystem;
 using testing::HaveTool;
 using testing::ReadFileBytes;
@@ -324,10 +333,11 @@ TEST_F(ZipParallelTest, TestPassReportsAsWithOneThread) {
   using testing::TestEntry;
   std::vector<TestEntry> entries;
   for (int i = 0; i < 30; ++i)
-    entries.push_back({"f" + std::to_string(i) + ".txt", Words(static_cast<size_t>(i) * 999, i)});
-  entries.push_back({"big.txt", Words(3 << 20, 2)});
-  entries.push_back({"stored.bin", Noise(1200000, 3), 0});  // two chunks, checked ahead
-  entries.push_back({"huge.bin", Noise(2 << 20, 4), 0});    // tested on the caller's thread
+    entries.push_back(
+        MadeEntry("f" + std::to_string(i) + ".txt", Words(static_cast<size_t>(i) * 999, i)));
+  entries.push_back(MadeEntry("big.txt", Words(3 << 20, 2)));
+  entries.push_back(MadeEntry("stored.bin", Noise(1200000, 3), 0));  // two chunks, checked ahead
+  entries.push_back(MadeEntry("huge.bin", Noise(2 << 20, 4), 0));  // tested on the caller's thread
   entries[5].corrupt_crc = true;
   entries[9].data = "";
   std::string zip_bytes = testing::BuildZip(entries);
@@ -400,7 +410,7 @@ TEST_F(ZipParallelTest, TestPassRaisesAFailedRead) {
   std::vector<testing::TestEntry> entries;
   // More than the workers read ahead: some reads come after the failure begins.
   for (int i = 0; i < 20; ++i)
-    entries.push_back({"f" + std::to_string(i) + ".txt", Noise(700000, i), 0});
+    entries.push_back(MadeEntry("f" + std::to_string(i) + ".txt", Noise(700000, i), 0));
   std::string path = scratch_ / "r.zip";
   WriteFileBytes(path, testing::BuildZip(entries));
   for (int threads : {1, 2}) {

@@ -143,6 +143,25 @@ void PxTable::Load() {
     if (IsBlobType(h.fields[i].type)) Damaged(path_, "blob field in the key");
   header_.assign(head.begin(), head.begin() + h.header_size);
   head = {};
+  ApplyHeader(h);
+
+  // The engine under DOS may end a file after the last block's records (ZIPCODES.DB and
+  // HOSTFAM.DB end half a block early): a block cut short still counts.
+  const uint64_t hs = static_cast<uint64_t>(h.header_size);
+  const uint64_t bs = static_cast<uint64_t>(h.block_size);
+  const size_t avail =
+      table_bytes_ <= hs ? 0 : static_cast<size_t>((table_bytes_ - hs + bs - 1) / bs);
+  size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
+  nblocks = std::min(nblocks, avail);
+  blocks_.assign(nblocks, Block());
+  cache_index_.assign(nblocks + 1, -1);
+  LoadChain(h, avail);
+  LoadFreeList(static_cast<uint16_t>(h.first_free));
+  disk_blocks_ = avail;
+  order_valid_ = false;
+}
+
+void PxTable::ApplyHeader(const Header& h) {
   header_size_ = h.header_size;
   record_size_ = h.record_size;
   pool_.Reset(record_size_, fs_, record_store_bytes, path_);
@@ -156,17 +175,12 @@ void PxTable::Load() {
   collation_ = Collation(codec_, sort_order_);
   fields_ = h.fields;
   cache_capacity_ = std::max(kMinCacheBlocks, block_cache_bytes / static_cast<size_t>(block_size_));
+}
 
-  // The engine under DOS may end a file after the last block's records (ZIPCODES.DB and
-  // HOSTFAM.DB end half a block early): a block cut short still counts.
+void PxTable::LoadChain(const Header& h, size_t avail) {
+  const size_t nblocks = blocks_.size();
   const uint64_t hs = static_cast<uint64_t>(h.header_size);
   const uint64_t bs = static_cast<uint64_t>(h.block_size);
-  const size_t avail =
-      table_bytes_ <= hs ? 0 : static_cast<size_t>((table_bytes_ - hs + bs - 1) / bs);
-  size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
-  nblocks = std::min(nblocks, avail);
-  blocks_.assign(nblocks, Block());
-  cache_index_.assign(nblocks + 1, -1);
   // The chain is read in runs of neighbouring blocks; it mostly runs in block order.
   const size_t window_blocks = std::max<size_t>(1, (1u << 20) / bs);
   std::vector<uint8_t> window;
@@ -222,10 +236,15 @@ void PxTable::Load() {
     n = next;
   }
   last_ = prev;
-  window = {};
+}
+
+void PxTable::LoadFreeList(uint16_t first_free) {
   // The free list, as far as it is sound; blocks neither used nor listed are left alone.
-  std::fill(seen.begin(), seen.end(), false);
-  for (uint16_t n = static_cast<uint16_t>(h.first_free); n != 0;) {
+  const size_t nblocks = blocks_.size();
+  const uint64_t hs = static_cast<uint64_t>(header_size_);
+  const uint64_t bs = static_cast<uint64_t>(block_size_);
+  std::vector<bool> seen(nblocks + 1, false);
+  for (uint16_t n = first_free; n != 0;) {
     uint8_t p[2];
     if (n > nblocks || seen[n] || blocks_[n - 1].in_use ||
         ReadTable(hs + static_cast<uint64_t>(n - 1) * bs, p, 2) != 2)
@@ -234,8 +253,6 @@ void PxTable::Load() {
     free_blocks_.push_back(n);
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
-  disk_blocks_ = avail;
-  order_valid_ = false;
 }
 
 const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {

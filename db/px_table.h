@@ -69,6 +69,9 @@ struct SecondaryIndex {
 
 struct ParsedHeader;
 class FamilyJournal;
+namespace px {
+struct Header;
+}
 
 class PxTable {
  public:
@@ -196,6 +199,12 @@ class PxTable {
   PxTable() = default;
   // Reads the header and walks the block chain, block by block, from file_ (or memory_).
   void Load();
+  // Takes the parsed header's layout and counters.
+  void ApplyHeader(const px::Header& h);
+  // Walks the block chain from the header's first block; blocks_ is sized already. `avail` is
+  // how many blocks the file holds, the last one possibly cut short.
+  void LoadChain(const px::Header& h, size_t avail);
+  void LoadFreeList(uint16_t first_free);
   // Reads up to `n` bytes at `offset` of the table file; returns how many there were.
   size_t ReadTable(uint64_t offset, uint8_t* to, size_t n) const;
   const uint8_t* CachedRecord(uint16_t block, uint16_t slot) const;

@@ -834,12 +834,7 @@ void PxTable::Undo(const FlushUndo& undo) {
   if (whole && undo.journal) undo.journal->Discard();
 }
 
-void PxTable::Flush() {
-  if (!modified_ || !file_) return;
-  // A flush rewrites the table file in place and every index file whole; when any write fails,
-  // what was overwritten is put back, so that the family on disk stays the one last flushed
-  // instead of a mix that no index agrees with.
-  FlushUndo undo;
+void PxTable::ReadBeforeImages(FlushUndo& undo) {
   try {
     undo.table_size = file_->Size();
     undo.table_ranges.emplace_back(0, ReadRange(*file_, 0, header_.size()));
@@ -852,6 +847,67 @@ void PxTable::Flush() {
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path_);
   }
+}
+
+void PxTable::UpdateHeaderCounters() {
+  std::vector<uint8_t>& h = header_;
+  if (!order_valid_) RebuildOrder();
+  Put32(h, 0x06, static_cast<uint32_t>(live_));
+  Put16(h, 0x0A, static_cast<uint32_t>(order_.size()));
+  Put16(h, 0x0C, static_cast<uint32_t>(blocks_.size()));
+  Put16(h, 0x0E, first_);
+  Put16(h, 0x10, last_);
+  Put16(h, 0x3A, static_cast<uint32_t>(blocks_.size()));
+  Put16(h, 0x4D, free_blocks_.empty() ? 0 : free_blocks_.front());
+  Put32(h, 0x49, static_cast<uint32_t>(autoinc_));
+  h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
+  StampUpdateTime(h);
+  header_records_ = static_cast<int32_t>(live_);
+}
+
+void PxTable::WriteTableFile() {
+  const size_t old_blocks = disk_blocks_;
+  file_->Seek(0);
+  file_->Write(header_.data(), header_.size());
+  // Runs of neighbouring blocks go out in one write each (up to a megabyte).
+  std::vector<uint8_t> run;
+  size_t run_first = 0;
+  auto write_run = [&] {
+    if (run.empty()) return;
+    file_->Seek(static_cast<uint64_t>(header_size_) +
+                static_cast<uint64_t>(run_first - 1) * block_size_);
+    file_->Write(run.data(), run.size());
+    run.clear();
+  };
+  const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
+  for (size_t n = 1; n <= blocks_.size(); ++n) {
+    const Block& b = blocks_[n - 1];
+    if (!b.dirty && n <= old_blocks) {
+      write_run();
+      continue;
+    }
+    if (run.empty()) run_first = n;
+    auto img = BlockImage(static_cast<uint16_t>(n));
+    run.insert(run.end(), img.begin(), img.end());
+    if (run.size() >= run_limit * block_size_) write_run();
+  }
+  write_run();
+  uint64_t end =
+      static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(blocks_.size()) * block_size_;
+  if (file_->Size() != end) {
+    file_->Seek(end);
+    file_->Truncate();
+  }
+  file_->Flush();
+}
+
+void PxTable::Flush() {
+  if (!modified_ || !file_) return;
+  // A flush rewrites the table file in place and every index file whole; when any write fails,
+  // what was overwritten is put back, so that the family on disk stays the one last flushed
+  // instead of a mix that no index agrees with.
+  FlushUndo undo;
+  ReadBeforeImages(undo);
   // The before-images on the disk first: a run that dies during the writes below leaves the
   // journal, and the next open puts them back.
   FamilyJournal journal(*fs_, path_);
@@ -873,55 +929,9 @@ void PxTable::Flush() {
                         journal.RecordWhole(blobs_->path(), std::nullopt);
                     });
     }
-    // Counters of the table header.
-    std::vector<uint8_t>& h = header_;
-    if (!order_valid_) RebuildOrder();
-    Put32(h, 0x06, static_cast<uint32_t>(live_));
-    Put16(h, 0x0A, static_cast<uint32_t>(order_.size()));
-    Put16(h, 0x0C, static_cast<uint32_t>(blocks_.size()));
-    Put16(h, 0x0E, first_);
-    Put16(h, 0x10, last_);
-    Put16(h, 0x3A, static_cast<uint32_t>(blocks_.size()));
-    Put16(h, 0x4D, free_blocks_.empty() ? 0 : free_blocks_.front());
-    Put32(h, 0x49, static_cast<uint32_t>(autoinc_));
-    h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
-    StampUpdateTime(h);
-    header_records_ = static_cast<int32_t>(live_);
-
-    size_t old_blocks = disk_blocks_;
-    file_->Seek(0);
-    file_->Write(h.data(), h.size());
-    // Runs of neighbouring blocks go out in one write each (up to a megabyte).
-    std::vector<uint8_t> run;
-    size_t run_first = 0;
-    auto write_run = [&] {
-      if (run.empty()) return;
-      file_->Seek(static_cast<uint64_t>(header_size_) +
-                  static_cast<uint64_t>(run_first - 1) * block_size_);
-      file_->Write(run.data(), run.size());
-      run.clear();
-    };
-    const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
-    for (size_t n = 1; n <= blocks_.size(); ++n) {
-      const Block& b = blocks_[n - 1];
-      if (!b.dirty && n <= old_blocks) {
-        write_run();
-        continue;
-      }
-      if (run.empty()) run_first = n;
-      auto img = BlockImage(static_cast<uint16_t>(n));
-      run.insert(run.end(), img.begin(), img.end());
-      if (run.size() >= run_limit * block_size_) write_run();
-    }
-    write_run();
-    uint64_t end =
-        static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(blocks_.size()) * block_size_;
-    if (file_->Size() != end) {
-      file_->Seek(end);
-      file_->Truncate();
-    }
-    file_->Flush();
-    WriteIndexFiles(h[0x2D]);
+    UpdateHeaderCounters();
+    WriteTableFile();
+    WriteIndexFiles(header_[0x2D]);
     journal.Commit();
   } catch (const platform::PlatformError& e) {
     Undo(undo);

@@ -237,6 +237,11 @@ class PxTable {
   // Writes index files whole, their before-images journalled first in one record set.
   void WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files);
   void Undo(const FlushUndo& undo);
+  // Keeps the header and the changed blocks of the table file as they are on disk.
+  void ReadBeforeImages(FlushUndo& undo);
+  void UpdateHeaderCounters();
+  // Writes the header and every changed or new block, and cuts the file to its blocks.
+  void WriteTableFile();
   FlushUndo* undo_ = nullptr;  // set while a flush runs
   std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,
                                      const std::vector<FieldInfo>& key_fields,

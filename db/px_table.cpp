@@ -545,6 +545,24 @@ RecId PxTable::Insert(const std::string& record) {
   if (!order_valid_) RebuildOrder();
   const uint8_t* nr = reinterpret_cast<const uint8_t*>(record.data());
   const int cap = (block_size_ - 6) / record_size_;
+  const auto [target, pos] = InsertPlace(nr);
+
+  // The blocks that change (the next one too, when a split links a block before it) take their
+  // records into the store before anything changes: storing may fail, and then nothing has.
+  Touch(target);
+  {
+    const Block& t = blocks_[target - 1];
+    const bool splits =
+        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
+    if (splits && t.next) MakeResident(t.next);
+  }
+  const RecId id = StoreNewRecord(nr);
+  PlaceRecord(id, target, pos, cap);
+  ++live_;
+  return id;
+}
+
+std::pair<uint16_t, size_t> PxTable::InsertPlace(const uint8_t* nr) {
   uint16_t target = 0;
   size_t pos = 0;
   if (first_ == 0) {
@@ -584,16 +602,10 @@ RecId PxTable::Insert(const std::string& record) {
     target = last_;
     pos = blocks_[target - 1].ids.size();
   }
+  return {target, pos};
+}
 
-  // The blocks that change (the next one too, when a split links a block before it) take their
-  // records into the store before anything changes: storing may fail, and then nothing has.
-  Touch(target);
-  {
-    const Block& t = blocks_[target - 1];
-    const bool splits =
-        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
-    if (splits && t.next) MakeResident(t.next);
-  }
+RecId PxTable::StoreNewRecord(const uint8_t* nr) {
   RecId id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();
@@ -604,7 +616,10 @@ RecId PxTable::Insert(const std::string& record) {
     pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
     id = AddRecord(0, kInStore);
   }
+  return id;
+}
 
+void PxTable::PlaceRecord(RecId id, uint16_t target, size_t pos, int cap) {
   Block* b = &blocks_[target - 1];
   if (static_cast<int>(b->ids.size()) < cap) {
     b->ids.insert(b->ids.begin() + pos, id);
@@ -634,8 +649,6 @@ RecId PxTable::Insert(const std::string& record) {
       rec_block_[id] = n;
     }
   }
-  ++live_;
-  return id;
 }
 
 void PxTable::Erase(RecId id) {

@@ -220,6 +220,14 @@ class PxTable {
   uint16_t AllocateBlock();
   void LinkAfter(uint16_t after, uint16_t b);
   void Unlink(uint16_t b);
+  // Where a new record goes: its block (allocated when the table is empty) and its place in it.
+  // Throws on a key that is there already.
+  std::pair<uint16_t, size_t> InsertPlace(const uint8_t* record);
+  // Takes an id for a new record (a freed one first) and puts its bytes in the store.
+  RecId StoreNewRecord(const uint8_t* record);
+  // Puts the record at `pos` of block `target`, holding `cap` records: into a new last block
+  // when a full last block is appended to, splitting a full block otherwise.
+  void PlaceRecord(RecId id, uint16_t target, size_t pos, int cap);
   void RebuildOrder() const;
   std::vector<uint8_t> BlockImage(uint16_t number) const;
   std::string ReadBlob(const uint8_t* desc, int leader) const;

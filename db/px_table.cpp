@@ -302,6 +302,20 @@ void PxTable::MakeResident(uint16_t block) {
 }
 
 void PxTable::LoadCompanions() {
+  std::vector<std::pair<std::string, std::string>> x_files, y_files;  // (EXT, path)
+  FindCompanions(x_files, y_files);
+  if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
+  if (px_present_) {
+    auto b = ReadHead(*fs_, px_path_);
+    ParseHeader(b, px_path_, false, nullptr);
+    px_header_.assign(b.begin(), b.begin() + Get16(b, 2));
+  }
+  std::sort(x_files.begin(), x_files.end());
+  for (auto& [suffix, xpath] : x_files) indexes_.push_back(LoadIndex(suffix, xpath, y_files));
+}
+
+void PxTable::FindCompanions(std::vector<std::pair<std::string, std::string>>& x_files,
+                             std::vector<std::pair<std::string, std::string>>& y_files) {
   std::string folder = FolderOf(path_);
   std::string base = BaseOf(path_);
   // The table file is there, so its folder is: a listing that fails would open the table
@@ -309,7 +323,6 @@ void PxTable::LoadCompanions() {
   const std::vector<platform::DirEntry> entries =
       fs_->List(folder.empty() ? std::string(".") : folder, base + ".*");
   std::string base_upper = Upper(base);
-  std::vector<std::pair<std::string, std::string>> x_files, y_files;  // (EXT, path)
   for (auto& e : entries) {
     if (e.attributes & platform::kAttrDirectory) continue;
     std::string up = Upper(e.name);
@@ -329,65 +342,60 @@ void PxTable::LoadCompanions() {
       y_files.push_back({ext.substr(1), full});
     }
   }
-  if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
-  if (px_present_) {
-    auto b = ReadHead(*fs_, px_path_);
-    ParseHeader(b, px_path_, false, nullptr);
-    px_header_.assign(b.begin(), b.begin() + Get16(b, 2));
+}
+
+SecondaryIndex PxTable::LoadIndex(const std::string& suffix, const std::string& xpath,
+                                  const std::vector<std::pair<std::string, std::string>>& y_files) {
+  auto b = ReadHead(*fs_, xpath);
+  Header xh = ParseHeader(b, xpath, true, &codec_);
+  if (xh.file_type != 3 && xh.file_type != 5 && xh.file_type != 6 && xh.file_type != 8)
+    Damaged(xpath, "not a secondary index");
+  SecondaryIndex ix;
+  ix.composite = suffix[0] == 'G';
+  ix.maintained = xh.file_type == 5 || xh.file_type == 8;
+  ix.x_path = xpath;
+  ix.x_header.assign(b.begin(), b.begin() + xh.header_size);
+  ix.x_record_size = xh.record_size;
+  ix.x_key_fields = xh.key_fields;
+  ix.x_block_size = xh.block_size;
+  int extra = keyed() ? key_fields_ + 1 : 3;
+  int m = xh.num_fields - extra;
+  if (m < 1 || static_cast<int>(xh.numbers.size()) < m)
+    Damaged(xpath, "index fields do not match the table");
+  bool desc_all = b.size() > 0x55 && b[0x55] == 0x11;
+  for (int i = 0; i < m; ++i) {
+    int fno = (xh.numbers[i] & 0x7FFF) - 1;
+    // A single-field index names its table field at 0x15; its field list may number the
+    // fields of the index file itself instead (HOSTOLIN.X02 lists 1 for table field 2).
+    if (!ix.composite && m == 1 && b[0x15] != 0) fno = b[0x15] - 1;
+    if (fno < 0 || fno >= static_cast<int>(fields_.size())) Damaged(xpath, "bad field number");
+    if (fields_[fno].type != xh.fields[i].type || fields_[fno].length != xh.fields[i].length)
+      Damaged(xpath, "index field differs from the table field");
+    ix.fields.push_back(fno);
+    ix.descending.push_back((xh.numbers[i] & 0x8000) != 0 || desc_all);
   }
-  std::sort(x_files.begin(), x_files.end());
-  for (auto& [suffix, xpath] : x_files) {
-    auto b = ReadHead(*fs_, xpath);
-    Header xh = ParseHeader(b, xpath, true, &codec_);
-    if (xh.file_type != 3 && xh.file_type != 5 && xh.file_type != 6 && xh.file_type != 8)
-      Damaged(xpath, "not a secondary index");
-    SecondaryIndex ix;
-    ix.composite = suffix[0] == 'G';
-    ix.maintained = xh.file_type == 5 || xh.file_type == 8;
-    ix.x_path = xpath;
-    ix.x_header.assign(b.begin(), b.begin() + xh.header_size);
-    ix.x_record_size = xh.record_size;
-    ix.x_key_fields = xh.key_fields;
-    ix.x_block_size = xh.block_size;
-    int extra = keyed() ? key_fields_ + 1 : 3;
-    int m = xh.num_fields - extra;
-    if (m < 1 || static_cast<int>(xh.numbers.size()) < m)
-      Damaged(xpath, "index fields do not match the table");
-    bool desc_all = b.size() > 0x55 && b[0x55] == 0x11;
-    for (int i = 0; i < m; ++i) {
-      int fno = (xh.numbers[i] & 0x7FFF) - 1;
-      // A single-field index names its table field at 0x15; its field list may number the
-      // fields of the index file itself instead (HOSTOLIN.X02 lists 1 for table field 2).
-      if (!ix.composite && m == 1 && b[0x15] != 0) fno = b[0x15] - 1;
-      if (fno < 0 || fno >= static_cast<int>(fields_.size())) Damaged(xpath, "bad field number");
-      if (fields_[fno].type != xh.fields[i].type || fields_[fno].length != xh.fields[i].length)
-        Damaged(xpath, "index field differs from the table field");
-      ix.fields.push_back(fno);
-      ix.descending.push_back((xh.numbers[i] & 0x8000) != 0 || desc_all);
-    }
-    for (int i = 0; keyed() && i < key_fields_; ++i)
-      if (xh.fields[m + i].type != fields_[i].type || xh.fields[m + i].length != fields_[i].length)
-        Damaged(xpath, "index does not carry the primary key");
-    if (ix.composite) {
-      ix.name = xh.index_name;
-      ix.number = std::isxdigit(static_cast<unsigned char>(suffix[1]))
-                      ? static_cast<int>(std::strtol(suffix.substr(1).c_str(), nullptr, 16))
-                      : 0;
-    } else {
-      ix.name = fields_[ix.fields[0]].name;
-      ix.number = static_cast<int>(std::strtol(suffix.c_str(), nullptr, 16));
-    }
-    for (auto& [ys, ypath] : y_files) {
-      if (ys != suffix) continue;
-      auto yb = ReadHead(*fs_, ypath);
-      Header yh = ParseHeader(yb, ypath, false, nullptr);
-      ix.y_present = true;
-      ix.y_path = ypath;
-      ix.y_header.assign(yb.begin(), yb.begin() + yh.header_size);
-      ix.y_block_size = yh.block_size;
-    }
-    indexes_.push_back(std::move(ix));
+  for (int i = 0; keyed() && i < key_fields_; ++i)
+    if (xh.fields[m + i].type != fields_[i].type || xh.fields[m + i].length != fields_[i].length)
+      Damaged(xpath, "index does not carry the primary key");
+  if (ix.composite) {
+    ix.name = xh.index_name;
+    ix.number = std::isxdigit(static_cast<unsigned char>(suffix[1]))
+                    ? static_cast<int>(std::strtol(suffix.substr(1).c_str(), nullptr, 16))
+                    : 0;
+  } else {
+    ix.name = fields_[ix.fields[0]].name;
+    ix.number = static_cast<int>(std::strtol(suffix.c_str(), nullptr, 16));
   }
+  for (auto& [ys, ypath] : y_files) {
+    if (ys != suffix) continue;
+    auto yb = ReadHead(*fs_, ypath);
+    Header yh = ParseHeader(yb, ypath, false, nullptr);
+    ix.y_present = true;
+    ix.y_path = ypath;
+    ix.y_header.assign(yb.begin(), yb.begin() + yh.header_size);
+    ix.y_block_size = yh.block_size;
+  }
+  return ix;
 }
 
 int PxTable::FieldIndex(std::string_view name) const {

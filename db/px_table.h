@@ -216,6 +216,14 @@ class PxTable {
     blocks_[block - 1].dirty = true;
   }
   void LoadCompanions();
+  // Lists the family's files beside the table: the ".px" and ".mb" paths it sets, and the
+  // ".X" and ".Y" files by their suffix (the extension after X or Y).
+  void FindCompanions(std::vector<std::pair<std::string, std::string>>& x_files,
+                      std::vector<std::pair<std::string, std::string>>& y_files);
+  // Reads a secondary index's headers (its ".X" and, when there, its ".Y") and checks its
+  // fields against the table's.
+  SecondaryIndex LoadIndex(const std::string& suffix, const std::string& xpath,
+                           const std::vector<std::pair<std::string, std::string>>& y_files);
   void RequireWritable();
   uint16_t AllocateBlock();
   void LinkAfter(uint16_t after, uint16_t b);

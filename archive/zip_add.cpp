@@ -242,6 +242,34 @@ std::string TZipBaseArchiver::StoredNameOf(const std::string& path, bool is_fold
   return x;
 }
 
+bool TZipBaseArchiver::Replaces(const TDirItem& old, const std::string& path,
+                                const std::string& name, uint32_t packed_time) {
+  int32_t entry_time = static_cast<int32_t>((uint32_t{old.header.date} << 16) | old.header.time);
+  int32_t file_time = static_cast<int32_t>(packed_time);
+  bool replace = false;
+  switch (Options.OverwriteMode) {
+    case TZipOverwriteMode::omAlways:
+      replace = true;
+      break;
+    case TZipOverwriteMode::omNever:
+      replace = false;
+      break;
+    case TZipOverwriteMode::omPrompt: {
+      std::string dest = Canon(name);
+      replace = true;
+      DoConfirmOverwrite(path, dest, replace);
+      break;
+    }
+    case TZipOverwriteMode::omIfNewer:
+      replace = file_time > entry_time;
+      break;
+    case TZipOverwriteMode::omIfOlder:
+      replace = file_time < entry_time;
+      break;
+  }
+  return replace;
+}
+
 void TZipBaseArchiver::RecordEntry(const std::string& path, bool is_folder) {
   std::string name = StoredNameOf(path, is_folder);
   uint32_t attributes = 0x20;
@@ -263,31 +291,7 @@ void TZipBaseArchiver::RecordEntry(const std::string& path, bool is_folder) {
   int existing = dir_.items.IndexOf(name);
   TZipProcessOperation op = TZipProcessOperation::poAdd;
   if (existing >= 0) {
-    const TDirItem& old = dir_.items[existing];
-    int32_t entry_time = static_cast<int32_t>((uint32_t{old.header.date} << 16) | old.header.time);
-    int32_t file_time = static_cast<int32_t>(time.Packed());
-    bool replace = false;
-    switch (Options.OverwriteMode) {
-      case TZipOverwriteMode::omAlways:
-        replace = true;
-        break;
-      case TZipOverwriteMode::omNever:
-        replace = false;
-        break;
-      case TZipOverwriteMode::omPrompt: {
-        std::string dest = Canon(name);
-        replace = true;
-        DoConfirmOverwrite(path, dest, replace);
-        break;
-      }
-      case TZipOverwriteMode::omIfNewer:
-        replace = file_time > entry_time;
-        break;
-      case TZipOverwriteMode::omIfOlder:
-        replace = file_time < entry_time;
-        break;
-    }
-    if (!replace) return;
+    if (!Replaces(dir_.items[existing], path, name, time.Packed())) return;
     op = TZipProcessOperation::poUpdate;
   }
 

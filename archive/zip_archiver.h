@@ -269,6 +269,10 @@ class TZipBaseArchiver {
   void WalkDisk(const std::string& mask, const std::string& folder, WalkState& walk);
   void Admit(const std::string& path, bool is_folder, WalkState& walk);
   void RecordEntry(const std::string& path, bool is_folder);
+  // Whether the file at `path`, last written at `packed_time`, replaces the entry `old` of the
+  // same stored `name`, as the overwrite mode says (asking the handler when it prompts).
+  bool Replaces(const TDirItem& old, const std::string& path, const std::string& name,
+                uint32_t packed_time);
   std::string StoredNameOf(const std::string& path, bool is_folder) const;
   std::string ResolvedBaseDir() const;
   void FillItem(int index, TZipArchiveItem& item) const;

@@ -143,6 +143,25 @@ void PxTable::Load() {
     if (IsBlobType(h.fields[i].type)) Damaged(path_, "blob field in the key");
   header_.assign(head.begin(), head.begin() + h.header_size);
   head = {};
+  ApplyHeader(h);
+
+  // The engine under DOS may end a file after the last block's records (ZIPCODES.DB and
+  // HOSTFAM.DB end half a block early): a block cut short still counts.
+  const uint64_t hs = static_cast<uint64_t>(h.header_size);
+  const uint64_t bs = static_cast<uint64_t>(h.block_size);
+  const size_t avail =
+      table_bytes_ <= hs ? 0 : static_cast<size_t>((table_bytes_ - hs + bs - 1) / bs);
+  size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
+  nblocks = std::min(nblocks, avail);
+  blocks_.assign(nblocks, Block());
+  cache_index_.assign(nblocks + 1, -1);
+  LoadChain(h, avail);
+  LoadFreeList(static_cast<uint16_t>(h.first_free));
+  disk_blocks_ = avail;
+  order_valid_ = false;
+}
+
+void PxTable::ApplyHeader(const Header& h) {
   header_size_ = h.header_size;
   record_size_ = h.record_size;
   pool_.Reset(record_size_, fs_, record_store_bytes, path_);
@@ -156,17 +175,12 @@ void PxTable::Load() {
   collation_ = Collation(codec_, sort_order_);
   fields_ = h.fields;
   cache_capacity_ = std::max(kMinCacheBlocks, block_cache_bytes / static_cast<size_t>(block_size_));
+}
 
-  // The engine under DOS may end a file after the last block's records (ZIPCODES.DB and
-  // HOSTFAM.DB end half a block early): a block cut short still counts.
+void PxTable::LoadChain(const Header& h, size_t avail) {
+  const size_t nblocks = blocks_.size();
   const uint64_t hs = static_cast<uint64_t>(h.header_size);
   const uint64_t bs = static_cast<uint64_t>(h.block_size);
-  const size_t avail =
-      table_bytes_ <= hs ? 0 : static_cast<size_t>((table_bytes_ - hs + bs - 1) / bs);
-  size_t nblocks = std::max<size_t>(avail, static_cast<size_t>(h.file_blocks));
-  nblocks = std::min(nblocks, avail);
-  blocks_.assign(nblocks, Block());
-  cache_index_.assign(nblocks + 1, -1);
   // The chain is read in runs of neighbouring blocks; it mostly runs in block order.
   const size_t window_blocks = std::max<size_t>(1, (1u << 20) / bs);
   std::vector<uint8_t> window;
@@ -222,10 +236,15 @@ void PxTable::Load() {
     n = next;
   }
   last_ = prev;
-  window = {};
+}
+
+void PxTable::LoadFreeList(uint16_t first_free) {
   // The free list, as far as it is sound; blocks neither used nor listed are left alone.
-  std::fill(seen.begin(), seen.end(), false);
-  for (uint16_t n = static_cast<uint16_t>(h.first_free); n != 0;) {
+  const size_t nblocks = blocks_.size();
+  const uint64_t hs = static_cast<uint64_t>(header_size_);
+  const uint64_t bs = static_cast<uint64_t>(block_size_);
+  std::vector<bool> seen(nblocks + 1, false);
+  for (uint16_t n = first_free; n != 0;) {
     uint8_t p[2];
     if (n > nblocks || seen[n] || blocks_[n - 1].in_use ||
         ReadTable(hs + static_cast<uint64_t>(n - 1) * bs, p, 2) != 2)
@@ -234,8 +253,6 @@ void PxTable::Load() {
     free_blocks_.push_back(n);
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
-  disk_blocks_ = avail;
-  order_valid_ = false;
 }
 
 const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
@@ -285,6 +302,20 @@ void PxTable::MakeResident(uint16_t block) {
 }
 
 void PxTable::LoadCompanions() {
+  std::vector<std::pair<std::string, std::string>> x_files, y_files;  // (EXT, path)
+  FindCompanions(x_files, y_files);
+  if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
+  if (px_present_) {
+    auto b = ReadHead(*fs_, px_path_);
+    ParseHeader(b, px_path_, false, nullptr);
+    px_header_.assign(b.begin(), b.begin() + Get16(b, 2));
+  }
+  std::sort(x_files.begin(), x_files.end());
+  for (auto& [suffix, xpath] : x_files) indexes_.push_back(LoadIndex(suffix, xpath, y_files));
+}
+
+void PxTable::FindCompanions(std::vector<std::pair<std::string, std::string>>& x_files,
+                             std::vector<std::pair<std::string, std::string>>& y_files) {
   std::string folder = FolderOf(path_);
   std::string base = BaseOf(path_);
   // The table file is there, so its folder is: a listing that fails would open the table
@@ -292,7 +323,6 @@ void PxTable::LoadCompanions() {
   const std::vector<platform::DirEntry> entries =
       fs_->List(folder.empty() ? std::string(".") : folder, base + ".*");
   std::string base_upper = Upper(base);
-  std::vector<std::pair<std::string, std::string>> x_files, y_files;  // (EXT, path)
   for (auto& e : entries) {
     if (e.attributes & platform::kAttrDirectory) continue;
     std::string up = Upper(e.name);
@@ -312,65 +342,60 @@ void PxTable::LoadCompanions() {
       y_files.push_back({ext.substr(1), full});
     }
   }
-  if (!mb_path_.empty()) blobs_ = std::make_unique<BlobFile>(fs_, mb_path_, mb_, MakeMbHeader());
-  if (px_present_) {
-    auto b = ReadHead(*fs_, px_path_);
-    ParseHeader(b, px_path_, false, nullptr);
-    px_header_.assign(b.begin(), b.begin() + Get16(b, 2));
+}
+
+SecondaryIndex PxTable::LoadIndex(const std::string& suffix, const std::string& xpath,
+                                  const std::vector<std::pair<std::string, std::string>>& y_files) {
+  auto b = ReadHead(*fs_, xpath);
+  Header xh = ParseHeader(b, xpath, true, &codec_);
+  if (xh.file_type != 3 && xh.file_type != 5 && xh.file_type != 6 && xh.file_type != 8)
+    Damaged(xpath, "not a secondary index");
+  SecondaryIndex ix;
+  ix.composite = suffix[0] == 'G';
+  ix.maintained = xh.file_type == 5 || xh.file_type == 8;
+  ix.x_path = xpath;
+  ix.x_header.assign(b.begin(), b.begin() + xh.header_size);
+  ix.x_record_size = xh.record_size;
+  ix.x_key_fields = xh.key_fields;
+  ix.x_block_size = xh.block_size;
+  int extra = keyed() ? key_fields_ + 1 : 3;
+  int m = xh.num_fields - extra;
+  if (m < 1 || static_cast<int>(xh.numbers.size()) < m)
+    Damaged(xpath, "index fields do not match the table");
+  bool desc_all = b.size() > 0x55 && b[0x55] == 0x11;
+  for (int i = 0; i < m; ++i) {
+    int fno = (xh.numbers[i] & 0x7FFF) - 1;
+    // A single-field index names its table field at 0x15; its field list may number the
+    // fields of the index file itself instead (HOSTOLIN.X02 lists 1 for table field 2).
+    if (!ix.composite && m == 1 && b[0x15] != 0) fno = b[0x15] - 1;
+    if (fno < 0 || fno >= static_cast<int>(fields_.size())) Damaged(xpath, "bad field number");
+    if (fields_[fno].type != xh.fields[i].type || fields_[fno].length != xh.fields[i].length)
+      Damaged(xpath, "index field differs from the table field");
+    ix.fields.push_back(fno);
+    ix.descending.push_back((xh.numbers[i] & 0x8000) != 0 || desc_all);
   }
-  std::sort(x_files.begin(), x_files.end());
-  for (auto& [suffix, xpath] : x_files) {
-    auto b = ReadHead(*fs_, xpath);
-    Header xh = ParseHeader(b, xpath, true, &codec_);
-    if (xh.file_type != 3 && xh.file_type != 5 && xh.file_type != 6 && xh.file_type != 8)
-      Damaged(xpath, "not a secondary index");
-    SecondaryIndex ix;
-    ix.composite = suffix[0] == 'G';
-    ix.maintained = xh.file_type == 5 || xh.file_type == 8;
-    ix.x_path = xpath;
-    ix.x_header.assign(b.begin(), b.begin() + xh.header_size);
-    ix.x_record_size = xh.record_size;
-    ix.x_key_fields = xh.key_fields;
-    ix.x_block_size = xh.block_size;
-    int extra = keyed() ? key_fields_ + 1 : 3;
-    int m = xh.num_fields - extra;
-    if (m < 1 || static_cast<int>(xh.numbers.size()) < m)
-      Damaged(xpath, "index fields do not match the table");
-    bool desc_all = b.size() > 0x55 && b[0x55] == 0x11;
-    for (int i = 0; i < m; ++i) {
-      int fno = (xh.numbers[i] & 0x7FFF) - 1;
-      // A single-field index names its table field at 0x15; its field list may number the
-      // fields of the index file itself instead (HOSTOLIN.X02 lists 1 for table field 2).
-      if (!ix.composite && m == 1 && b[0x15] != 0) fno = b[0x15] - 1;
-      if (fno < 0 || fno >= static_cast<int>(fields_.size())) Damaged(xpath, "bad field number");
-      if (fields_[fno].type != xh.fields[i].type || fields_[fno].length != xh.fields[i].length)
-        Damaged(xpath, "index field differs from the table field");
-      ix.fields.push_back(fno);
-      ix.descending.push_back((xh.numbers[i] & 0x8000) != 0 || desc_all);
-    }
-    for (int i = 0; keyed() && i < key_fields_; ++i)
-      if (xh.fields[m + i].type != fields_[i].type || xh.fields[m + i].length != fields_[i].length)
-        Damaged(xpath, "index does not carry the primary key");
-    if (ix.composite) {
-      ix.name = xh.index_name;
-      ix.number = std::isxdigit(static_cast<unsigned char>(suffix[1]))
-                      ? static_cast<int>(std::strtol(suffix.substr(1).c_str(), nullptr, 16))
-                      : 0;
-    } else {
-      ix.name = fields_[ix.fields[0]].name;
-      ix.number = static_cast<int>(std::strtol(suffix.c_str(), nullptr, 16));
-    }
-    for (auto& [ys, ypath] : y_files) {
-      if (ys != suffix) continue;
-      auto yb = ReadHead(*fs_, ypath);
-      Header yh = ParseHeader(yb, ypath, false, nullptr);
-      ix.y_present = true;
-      ix.y_path = ypath;
-      ix.y_header.assign(yb.begin(), yb.begin() + yh.header_size);
-      ix.y_block_size = yh.block_size;
-    }
-    indexes_.push_back(std::move(ix));
+  for (int i = 0; keyed() && i < key_fields_; ++i)
+    if (xh.fields[m + i].type != fields_[i].type || xh.fields[m + i].length != fields_[i].length)
+      Damaged(xpath, "index does not carry the primary key");
+  if (ix.composite) {
+    ix.name = xh.index_name;
+    ix.number = std::isxdigit(static_cast<unsigned char>(suffix[1]))
+                    ? static_cast<int>(std::strtol(suffix.substr(1).c_str(), nullptr, 16))
+                    : 0;
+  } else {
+    ix.name = fields_[ix.fields[0]].name;
+    ix.number = static_cast<int>(std::strtol(suffix.c_str(), nullptr, 16));
   }
+  for (auto& [ys, ypath] : y_files) {
+    if (ys != suffix) continue;
+    auto yb = ReadHead(*fs_, ypath);
+    Header yh = ParseHeader(yb, ypath, false, nullptr);
+    ix.y_present = true;
+    ix.y_path = ypath;
+    ix.y_header.assign(yb.begin(), yb.begin() + yh.header_size);
+    ix.y_block_size = yh.block_size;
+  }
+  return ix;
 }
 
 int PxTable::FieldIndex(std::string_view name) const {
@@ -528,6 +553,24 @@ RecId PxTable::Insert(const std::string& record) {
   if (!order_valid_) RebuildOrder();
   const uint8_t* nr = reinterpret_cast<const uint8_t*>(record.data());
   const int cap = (block_size_ - 6) / record_size_;
+  const auto [target, pos] = InsertPlace(nr);
+
+  // The blocks that change (the next one too, when a split links a block before it) take their
+  // records into the store before anything changes: storing may fail, and then nothing has.
+  Touch(target);
+  {
+    const Block& t = blocks_[target - 1];
+    const bool splits =
+        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
+    if (splits && t.next) MakeResident(t.next);
+  }
+  const RecId id = StoreNewRecord(nr);
+  PlaceRecord(id, target, pos, cap);
+  ++live_;
+  return id;
+}
+
+std::pair<uint16_t, size_t> PxTable::InsertPlace(const uint8_t* nr) {
   uint16_t target = 0;
   size_t pos = 0;
   if (first_ == 0) {
@@ -567,16 +610,10 @@ RecId PxTable::Insert(const std::string& record) {
     target = last_;
     pos = blocks_[target - 1].ids.size();
   }
+  return {target, pos};
+}
 
-  // The blocks that change (the next one too, when a split links a block before it) take their
-  // records into the store before anything changes: storing may fail, and then nothing has.
-  Touch(target);
-  {
-    const Block& t = blocks_[target - 1];
-    const bool splits =
-        static_cast<int>(t.ids.size()) >= cap && !(target == last_ && pos == t.ids.size());
-    if (splits && t.next) MakeResident(t.next);
-  }
+RecId PxTable::StoreNewRecord(const uint8_t* nr) {
   RecId id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();
@@ -587,7 +624,10 @@ RecId PxTable::Insert(const std::string& record) {
     pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
     id = AddRecord(0, kInStore);
   }
+  return id;
+}
 
+void PxTable::PlaceRecord(RecId id, uint16_t target, size_t pos, int cap) {
   Block* b = &blocks_[target - 1];
   if (static_cast<int>(b->ids.size()) < cap) {
     b->ids.insert(b->ids.begin() + pos, id);
@@ -617,8 +657,6 @@ RecId PxTable::Insert(const std::string& record) {
       rec_block_[id] = n;
     }
   }
-  ++live_;
-  return id;
 }
 
 void PxTable::Erase(RecId id) {
@@ -817,12 +855,7 @@ void PxTable::Undo(const FlushUndo& undo) {
   if (whole && undo.journal) undo.journal->Discard();
 }
 
-void PxTable::Flush() {
-  if (!modified_ || !file_) return;
-  // A flush rewrites the table file in place and every index file whole; when any write fails,
-  // what was overwritten is put back, so that the family on disk stays the one last flushed
-  // instead of a mix that no index agrees with.
-  FlushUndo undo;
+void PxTable::ReadBeforeImages(FlushUndo& undo) {
   try {
     undo.table_size = file_->Size();
     undo.table_ranges.emplace_back(0, ReadRange(*file_, 0, header_.size()));
@@ -835,6 +868,67 @@ void PxTable::Flush() {
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path_);
   }
+}
+
+void PxTable::UpdateHeaderCounters() {
+  std::vector<uint8_t>& h = header_;
+  if (!order_valid_) RebuildOrder();
+  Put32(h, 0x06, static_cast<uint32_t>(live_));
+  Put16(h, 0x0A, static_cast<uint32_t>(order_.size()));
+  Put16(h, 0x0C, static_cast<uint32_t>(blocks_.size()));
+  Put16(h, 0x0E, first_);
+  Put16(h, 0x10, last_);
+  Put16(h, 0x3A, static_cast<uint32_t>(blocks_.size()));
+  Put16(h, 0x4D, free_blocks_.empty() ? 0 : free_blocks_.front());
+  Put32(h, 0x49, static_cast<uint32_t>(autoinc_));
+  h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
+  StampUpdateTime(h);
+  header_records_ = static_cast<int32_t>(live_);
+}
+
+void PxTable::WriteTableFile() {
+  const size_t old_blocks = disk_blocks_;
+  file_->Seek(0);
+  file_->Write(header_.data(), header_.size());
+  // Runs of neighbouring blocks go out in one write each (up to a megabyte).
+  std::vector<uint8_t> run;
+  size_t run_first = 0;
+  auto write_run = [&] {
+    if (run.empty()) return;
+    file_->Seek(static_cast<uint64_t>(header_size_) +
+                static_cast<uint64_t>(run_first - 1) * block_size_);
+    file_->Write(run.data(), run.size());
+    run.clear();
+  };
+  const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
+  for (size_t n = 1; n <= blocks_.size(); ++n) {
+    const Block& b = blocks_[n - 1];
+    if (!b.dirty && n <= old_blocks) {
+      write_run();
+      continue;
+    }
+    if (run.empty()) run_first = n;
+    auto img = BlockImage(static_cast<uint16_t>(n));
+    run.insert(run.end(), img.begin(), img.end());
+    if (run.size() >= run_limit * block_size_) write_run();
+  }
+  write_run();
+  uint64_t end =
+      static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(blocks_.size()) * block_size_;
+  if (file_->Size() != end) {
+    file_->Seek(end);
+    file_->Truncate();
+  }
+  file_->Flush();
+}
+
+void PxTable::Flush() {
+  if (!modified_ || !file_) return;
+  // A flush rewrites the table file in place and every index file whole; when any write fails,
+  // what was overwritten is put back, so that the family on disk stays the one last flushed
+  // instead of a mix that no index agrees with.
+  FlushUndo undo;
+  ReadBeforeImages(undo);
   // The before-images on the disk first: a run that dies during the writes below leaves the
   // journal, and the next open puts them back.
   FamilyJournal journal(*fs_, path_);
@@ -856,55 +950,9 @@ void PxTable::Flush() {
                         journal.RecordWhole(blobs_->path(), std::nullopt);
                     });
     }
-    // Counters of the table header.
-    std::vector<uint8_t>& h = header_;
-    if (!order_valid_) RebuildOrder();
-    Put32(h, 0x06, static_cast<uint32_t>(live_));
-    Put16(h, 0x0A, static_cast<uint32_t>(order_.size()));
-    Put16(h, 0x0C, static_cast<uint32_t>(blocks_.size()));
-    Put16(h, 0x0E, first_);
-    Put16(h, 0x10, last_);
-    Put16(h, 0x3A, static_cast<uint32_t>(blocks_.size()));
-    Put16(h, 0x4D, free_blocks_.empty() ? 0 : free_blocks_.front());
-    Put32(h, 0x49, static_cast<uint32_t>(autoinc_));
-    h[0x2D] = static_cast<uint8_t>(h[0x2D] + 1);
-    StampUpdateTime(h);
-    header_records_ = static_cast<int32_t>(live_);
-
-    size_t old_blocks = disk_blocks_;
-    file_->Seek(0);
-    file_->Write(h.data(), h.size());
-    // Runs of neighbouring blocks go out in one write each (up to a megabyte).
-    std::vector<uint8_t> run;
-    size_t run_first = 0;
-    auto write_run = [&] {
-      if (run.empty()) return;
-      file_->Seek(static_cast<uint64_t>(header_size_) +
-                  static_cast<uint64_t>(run_first - 1) * block_size_);
-      file_->Write(run.data(), run.size());
-      run.clear();
-    };
-    const size_t run_limit = std::max<size_t>(1, (1u << 20) / block_size_);
-    for (size_t n = 1; n <= blocks_.size(); ++n) {
-      const Block& b = blocks_[n - 1];
-      if (!b.dirty && n <= old_blocks) {
-        write_run();
-        continue;
-      }
-      if (run.empty()) run_first = n;
-      auto img = BlockImage(static_cast<uint16_t>(n));
-      run.insert(run.end(), img.begin(), img.end());
-      if (run.size() >= run_limit * block_size_) write_run();
-    }
-    write_run();
-    uint64_t end =
-        static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(blocks_.size()) * block_size_;
-    if (file_->Size() != end) {
-      file_->Seek(end);
-      file_->Truncate();
-    }
-    file_->Flush();
-    WriteIndexFiles(h[0x2D]);
+    UpdateHeaderCounters();
+    WriteTableFile();
+    WriteIndexFiles(header_[0x2D]);
     journal.Commit();
   } catch (const platform::PlatformError& e) {
     Undo(undo);

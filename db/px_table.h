@@ -69,6 +69,9 @@ struct SecondaryIndex {
 
 struct ParsedHeader;
 class FamilyJournal;
+namespace px {
+struct Header;
+}
 
 class PxTable {
  public:
@@ -196,6 +199,12 @@ class PxTable {
   PxTable() = default;
   // Reads the header and walks the block chain, block by block, from file_ (or memory_).
   void Load();
+  // Takes the parsed header's layout and counters.
+  void ApplyHeader(const px::Header& h);
+  // Walks the block chain from the header's first block; blocks_ is sized already. `avail` is
+  // how many blocks the file holds, the last one possibly cut short.
+  void LoadChain(const px::Header& h, size_t avail);
+  void LoadFreeList(uint16_t first_free);
   // Reads up to `n` bytes at `offset` of the table file; returns how many there were.
   size_t ReadTable(uint64_t offset, uint8_t* to, size_t n) const;
   const uint8_t* CachedRecord(uint16_t block, uint16_t slot) const;
@@ -207,10 +216,26 @@ class PxTable {
     blocks_[block - 1].dirty = true;
   }
   void LoadCompanions();
+  // Lists the family's files beside the table: the ".px" and ".mb" paths it sets, and the
+  // ".X" and ".Y" files by their suffix (the extension after X or Y).
+  void FindCompanions(std::vector<std::pair<std::string, std::string>>& x_files,
+                      std::vector<std::pair<std::string, std::string>>& y_files);
+  // Reads a secondary index's headers (its ".X" and, when there, its ".Y") and checks its
+  // fields against the table's.
+  SecondaryIndex LoadIndex(const std::string& suffix, const std::string& xpath,
+                           const std::vector<std::pair<std::string, std::string>>& y_files);
   void RequireWritable();
   uint16_t AllocateBlock();
   void LinkAfter(uint16_t after, uint16_t b);
   void Unlink(uint16_t b);
+  // Where a new record goes: its block (allocated when the table is empty) and its place in it.
+  // Throws on a key that is there already.
+  std::pair<uint16_t, size_t> InsertPlace(const uint8_t* record);
+  // Takes an id for a new record (a freed one first) and puts its bytes in the store.
+  RecId StoreNewRecord(const uint8_t* record);
+  // Puts the record at `pos` of block `target`, holding `cap` records: into a new last block
+  // when a full last block is appended to, splitting a full block otherwise.
+  void PlaceRecord(RecId id, uint16_t target, size_t pos, int cap);
   void RebuildOrder() const;
   std::vector<uint8_t> BlockImage(uint16_t number) const;
   std::string ReadBlob(const uint8_t* desc, int leader) const;
@@ -228,6 +253,11 @@ class PxTable {
   // Writes index files whole, their before-images journalled first in one record set.
   void WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files);
   void Undo(const FlushUndo& undo);
+  // Keeps the header and the changed blocks of the table file as they are on disk.
+  void ReadBeforeImages(FlushUndo& undo);
+  void UpdateHeaderCounters();
+  // Writes the header and every changed or new block, and cuts the file to its blocks.
+  void WriteTableFile();
   FlushUndo* undo_ = nullptr;  // set while a flush runs
   std::vector<std::string> CheckTree(const std::string& path, const std::vector<uint8_t>& y_bytes,
                                      const std::vector<FieldInfo>& key_fields,

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "db/db_error.h"
+#include "db/px_internal.h"
 #include "platform/best_effort.h"
 
 namespace tarvo::db {
@@ -105,14 +106,7 @@ std::vector<uint8_t> ReadWholeFile(platform::FileSystem& fs, const std::string& 
                    platform::Disposition::kOpenExisting);
   const uint64_t size = f->Size();
   if (size > kMaxJournalBytes) throw EDBEngineError(Kind::kDamaged, "Journal too large: " + path);
-  std::vector<uint8_t> b(static_cast<size_t>(size));
-  size_t got = 0;
-  while (got < b.size()) {
-    const size_t n = f->Read(b.data() + got, b.size() - got);
-    if (n == 0) break;
-    got += n;
-  }
-  b.resize(got);
+  auto b = px::ReadFromStart(*f, static_cast<size_t>(size));
   f->Close();
   return b;
 }

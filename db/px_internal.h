@@ -38,6 +38,20 @@ inline void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// Up to `n` bytes from the start of a file: fewer when it is shorter.
+inline std::vector<uint8_t> ReadFromStart(platform::File& f, size_t n) {
+  std::vector<uint8_t> b(n);
+  f.Seek(0);
+  size_t got = 0;
+  while (got < b.size()) {
+    const size_t r = f.Read(b.data() + got, b.size() - got);
+    if (r == 0) break;
+    got += r;
+  }
+  b.resize(got);
+  return b;
+}
+
 [[noreturn]] inline void Damaged(const std::string& path, const std::string& what) {
   throw EDBEngineError(EDBEngineError::Kind::kDamaged,
                        "Corrupt table or index file " + path + ": " + what);

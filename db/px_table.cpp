@@ -47,15 +47,7 @@ size_t record_store_bytes = 2u << 20;
 std::vector<uint8_t> ReadHead(platform::FileSystem& fs, const std::string& path) {
   auto f = fs.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
                    platform::Disposition::kOpenExisting);
-  std::vector<uint8_t> b(static_cast<size_t>(std::min<uint64_t>(f->Size(), 0xFFFF)));
-  f->Seek(0);
-  size_t got = 0;
-  while (got < b.size()) {
-    const size_t n = f->Read(b.data() + got, b.size() - got);
-    if (n == 0) break;
-    got += n;
-  }
-  b.resize(got);
+  auto b = ReadFromStart(*f, static_cast<size_t>(std::min<uint64_t>(f->Size(), 0xFFFF)));
   f->Close();
   return b;
 }

@@ -548,10 +548,9 @@ void TZipBaseArchiver::WriteEntryFromSource(int index, PassState& pass) {
     SourcePrefetch* prefetch;
     ~Closer() {
       if (prefetch) prefetch->End();
-      if (f) try {
-          f->Close();
-        } catch (...) {
-        }
+      if (f)
+        platform::BestEffort("a source read to its end; a failed close loses nothing",
+                             [&] { f->Close(); });
     }
   } closer{source, ahead ? pass.prefetch.get() : nullptr};
   if (ahead) {

@@ -10,6 +10,7 @@
 #include "db/db_error.h"
 #include "db/family_journal.h"
 #include "db/px_internal.h"
+#include "platform/best_effort.h"
 #include "text/codepage.h"
 
 namespace tarvo::db {
@@ -967,17 +968,13 @@ void PxTable::Close() {
     err = std::current_exception();
   }
   if (mb_) {
-    try {
-      mb_->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("its changes were flushed above or the flush's error is reported",
+                         [&] { mb_->Close(); });
     mb_.reset();
   }
   if (file_) {
-    try {
-      file_->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("its changes were flushed above or the flush's error is reported",
+                         [&] { file_->Close(); });
     file_.reset();
   }
   if (err) std::rethrow_exception(err);

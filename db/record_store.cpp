@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/db_error.h"
+#include "platform/best_effort.h"
 
 namespace tarvo::db {
 
@@ -27,17 +28,13 @@ void RecordStore::clear() {
 
 void RecordStore::RemoveScratch() const {
   if (scratch_) {
-    try {
-      scratch_->Close();
-    } catch (...) {
-    }
+    platform::BestEffort("the scratch file holds copies only, and is deleted next",
+                         [&] { scratch_->Close(); });
     scratch_.reset();
   }
   if (!scratch_path_.empty() && fs_) {
-    try {
-      (void)fs_->DeleteFileAt(scratch_path_);
-    } catch (...) {
-    }
+    platform::BestEffort("a scratch file left in the temporary folder harms nothing",
+                         [&] { (void)fs_->DeleteFileAt(scratch_path_); });
   }
   scratch_path_.clear();
 }

@@ -73,9 +73,11 @@ void WithRecordTables(db::TableCatalogue& t, Work work, bool unfilter) {
 void TransferUserData(db::TTable& src_master, db::TTable& src_link8491, db::TTable& src_link_mex,
                       db::TTable& src_w_list, db::TTable& dst_master, db::TTable& dst_link8491,
                       db::TTable& dst_link_mex, db::TTable& dst_w_list, MainWindowOps& window) {
-  if (src_master.RecordCount() == 0) return;
+  // Counted once: with a filter, every count is a pass over the whole table.
+  const int count = src_master.RecordCount();
+  if (count == 0) return;
   ActivityScope label(window, Activity::kData);
-  const double step = 100.0 / src_master.RecordCount();
+  const double step = 100.0 / count;
   double total = 0;
   // Fields are looked up by name once: the tables stay open, and a name lookup per field and
   // record was most of the time of a large transfer. A field that the list names but a table
@@ -135,10 +137,8 @@ void SaveUserData(db::TableCatalogue& t, const std::string& db_filter, MainWindo
           t.Tb_Base8491.SetFilter(db_filter);
           t.Tb_Base8491.SetFiltered(true);
         }
-        if (t.Tb_Base8491.RecordCount() > 0) {
-          TransferUserData(t.Tb_Base8491, t.Tb_link8491, t.Tb_link_mex, t.Tb_w_list, t.Table1,
-                           t.Table2, t.Table3, t.Table4, window);
-        }
+        TransferUserData(t.Tb_Base8491, t.Tb_link8491, t.Tb_link_mex, t.Tb_w_list, t.Table1,
+                         t.Table2, t.Table3, t.Table4, window);
       },
       true);
 }

@@ -1,6 +1,7 @@
 #include "db/ttable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -168,7 +169,7 @@ void TTable::SetFiltered(bool on) {
 }
 
 namespace {
-uint64_t openings = 0;
+std::atomic<uint64_t> openings{0};
 }  // namespace
 
 // The view's order as the builder wants it: the leading field's key first.

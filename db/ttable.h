@@ -126,8 +126,8 @@ class TTable {
   friend class TField;
   friend class TDataSource;
   struct BuildOrder;
-  // The view's order: the index fields, then the primary key, or the insertion order in an
-  // unkeyed table.
+  // The view's order: the index fields, then the primary key; in an unkeyed table, ties go by
+  // insertion order.
   bool Less(RecId a, RecId b) const;
   // The leading order field of a record against the probe record's (reversed when descending).
   int CompareLeading(RecId id, const uint8_t* probe) const;

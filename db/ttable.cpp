@@ -1,6 +1,7 @@
 #include "db/ttable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -127,11 +128,13 @@ void TTable::SetMasterSource(TDataSource* source) {
     d.erase(std::remove(d.begin(), d.end(), this), d.end());
   }
   master_ = source;
+  link_master_ = nullptr;
   if (master_) master_->details_.push_back(this);
   if (Active()) FollowMaster();
 }
 void TTable::SetMasterFields(std::string fields) {
   master_fields_ = std::move(fields);
+  link_master_ = nullptr;
   if (Active()) FollowMaster();
 }
 
@@ -165,6 +168,20 @@ void TTable::SetFiltered(bool on) {
   }
 }
 
+namespace {
+std::atomic<uint64_t> openings{0};
+}  // namespace
+
+// The view's order as the builder wants it: the leading field's key first.
+struct TTable::BuildOrder : KeyedOrder {
+  explicit BuildOrder(const TTable& table) : t(table) {}
+  LeadingKey Key(RecId id) const override {
+    return t.px_->Leading(t.px_->rec(id), t.order_fields_[0], t.order_desc_[0]);
+  }
+  bool Less(RecId a, RecId b) const override { return t.Less(a, b); }
+  const TTable& t;
+};
+
 void TTable::Open() {
   if (Active()) return;
   if (table_name_.empty()) throw EDBEngineError(Kind::kState, "No table name given for " + name_);
@@ -193,29 +210,26 @@ void TTable::Open() {
   if (master_ && order.empty())
     throw EDBEngineError(Kind::kNoIndex, "A master link needs an index on the link field: " + path);
   px_ = std::move(px);
+  opening_ = ++openings;
   order_fields_ = std::move(order);
   order_desc_ = std::move(desc);
   order_by_primary_ = by_primary;
   fields_.clear();
   for (size_t i = 0; i < px_->fields().size(); ++i)
     fields_.push_back(std::unique_ptr<TField>(new TField(this, static_cast<int>(i))));
-  seq_.clear();
-  next_seq_ = 0;
-  view_ = std::make_unique<View>(Order{this});
-  bounds_valid_ = false;
+  ResetView();
   std::vector<RecId> ids = px_->RecordsInOrder();
-  for (RecId id : ids) {
-    if (id >= seq_.size()) seq_.resize(id + 1);
-    seq_[id] = next_seq_++;
+  if (!px_->keyed()) {
+    RecId top = 0;
+    for (RecId id : ids) top = std::max(top, id);
+    seq_.assign(ids.empty() ? 0 : size_t{top} + 1, 0);
+    for (RecId id : ids) seq_[id] = next_seq_++;
   }
-  // Sorted first, then each record placed at the end: a descent of the tree per record was most
-  // of the time of opening a large table in a secondary index's order.
-  if (!order_fields_.empty() && !std::is_sorted(ids.begin(), ids.end(), Order{this})) {
-    px_->SortLedBy(
-        ids, order_fields_[0], order_desc_[0], [&](RecId id) { return px_->rec(id); }, Order{this});
+  if (order_fields_.empty()) {
+    for (RecId id : ids) view_.PushBack(id);  // the records' own order
+  } else {
+    BuildOrdered(std::move(ids), BuildOrder(*this), view_);
   }
-  for (RecId id : ids) view_->insert(view_->end(), id);
-  locate_.clear();
   state_ = TDataSetState::dsBrowse;
   try {
     ParseFilter();
@@ -229,6 +243,15 @@ void TTable::Open() {
   NotifyDetails();
 }
 
+void TTable::ResetView() {
+  view_.Clear();
+  std::vector<uint32_t>().swap(seq_);
+  next_seq_ = 0;
+  locate_.clear();
+  lo_ = hi_ = cur_ = insert_hint_ = 0;
+  bounds_valid_ = false;
+}
+
 void TTable::Close() {
   if (!Active()) return;
   state_ = TDataSetState::dsInactive;
@@ -238,11 +261,9 @@ void TTable::Close() {
   } catch (...) {
     err = std::current_exception();
   }
-  view_.reset();
-  bounds_valid_ = false;
+  ResetView();
   px_.reset();
   fields_.clear();
-  locate_.clear();
   filter_ = FilterExpr();
   eof_ = true;
   has_current_ = false;
@@ -260,10 +281,7 @@ void TTable::EmptyTable() {
     return;
   }
   px_->EraseAll();
-  view_->clear();
-  bounds_valid_ = false;
-  seq_.clear();
-  locate_.clear();
+  ResetView();
   state_ = TDataSetState::dsBrowse;
   ComputeBounds();
   SeekFirst();
@@ -285,51 +303,78 @@ int TTable::CompareOrder(const uint8_t* a, const uint8_t* b) const {
   return c;
 }
 
-bool TTable::Order::operator()(RecId a, RecId b) const {
-  int c = t->CompareOrder(t->px_->rec(a), t->px_->rec(b));
+bool TTable::Less(RecId a, RecId b) const {
+  int c = CompareOrder(px_->rec(a), px_->rec(b));
   if (c) return c < 0;
-  return t->seq_[a] < t->seq_[b];
+  return !seq_.empty() && seq_[a] < seq_[b];
 }
-bool TTable::Order::operator()(RecId a, const Probe& p) const {
-  int c = t->px_->CompareField(t->px_->rec(a), p.rec, t->order_fields_[0]);
-  if (t->order_desc_[0]) c = -c;
-  if (c) return c < 0;
-  return p.side > 0;
+
+int TTable::CompareLeading(RecId id, const uint8_t* probe) const {
+  int c = px_->CompareField(px_->rec(id), probe, order_fields_[0]);
+  return order_desc_[0] ? -c : c;
 }
-bool TTable::Order::operator()(const Probe& p, RecId b) const {
-  int c = t->px_->CompareField(p.rec, t->px_->rec(b), t->order_fields_[0]);
-  if (t->order_desc_[0]) c = -c;
-  if (c) return c < 0;
-  return p.side < 0;
+
+size_t TTable::InsertPosition(RecId id) {
+  const size_t n = view_.size();
+  // Records usually come in the view's order (copied from a table in the same order), or
+  // several in a row at one place: one or two comparisons then, not a descent.
+  if (n == 0 || Less(view_.back(), id)) return n;
+  const size_t h = insert_hint_;
+  if (h > 0 && h < n && Less(view_.at(h - 1), id) && Less(id, view_.at(h))) return h;
+  return view_.PartitionPoint([&](RecId e) { return Less(e, id); });
+}
+
+size_t TTable::PositionOf(RecId id) const {
+  size_t pos = view_.PartitionPoint([&](RecId e) { return Less(e, id); });
+  if (pos < view_.size() && view_.at(pos) == id) return pos;
+  // Only an order that is not total could put it elsewhere.
+  for (pos = 0; pos < view_.size(); ++pos)
+    if (view_.at(pos) == id) return pos;
+  throw EDBEngineError(Kind::kState, "Record not in the view of " + name_);
+}
+
+void TTable::ViewInsert(size_t pos, RecId id) {
+  view_.Insert(pos, id);
+  for (size_t* p : {&lo_, &hi_, &cur_})
+    if (*p >= pos) ++*p;
+  insert_hint_ = pos + 1;
+}
+
+void TTable::ViewErase(size_t pos) {
+  view_.Erase(pos);
+  // A position on the erased record moves to the record that followed it.
+  for (size_t* p : {&lo_, &hi_, &cur_})
+    if (*p > pos) --*p;
 }
 
 void TTable::ComputeBounds() {
-  if (!view_) return;
+  if (!px_) return;
+  const size_t end = view_.size();
   if (range_active_ && range_empty_) {
-    lo_ = hi_ = view_->end();
+    lo_ = hi_ = end;
   } else if (range_active_) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(probe_rec_.data());
-    const Probe before{p, -1};
-    const Order order{this};
+    auto before = [&](RecId id) { return CompareLeading(id, p) < 0; };
     // A master visited in the details' order, or given a new key above every detail's, finds
     // its range where the last one ended: two comparisons instead of two descents.
-    const View::iterator start = bounds_valid_ ? hi_ : view_->end();
-    if (view_->empty()) {
-      lo_ = view_->end();
-    } else if ((start == view_->begin() || order(*std::prev(start), before)) &&
-               (start == view_->end() || !order(*start, before))) {
+    const size_t start = bounds_valid_ ? std::min(hi_, end) : end;
+    if (end == 0) {
+      lo_ = 0;
+    } else if ((start == 0 || before(view_.at(start - 1))) &&
+               (start == end || !before(view_.at(start)))) {
       lo_ = start;
     } else {
-      lo_ = view_->lower_bound(before);
+      lo_ = view_.PartitionPoint(before);
     }
     hi_ = lo_;
     // Equal in the order means the same bytes, so the range's end is where InRange stops; a
     // long range is left to the descent.
-    for (int step = 0; step < 16 && hi_ != view_->end() && InRange(px_->rec(*hi_)); ++step) ++hi_;
-    if (hi_ != view_->end() && InRange(px_->rec(*hi_))) hi_ = view_->upper_bound(Probe{p, +1});
+    for (int step = 0; step < 16 && hi_ != end && InRange(px_->rec(view_.at(hi_))); ++step) ++hi_;
+    if (hi_ != end && InRange(px_->rec(view_.at(hi_))))
+      hi_ = view_.PartitionPoint([&](RecId id) { return CompareLeading(id, p) <= 0; });
   } else {
-    lo_ = view_->begin();
-    hi_ = view_->end();
+    lo_ = 0;
+    hi_ = end;
   }
   bounds_valid_ = true;
 }
@@ -343,9 +388,15 @@ void TTable::ApplyRange() {
     if (!m->has_current_) {
       range_empty_ = true;
     } else {
-      std::string mf = master_fields_.substr(0, master_fields_.find(';'));
-      TField* f = m->FindField(mf);
-      if (!f) throw EDBEngineError(Kind::kNoField, "Field '" + mf + "' not found in " + m->Name());
+      if (link_master_ != m || link_master_opening_ != m->opening_ || link_field_ < 0) {
+        std::string mf = master_fields_.substr(0, master_fields_.find(';'));
+        TField* f = m->FindField(mf);
+        if (!f)
+          throw EDBEngineError(Kind::kNoField, "Field '" + mf + "' not found in " + m->Name());
+        link_master_ = m;
+        link_master_opening_ = m->opening_;
+        link_field_ = f->Index();
+      }
       try {
         int lf = order_fields_[0];
         const FieldInfo& info = px_->fields()[lf];
@@ -354,8 +405,8 @@ void TTable::ApplyRange() {
         range_key_.assign(info.length, '\0');
         const uint8_t* master_rec = m->CurrentRecord();
         if (!master_rec || !px_->CopyAlike(reinterpret_cast<uint8_t*>(range_key_.data()), lf,
-                                           *m->px_, master_rec, f->Index()))
-          range_key_ = px_->EncodeField(lf, f->AsVariant());
+                                           *m->px_, master_rec, link_field_))
+          range_key_ = px_->EncodeField(lf, m->Fields(link_field_).AsVariant());
         std::memset(probe_rec_.data(), 0, probe_rec_.size());
         std::memcpy(probe_rec_.data() + info.offset, range_key_.data(), info.length);
       } catch (const EDBEngineError&) {
@@ -379,18 +430,18 @@ bool TTable::Visible(RecId id) const {
 }
 
 void TTable::SeekFirst() {
-  if (!view_) return;
+  if (!px_) return;
   cur_ = lo_;
-  while (cur_ != hi_ && filtered_ && !filter_.Matches(px_->rec(*cur_))) ++cur_;
-  has_current_ = cur_ != hi_;
+  while (cur_ < hi_ && filtered_ && !filter_.Matches(px_->rec(view_.at(cur_)))) ++cur_;
+  has_current_ = cur_ < hi_;
   eof_ = !has_current_;
 }
 
 void TTable::SeekLastVisible() {
-  auto it = hi_;
-  while (it != lo_) {
+  size_t it = hi_;
+  while (it > lo_) {
     --it;
-    if (!filtered_ || filter_.Matches(px_->rec(*it))) {
+    if (!filtered_ || filter_.Matches(px_->rec(view_.at(it)))) {
       cur_ = it;
       has_current_ = true;
       eof_ = false;
@@ -402,9 +453,10 @@ void TTable::SeekLastVisible() {
 }
 
 void TTable::NotifyDetails() {
-  for (TDataSource* s : sources_) {
-    auto details = s->details_;
-    for (TTable* d : details) d->FollowMaster();
+  // By index: a detail's move does not change these lists, and no copy is made per call.
+  for (size_t i = 0; i < sources_.size(); ++i) {
+    TDataSource* s = sources_[i];
+    for (size_t j = 0; j < s->details_.size(); ++j) s->details_[j]->FollowMaster();
   }
 }
 
@@ -430,10 +482,11 @@ void TTable::Next() {
     eof_ = true;
     return;
   }
-  auto it = cur_;
-  ++it;
-  while (it != hi_ && filtered_ && !filter_.Matches(px_->rec(*it))) ++it;
-  if (it == hi_) {
+  // A record posted outside the range is current until the cursor moves: the next one is then
+  // the range's, never one outside it.
+  size_t it = std::max(cur_ + 1, lo_);
+  while (it < hi_ && filtered_ && !filter_.Matches(px_->rec(view_.at(it)))) ++it;
+  if (it >= hi_) {
     eof_ = true;
     return;
   }
@@ -443,10 +496,10 @@ void TTable::Next() {
 
 int TTable::RecordCount() {
   RequireActive();
-  if (!filtered_ && !range_active_) return static_cast<int>(view_->size());
+  if (!filtered_ && !range_active_) return static_cast<int>(view_.size());
   int n = 0;
-  for (auto it = lo_; it != hi_; ++it)
-    if (!filtered_ || filter_.Matches(px_->rec(*it))) ++n;
+  for (size_t it = lo_; it < hi_; ++it)
+    if (!filtered_ || filter_.Matches(px_->rec(view_.at(it)))) ++n;
   return n;
 }
 
@@ -459,19 +512,27 @@ std::string TTable::LocateKey(int field, const uint8_t* rec) const {
 }
 
 void TTable::AddToLocateIndexes(RecId id) {
-  for (auto& [field, map] : locate_) map.emplace(LocateKey(field, px_->rec(id)), id);
+  for (auto& [field, index] : locate_)
+    index.Add(LocateIndex::Hash(LocateKey(field, px_->rec(id))), id);
 }
 
 void TTable::RemoveFromLocateIndexes(RecId id) {
-  for (auto& [field, map] : locate_) {
-    auto range = map.equal_range(LocateKey(field, px_->rec(id)));
-    for (auto it = range.first; it != range.second; ++it) {
-      if (it->second == id) {
-        map.erase(it);
-        break;
-      }
-    }
+  for (auto& [field, index] : locate_)
+    index.Remove(LocateIndex::Hash(LocateKey(field, px_->rec(id))), id);
+}
+
+LocateIndex& TTable::LocateIndexOf(int field) {
+  for (auto& [f, index] : locate_)
+    if (f == field) return index;
+  // Built on first use and kept up to date from then on.
+  LocateIndex index;
+  index.Reserve(view_.size());
+  for (size_t i = 0; i < view_.size(); ++i) {
+    const RecId id = view_.at(i);
+    index.Add(LocateIndex::Hash(LocateKey(field, px_->rec(id))), id);
   }
+  locate_.emplace_back(field, std::move(index));
+  return locate_.back().second;
 }
 
 bool TTable::Locate(std::string_view field_name, const Variant& value, bool case_insensitive) {
@@ -482,13 +543,7 @@ bool TTable::Locate(std::string_view field_name, const Variant& value, bool case
     throw EDBEngineError(Kind::kNoField,
                          "Field '" + std::string(field_name) + "' not found in " + name_);
   const FieldInfo& f = px_->fields()[field];
-  // Served by a hash of the field's values, built on first use and kept up to date.
-  auto [it_map, fresh] = locate_.try_emplace(field);
-  auto& map = it_map->second;
-  if (fresh) {
-    map.reserve(view_->size());
-    for (RecId id : *view_) map.emplace(LocateKey(field, px_->rec(id)), id);
-  }
+  const LocateIndex& index = LocateIndexOf(field);
   std::string key;
   std::string exact;
   bool text_field = f.type == FieldType::kAlpha || f.type == FieldType::kMemo;
@@ -502,18 +557,16 @@ bool TTable::Locate(std::string_view field_name, const Variant& value, bool case
   } else {
     key = px_->EncodeField(field, value);
   }
-  auto range = map.equal_range(key);
   bool found = false;
   RecId best = 0;
-  for (auto it = range.first; it != range.second; ++it) {
-    RecId id = it->second;
-    if (!Visible(id)) continue;
-    if (text_field && !case_insensitive && px_->GetText(px_->rec(id), field) != exact) continue;
-    if (!found || Order{this}(id, best)) best = id;
+  index.ForEach(LocateIndex::Hash(key), [&](RecId id) {
+    if (!Visible(id) || LocateKey(field, px_->rec(id)) != key) return;
+    if (text_field && !case_insensitive && px_->GetText(px_->rec(id), field) != exact) return;
+    if (!found || Less(id, best)) best = id;
     found = true;
-  }
+  });
   if (!found) return false;
-  cur_ = view_->find(best);
+  cur_ = PositionOf(best);
   has_current_ = true;
   eof_ = false;
   NotifyDetails();
@@ -524,7 +577,7 @@ void TTable::Append() {
   RequireActive();
   if (state_ == TDataSetState::dsInsert) Post();
   if (px_->read_only()) throw EDBEngineError(Kind::kState, "Table is read only: " + name_);
-  edit_ = px_->BlankRecord();
+  edit_.assign(static_cast<size_t>(px_->record_size()), '\0');  // blank, in the buffer kept
   state_ = TDataSetState::dsInsert;
   if (range_active_ && !range_empty_) {
     const FieldInfo& f = px_->fields()[order_fields_[0]];
@@ -548,25 +601,26 @@ void TTable::Post() {
     }
   }
   RecId id = px_->Insert(edit_);
-  if (id >= seq_.size()) seq_.resize(id + 1);
-  seq_[id] = next_seq_++;
-  // Records usually come in the view's order (copied from a table in the same order): placed at
-  // the end without a descent when so.
-  auto it = view_->insert(view_->end(), id);
+  if (!px_->keyed()) {
+    if (id >= seq_.size()) seq_.resize(size_t{id} + 1);
+    seq_[id] = next_seq_++;
+  }
+  const size_t pos = InsertPosition(id);
+  ViewInsert(pos, id);
   AddToLocateIndexes(id);
   state_ = TDataSetState::dsBrowse;
   edit_.clear();
-  // The bounds move only when the new record opens the range; other insertions leave the
-  // iterators valid.
+  // The bounds move only when the new record opens the range; otherwise the shift of the
+  // positions past it keeps them right.
   if (!range_active_) {
-    lo_ = view_->begin();
-    hi_ = view_->end();
+    lo_ = 0;
+    hi_ = view_.size();
   } else if (!range_empty_ && InRange(px_->rec(id))) {
-    if (std::next(it) == lo_) lo_ = it;
+    if (pos + 1 == lo_) lo_ = pos;
   } else {
     ComputeBounds();
   }
-  cur_ = it;
+  cur_ = pos;
   has_current_ = true;
   eof_ = false;
   NotifyDetails();
@@ -588,25 +642,20 @@ void TTable::Delete() {
   if (!has_current_)
     throw EDBEngineError(Kind::kState,
                          "Cannot perform this operation on an empty dataset: " + name_);
-  RecId id = *cur_;
-  auto next = cur_;
-  ++next;
-  while (next != hi_ && filtered_ && !filter_.Matches(px_->rec(*next))) ++next;
-  bool has_next = next != hi_;
-  RecId next_id = has_next ? *next : 0;
+  const size_t pos = cur_;
+  const RecId id = view_.at(pos);
+  size_t next = std::max(pos + 1, lo_);
+  while (next < hi_ && filtered_ && !filter_.Matches(px_->rec(view_.at(next)))) ++next;
+  const bool has_next = next < hi_;
   RemoveFromLocateIndexes(id);
-  bool was_lo = cur_ == lo_;
-  auto after = std::next(cur_);
-  view_->erase(cur_);
+  ViewErase(pos);
   px_->Erase(id);
   if (!range_active_) {
-    lo_ = view_->begin();
-    hi_ = view_->end();
-  } else if (was_lo) {
-    lo_ = after;
+    lo_ = 0;
+    hi_ = view_.size();
   }
   if (has_next) {
-    cur_ = view_->find(next_id);
+    cur_ = next - 1;
     has_current_ = true;
     eof_ = false;
   } else {
@@ -618,7 +667,7 @@ void TTable::Delete() {
 const uint8_t* TTable::CurrentRecord() const {
   if (state_ == TDataSetState::dsInsert) return reinterpret_cast<const uint8_t*>(edit_.data());
   if (!has_current_) return nullptr;
-  return px_->rec(*cur_);
+  return px_->rec(view_.at(cur_));
 }
 
 Variant TTable::FieldValue(int field) const {

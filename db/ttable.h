@@ -4,15 +4,16 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "db/db_error.h"
 #include "db/field_codec.h"
 #include "db/filter.h"
+#include "db/locate_index.h"
+#include "db/ordered_ids.h"
 #include "db/px_table.h"
 #include "platform/services.h"
 
@@ -124,19 +125,20 @@ class TTable {
  private:
   friend class TField;
   friend class TDataSource;
-  struct Probe {
-    const uint8_t* rec;
-    int side;  // -1: before every equal record, +1: after
-  };
-  struct Order {
-    const TTable* t;
-    using is_transparent = void;
-    bool operator()(RecId a, RecId b) const;
-    bool operator()(RecId a, const Probe& p) const;
-    bool operator()(const Probe& p, RecId b) const;
-  };
-  using View = std::set<RecId, Order>;
-
+  struct BuildOrder;
+  // The view's order: the index fields, then the primary key; in an unkeyed table, ties go by
+  // insertion order.
+  bool Less(RecId a, RecId b) const;
+  // The leading order field of a record against the probe record's (reversed when descending).
+  int CompareLeading(RecId id, const uint8_t* probe) const;
+  // Where a new record goes in the view.
+  size_t InsertPosition(RecId id);
+  // The view's position of a record of it.
+  size_t PositionOf(RecId id) const;
+  // Changes to the view that keep the cursor's positions on their records.
+  void ViewInsert(size_t pos, RecId id);
+  void ViewErase(size_t pos);
+  void ResetView();
   void RequireActive() const;
   const uint8_t* CurrentRecord() const;
   int CompareOrder(const uint8_t* a, const uint8_t* b) const;
@@ -152,6 +154,7 @@ class TTable {
   Variant FieldValue(int field) const;
   std::string FieldText(int field) const;
   std::string LocateKey(int field, const uint8_t* rec) const;
+  LocateIndex& LocateIndexOf(int field);
   void AddToLocateIndexes(RecId id);
   void RemoveFromLocateIndexes(RecId id);
   void ParseFilter();
@@ -172,19 +175,26 @@ class TTable {
   std::vector<int> order_fields_;
   std::vector<bool> order_desc_;
   bool order_by_primary_ = false;  // ties in a secondary order broken by the primary key
-  std::vector<uint32_t> seq_;      // insertion order, for unkeyed tables without an index
-  uint32_t next_seq_ = 0;          // 32 bits: a table holds far fewer records than that
-  std::unique_ptr<View> view_;
-  View::iterator lo_, hi_, cur_;
-  bool bounds_valid_ = false;  // lo_ and hi_ point into the view
+  // Insertion order, which breaks ties in an unkeyed table (a keyed table's orders are total).
+  std::vector<uint32_t> seq_;
+  uint32_t next_seq_ = 0;  // 32 bits: a table holds far fewer records than that
+  OrderedIds view_;
+  size_t lo_ = 0, hi_ = 0, cur_ = 0;  // positions in the view: the range, the current record
+  size_t insert_hint_ = 0;            // where the last new record went, plus one
+  bool bounds_valid_ = false;         // lo_ and hi_ are positions of the view
   bool eof_ = true;
   bool has_current_ = false;
   bool range_active_ = false;
   std::string range_key_;  // the link field's bytes while a master range applies
   bool range_empty_ = false;
   FilterExpr filter_;
-  std::string edit_;  // the record being appended
-  std::unordered_map<int, std::unordered_multimap<std::string, RecId>> locate_;
+  std::string edit_;                                 // the record being appended
+  std::vector<std::pair<int, LocateIndex>> locate_;  // by field, built on first use
+  // The master's link field, found once per opening of the master.
+  const TTable* link_master_ = nullptr;
+  uint64_t link_master_opening_ = 0;
+  int link_field_ = -1;
+  uint64_t opening_ = 0;  // distinct for every Open of every table
 };
 
 }  // namespace tarvo::db

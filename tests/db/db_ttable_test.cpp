@@ -650,5 +650,169 @@ TEST(AssignValue, GivesWhatTheVariantRouteGives) {
   }
 }
 
+// Details posted into and deleted from many masters' ranges at random, the view crossing many
+// chunks: every master shows exactly its rows, in the order they were added.
+TEST_F(CatalogueSet, RangesStayRightThroughRandomPostsAndDeletes) {
+  const int masters = 40;
+  auto key = [](int m) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "M%03d", m);
+    return std::string(buf);
+  };
+  for (int m = 0; m < masters; ++m) AddMaster(master(), key(m), "o" + key(m));
+  std::vector<std::vector<std::string>> model(masters);
+  std::mt19937 rng(21);
+  int serial = 0;
+  for (int step = 0; step < 4000; ++step) {
+    const int m = static_cast<int>(rng() % masters);
+    ASSERT_TRUE(master().Locate("NOBOSN", Variant::String(key(m))));
+    auto& rows = model[m];
+    if (rows.empty() || rng() % 4 != 0) {
+      const std::string kod = "k" + std::to_string(serial++);
+      AddDetail(link(), kod);
+      rows.push_back(kod);
+      ASSERT_EQ(link().FieldByName("KOD").AsString(), kod);
+    } else {
+      const size_t at = rng() % rows.size();
+      ASSERT_TRUE(link().Locate("KOD", Variant::String(rows[at])));
+      link().Delete();
+      rows.erase(rows.begin() + static_cast<ptrdiff_t>(at));
+      // The cursor is on the row that followed, or on the new last one.
+      if (rows.empty()) {
+        ASSERT_TRUE(link().Eof());
+      } else {
+        ASSERT_EQ(link().FieldByName("KOD").AsString(), rows[std::min(at, rows.size() - 1)]);
+      }
+    }
+    ASSERT_EQ(link().RecordCount(), static_cast<int>(rows.size()));
+  }
+  for (master().First(); !master().Eof(); master().Next()) {
+    const int m = std::stoi(master().FieldByName("NOBOSN").AsString().substr(1));
+    ASSERT_EQ(Column(link(), "KOD"), model[m]) << key(m);
+  }
+  // Opened again, the view is built from the file and agrees.
+  link().Close();
+  link().Open();
+  for (master().First(); !master().Eof(); master().Next()) {
+    const int m = std::stoi(master().FieldByName("NOBOSN").AsString().substr(1));
+    ASSERT_EQ(Column(link(), "KOD"), model[m]) << key(m);
+  }
+}
+
+TEST_F(CatalogueSet, RowsPostedOutsideTheRangeLeaveItIntact) {
+  for (auto n : {"A", "B", "C"}) AddMaster(master(), n, n);
+  ASSERT_TRUE(master().Locate("NOBOSN", Variant::String("B")));
+  AddDetail(link(), "b1");
+  AddDetail(link(), "b2");
+  // Rows for the masters before and after B, posted while B's range is shown: each is current
+  // until the cursor moves, and moving on goes to the range's rows, never to others.
+  auto post_for = [&](const char* nobosn, const char* kod) {
+    link().Append();
+    link().FieldByName("NOBOSN").SetAsString(nobosn);
+    link().FieldByName("KOD").SetAsString(kod);
+    link().Post();
+    EXPECT_EQ(link().FieldByName("KOD").AsString(), kod);
+    EXPECT_EQ(link().RecordCount(), 2);
+  };
+  post_for("A", "a1");
+  link().Next();
+  EXPECT_EQ(link().FieldByName("KOD").AsString(), "b1");
+  post_for("C", "c1");
+  link().Next();
+  EXPECT_TRUE(link().Eof());
+  post_for("A", "a2");
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"b1", "b2"}));
+  AddDetail(link(), "b3");
+  // Deleting the range's first and last rows.
+  link().First();
+  link().Delete();
+  EXPECT_EQ(link().FieldByName("KOD").AsString(), "b2");
+  ASSERT_TRUE(link().Locate("KOD", Variant::String("b3")));
+  link().Delete();
+  EXPECT_EQ(link().FieldByName("KOD").AsString(), "b2");
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"b2"}));
+  // A row of another master's range cannot be found from this one.
+  EXPECT_FALSE(link().Locate("KOD", Variant::String("a1")));
+  master().First();
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"a1", "a2"}));
+  master().Next();
+  master().Next();
+  EXPECT_EQ(Column(link(), "KOD"), (std::vector<std::string>{"c1"}));
+  link().Delete();
+  EXPECT_TRUE(link().Eof());
+  EXPECT_EQ(link().RecordCount(), 0);
+}
+
+TEST_F(CatalogueSet, FilteredDeletesAndATableEmptiedWhileOpen) {
+  for (int i = 0; i < 1500; ++i) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "K%04d", i);
+    AddMaster(master(), buf, buf, i % 3 == 0 ? "04" : "05");
+  }
+  master().SetFilter("YEAR = '04'");
+  master().SetFiltered(true);
+  EXPECT_EQ(master().RecordCount(), 500);
+  // Deleting goes to the next visible record, past the hidden ones.
+  ASSERT_TRUE(master().Locate("NOBOSN", Variant::String("K0003")));
+  master().Delete();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "K0006");
+  ASSERT_TRUE(master().Locate("NOBOSN", Variant::String("K1497")));
+  master().Delete();
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "K1494");      // the new last visible
+  EXPECT_FALSE(master().Locate("NOBOSN", Variant::String("K0004")));  // hidden
+  EXPECT_EQ(master().RecordCount(), 498);
+  master().SetFiltered(false);
+  EXPECT_EQ(master().RecordCount(), 1498);
+  master().EmptyTable();
+  EXPECT_TRUE(master().Eof());
+  EXPECT_EQ(master().RecordCount(), 0);
+  EXPECT_FALSE(master().Locate("NOBOSN", Variant::String("K0006")));
+  AddMaster(master(), "Z1", "z");
+  AddMaster(master(), "Y1", "y");
+  EXPECT_EQ(Column(master(), "NOBOSN"), (std::vector<std::string>{"Y1", "Z1"}));
+  EXPECT_TRUE(master().Locate("OBOSN", Variant::String("Z")));
+  EXPECT_EQ(master().FieldByName("NOBOSN").AsString(), "Z1");
+}
+
+// An unkeyed table: equal rows keep the order they were added in, Locate finds the first of
+// them, and reopening gives the same order.
+TEST(UnkeyedTable, DuplicatesKeepTheirOrder) {
+  TempDir dir;
+  TableSpec s;
+  s.fields = {{"F", FieldType::kAlpha, 10}, {"SEQ", FieldType::kLong, 0}};
+  PxTable::Create(Fs(), dir / "plain.db", s);
+  TTable t(Fs());
+  t.SetTableName(dir / "plain.db");
+  t.Open();
+  const int n = 1300;
+  for (int i = 0; i < n; ++i) {
+    t.Append();
+    t.FieldByName("F").SetAsString(i % 5 == 0 ? "y" : "x");
+    t.FieldByName("SEQ").SetAsInteger(i);
+    t.Post();
+  }
+  for (int i = 1; i < 400; ++i) {
+    if (i % 5 == 0) continue;
+    ASSERT_TRUE(t.Locate("F", Variant::String("X")));
+    ASSERT_EQ(t.FieldByName("SEQ").AsInteger(), i);
+    t.Delete();
+    ASSERT_EQ(t.FieldByName("SEQ").AsInteger(), i + 1);  // the following row
+  }
+  auto check = [&] {
+    std::vector<int64_t> seq;
+    for (t.First(); !t.Eof(); t.Next()) seq.push_back(t.FieldByName("SEQ").AsInteger());
+    std::vector<int64_t> want;
+    for (int i = 0; i < n; ++i)
+      if (i >= 400 || i % 5 == 0) want.push_back(i);
+    EXPECT_EQ(seq, want);
+  };
+  check();
+  t.Close();
+  t.Open();
+  check();
+  ASSERT_TRUE(t.Locate("F", Variant::String("y")));
+  EXPECT_EQ(t.FieldByName("SEQ").AsInteger(), 0);
+}
+
 }  // namespace
 }  // namespace tarvo::db

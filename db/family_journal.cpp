@@ -585,7 +585,17 @@ void FamilyJournal::Commit() {
   } catch (const platform::PlatformError&) {
   }
   file_.reset();
-  if (!held_) DeleteOrThrow(fs_, path_);
+  if (held_) return;
+  try {
+    DeleteOrThrow(fs_, path_);
+  } catch (const EDBEngineError&) {
+    // The flush's undo reads the old bytes back from the journal that stayed.
+    platform::BestEffort("without it the undo fails and the next open rolls back", [&] {
+      file_ = fs_.Open(path_, platform::Access::kReadWrite, platform::Share::kExclusive,
+                       platform::Disposition::kOpenExisting);
+    });
+    throw;
+  }
 }
 
 void FamilyJournal::Discard() {

@@ -136,7 +136,12 @@ void RunSorter::Fail(const std::string& what, const std::exception& e) const {
 
 void RunSorter::Add(const uint8_t* rec) {
   if (buf_.empty()) buf_.resize(run_records_ * record_size_);
-  std::memcpy(buf_.data() + held_ * record_size_, rec, record_size_);
+  uint8_t* to = buf_.data() + held_ * record_size_;
+  if (in_order_) {
+    const uint8_t* prev = held_ ? to - record_size_ : last_.empty() ? nullptr : last_.data();
+    if (prev && order_.Compare(prev, rec) > 0) in_order_ = false;
+  }
+  std::memcpy(to, rec, record_size_);
   if (++held_ == run_records_) Spill();
 }
 
@@ -147,6 +152,7 @@ std::vector<uint32_t> RunSorter::SortedRun() const {
   auto at = [&](uint32_t i) { return b + static_cast<size_t>(i) * record_size_; };
   std::vector<uint32_t> perm(held_);
   std::iota(perm.begin(), perm.end(), 0u);
+  if (in_order_) return perm;
   std::vector<size_t> starts;
   for (size_t i = 1; i < held_ && starts.size() < kMaxNaturalRuns; ++i)
     if (order_.Compare(at(static_cast<uint32_t>(i - 1)), at(static_cast<uint32_t>(i))) > 0)
@@ -196,6 +202,10 @@ void RunSorter::Spill() {
     if (!out.empty()) scratch_->Write(out.data(), out.size());
   } catch (const platform::PlatformError& e) {
     Fail("write", e);
+  }
+  if (in_order_) {
+    const uint8_t* end = buf_.data() + held_ * record_size_;
+    last_.assign(end - record_size_, end);
   }
   runs_.push_back({scratch_size_, held_});
   scratch_size_ += static_cast<uint64_t>(held_) * record_size_;

@@ -73,6 +73,8 @@ class RunSorter {
   RunSorter& operator=(const RunSorter&) = delete;
 
   void Add(const uint8_t* rec);
+  // Whether every record so far came in order: then the runs need neither a sort nor a merge.
+  bool in_order() const { return in_order_; }
   // Every record, in order; once.
   void Drain(const std::function<void(const uint8_t*)>& out);
   size_t runs_spilled() const { return runs_.size(); }
@@ -95,6 +97,8 @@ class RunSorter {
   std::string label_;
   std::vector<uint8_t> buf_;
   size_t held_ = 0;
+  bool in_order_ = true;
+  std::vector<uint8_t> last_;  // the last record of the last run spilled
   std::vector<Run> runs_;
   uint64_t scratch_size_ = 0;
   std::string scratch_path_;

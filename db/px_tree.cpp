@@ -274,9 +274,9 @@ IndexLayout LayoutOf(const PxTable& t, const SecondaryIndex& ix) {
 }
 
 // Makes the index records in data order (the blocks are read once, along their chain) and gives
-// each to `take`; stops, false, when `take` returns false.
+// each to `take`.
 template <typename Take>
-bool ForEachIndexRecord(const PxTable& t, const SecondaryIndex& ix, const std::vector<RecId>& all,
+void ForEachIndexRecord(const PxTable& t, const SecondaryIndex& ix, const std::vector<RecId>& all,
                         size_t x_size, Take take) {
   const std::vector<FieldInfo>& fields = t.fields();
   std::vector<uint8_t> buf(x_size);
@@ -303,35 +303,29 @@ bool ForEachIndexRecord(const PxTable& t, const SecondaryIndex& ix, const std::v
       codec::EncodeInt(x + 4, 2, block);
       codec::EncodeInt(x + 6, 2, in_block);
     }
-    if (!take(buf.data())) return false;
+    take(buf.data());
   }
-  return true;
 }
 
-// Writes the index records into `w` in the index's order. Records that come in that order
-// already (an index led by the key, rows appended in order) go straight through with no sort;
-// at the first that does not, the writer starts again from records sorted in bounded runs.
+// Writes the index records into `w` in the index's order, in one pass over the data. While
+// they come in that order (an index led by the key, rows appended in order) they go straight to
+// the file with no sort; from the first that does not, the file is written again at the end
+// from the sorter, which has taken every record.
 void WriteInIndexOrder(platform::FileSystem& fs, const PxTable& t, const SecondaryIndex& ix,
                        const std::vector<RecId>& all, DataFileWriter& w) {
   const IndexLayout layout = LayoutOf(t, ix);
   const RecordOrder order(t.collation(), layout.parts);
-  std::vector<uint8_t> prev(layout.x_size);
-  bool first = true;
-  const bool in_order = ForEachIndexRecord(t, ix, all, layout.x_size, [&](const uint8_t* x) {
-    if (!first && order.Compare(prev.data(), x) > 0) return false;
-    first = false;
-    w.Add(x);
-    std::memcpy(prev.data(), x, layout.x_size);
-    return true;
-  });
-  if (in_order) return;
-  w.Restart();
   RunSorter sorter(fs, order, static_cast<int>(layout.x_size), IndexRunBytes(), t.path());
+  bool direct = true;
   ForEachIndexRecord(t, ix, all, layout.x_size, [&](const uint8_t* x) {
     sorter.Add(x);
-    return true;
+    if (direct && !sorter.in_order()) {
+      direct = false;
+      w.Restart();
+    }
+    if (direct) w.Add(x);
   });
-  sorter.Drain([&](const uint8_t* x) { w.Add(x); });
+  if (!direct) sorter.Drain([&](const uint8_t* x) { w.Add(x); });
 }
 
 // Gives an index that has no ".Y" file yet a new one, named after its ".X" file.

@@ -135,13 +135,15 @@ void RunSorter::Fail(const std::string& what, const std::exception& e) const {
 }
 
 void RunSorter::Add(const uint8_t* rec) {
-  if (buf_.empty()) buf_.resize(run_records_ * record_size_);
-  uint8_t* to = buf_.data() + held_ * record_size_;
+  // Reserved, not zeroed: a small index touches only the pages it fills.
+  if (buf_.capacity() == 0) buf_.reserve(run_records_ * record_size_);
   if (in_order_) {
-    const uint8_t* prev = held_ ? to - record_size_ : last_.empty() ? nullptr : last_.data();
+    const uint8_t* prev = held_           ? buf_.data() + (held_ - 1) * record_size_
+                          : last_.empty() ? nullptr
+                                          : last_.data();
     if (prev && order_.Compare(prev, rec) > 0) in_order_ = false;
   }
-  std::memcpy(to, rec, record_size_);
+  buf_.insert(buf_.end(), rec, rec + record_size_);
   if (++held_ == run_records_) Spill();
 }
 
@@ -210,6 +212,7 @@ void RunSorter::Spill() {
   runs_.push_back({scratch_size_, held_});
   scratch_size_ += static_cast<uint64_t>(held_) * record_size_;
   held_ = 0;
+  buf_.clear();
 }
 
 // A run read back through a small buffer.

@@ -26,20 +26,33 @@ constexpr size_t kMaxName = 255;
 
 JournalSet* g_active = nullptr;
 
-uint32_t Crc32(const uint8_t* p, size_t n) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
+// Running form: start from 0, feed the bytes in pieces. Eight bytes a step: journals copy whole
+// index files, and the checksum is most of the cost of that.
+uint32_t Crc32Update(uint32_t crc, const uint8_t* p, size_t n) {
+  static const std::array<std::array<uint32_t, 256>, 8> table = [] {
+    std::array<std::array<uint32_t, 256>, 8> t{};
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t c = i;
       for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
+      t[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+      for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
   }();
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  uint32_t c = crc ^ 0xFFFFFFFFu;
+  for (; n >= 8; n -= 8, p += 8) {
+    const uint32_t lo = c ^ (p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
+    c = table[7][lo & 0xFF] ^ table[6][(lo >> 8) & 0xFF] ^ table[5][(lo >> 16) & 0xFF] ^
+        table[4][lo >> 24] ^ table[3][p[4]] ^ table[2][p[5]] ^ table[1][p[6]] ^ table[0][p[7]];
+  }
+  for (; n; --n, ++p) c = table[0][(c ^ *p) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }
+uint32_t Crc32(const uint8_t* p, size_t n) { return Crc32Update(0, p, n); }
+
+// Before-images are copied through buffers of this size, not read whole.
+constexpr size_t kCopyChunk = 256 * 1024;
 
 void PutN(std::vector<uint8_t>& b, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -309,6 +322,7 @@ FamilyJournal::FamilyJournal(platform::FileSystem& fs, const std::string& table_
       file_ = fs_.Open(path_, platform::Access::kReadWrite, platform::Share::kExclusive,
                        platform::Disposition::kOpenExisting);
       start_ = file_->Size();
+      end_ = start_;
       file_->Seek(start_);
     } else {
       file_ = fs_.Open(path_, platform::Access::kReadWrite, platform::Share::kExclusive,
@@ -321,6 +335,7 @@ FamilyJournal::FamilyJournal(platform::FileSystem& fs, const std::string& table_
       PutBytes(b, set_name.data(), set_name.size());
       PutN(b, Crc32(b.data(), b.size()), 4);
       start_ = 0;
+      end_ = b.size();
       file_->Write(b.data(), b.size());
       // The header reaches the disk with the first record's flush.
     }
@@ -328,6 +343,7 @@ FamilyJournal::FamilyJournal(platform::FileSystem& fs, const std::string& table_
     if (file_) Discard();
     Fail("Cannot start the table journal " + path_, e);
   }
+  first_ = end_;
   if (held_) set->AddMember(table_path);
 }
 
@@ -349,15 +365,92 @@ void FamilyJournal::AppendAll(const std::vector<const std::vector<uint8_t>*>& re
     PutBytes(b, payload.data(), payload.size());
     PutN(b, Crc32(payload.data(), payload.size()), 4);
   }
+  const uint64_t append_start = end_;
   try {
+    file_->Seek(end_);
     file_->Write(b.data(), b.size());
     file_->Flush();
+    end_ += b.size();
   } catch (const platform::PlatformError& e) {
-    // Nothing was overwritten under these records: the journal goes back to what it protected.
-    Discard();
-    Fail("Cannot write the table journal " + path_, e);
+    Abandon(append_start, std::string("Cannot write the table journal ") + path_ + ": " + e.what());
   }
 }
+
+void FamilyJournal::Abandon(uint64_t append_start, const std::string& what) {
+  // Nothing was overwritten under the failed records. Records before them protect writes that
+  // were made: they stay, for the flush's undo (which reads them back) or the next open.
+  if (append_start == first_) {
+    Discard();
+  } else {
+    platform::BestEffort("a torn last record is skipped by recovery and dropped by Discard", [&] {
+      file_->Seek(append_start);
+      file_->Truncate();
+      file_->Flush();
+    });
+    end_ = append_start;
+  }
+  throw EDBEngineError(Kind::kIo, what);
+}
+
+// One record written through a buffer as its payload comes, its checksum kept on the way.
+class FamilyJournal::Stream {
+ public:
+  Stream(FamilyJournal& j, uint64_t payload_size) : j_(j), at_(j.end_) {
+    buf_.reserve(kCopyChunk);
+    j_.file_->Seek(at_);
+    Raw(kRecordMagic, 4);
+    uint8_t len[8];
+    for (int i = 0; i < 8; ++i) len[i] = static_cast<uint8_t>(payload_size >> (8 * i));
+    Raw(len, 8);
+  }
+  void Put(const void* p, size_t n) {
+    crc_ = Crc32Update(crc_, static_cast<const uint8_t*>(p), n);
+    Raw(p, n);
+  }
+  void PutN(uint64_t v, int bytes) {
+    uint8_t b[8];
+    for (int i = 0; i < bytes; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+    Put(b, static_cast<size_t>(bytes));
+  }
+  // `size` bytes of `from` at `offset`; the file must still hold them.
+  void CopyFrom(platform::File& from, uint64_t offset, uint64_t size, const std::string& name) {
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(size, kCopyChunk)));
+    from.Seek(offset);
+    for (uint64_t done = 0; done < size;) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
+      const size_t got = from.Read(chunk.data(), want);
+      if (got == 0) throw EDBEngineError(Kind::kIo, name + " grew shorter while it was journalled");
+      Put(chunk.data(), got);
+      done += got;
+    }
+  }
+  // Where the next payload byte goes in the journal.
+  uint64_t at() const { return at_; }
+  // Ends the record; the caller flushes once its records are all out.
+  void End() {
+    uint8_t c[4];
+    for (int i = 0; i < 4; ++i) c[i] = static_cast<uint8_t>(crc_ >> (8 * i));
+    Raw(c, 4);
+    Drain();
+    j_.end_ = at_;
+  }
+
+ private:
+  void Raw(const void* p, size_t n) {
+    const auto* c = static_cast<const uint8_t*>(p);
+    buf_.insert(buf_.end(), c, c + n);
+    at_ += n;
+    if (buf_.size() >= kCopyChunk) Drain();
+  }
+  void Drain() {
+    if (!buf_.empty()) j_.file_->Write(buf_.data(), buf_.size());
+    buf_.clear();
+  }
+  FamilyJournal& j_;
+  uint64_t at_;
+  uint32_t crc_ = 0;
+  std::vector<uint8_t> buf_;
+};
 
 void FamilyJournal::RecordRanges(const std::string& path, uint64_t old_size, const Ranges& ranges) {
   std::vector<uint8_t> p;
@@ -407,13 +500,110 @@ void FamilyJournal::RecordWholes(const Wholes& files) {
   AppendAll(records);
 }
 
+std::vector<uint64_t> FamilyJournal::RecordRangesFrom(const std::string& path, uint64_t old_size,
+                                                      platform::File& from,
+                                                      const std::vector<Span>& spans) {
+  const std::string name = NameOfPath(path);
+  uint64_t payload = 2 + name.size() + 1 + 8 + 4;
+  for (const Span& s : spans) payload += 12 + s.size;
+  const uint64_t append_start = end_;
+  std::vector<uint64_t> where;
+  try {
+    Stream st(*this, payload);
+    st.PutN(name.size(), 2);
+    st.Put(name.data(), name.size());
+    st.PutN(kKindRanges, 1);
+    st.PutN(old_size, 8);
+    st.PutN(spans.size(), 4);
+    for (const Span& s : spans) {
+      st.PutN(s.offset, 8);
+      st.PutN(s.size, 4);
+      where.push_back(st.at());
+      st.CopyFrom(from, s.offset, s.size, path);
+    }
+    st.End();
+    file_->Flush();
+  } catch (const platform::PlatformError& e) {
+    Abandon(append_start, "Cannot journal the old bytes of " + path + ": " + e.what());
+  } catch (const EDBEngineError& e) {
+    Abandon(append_start, e.what());
+  }
+  return where;
+}
+
+std::vector<FamilyJournal::Whole> FamilyJournal::RecordWholesFrom(
+    const std::vector<std::string>& paths) {
+  const uint64_t append_start = end_;
+  std::vector<Whole> out;
+  std::string current;
+  try {
+    for (const std::string& path : paths) {
+      current = path;
+      const std::string name = NameOfPath(path);
+      Whole w{path, fs_.FileExists(path), 0, 0};
+      std::unique_ptr<platform::File> f;
+      if (w.existed) {
+        f = fs_.Open(path, platform::Access::kRead, platform::Share::kDenyNone,
+                     platform::Disposition::kOpenExisting);
+        w.size = f->Size();
+        if (w.size > kMaxJournalBytes)
+          throw EDBEngineError(Kind::kDamaged, "File too large to journal: " + path);
+      }
+      Stream st(*this, 2 + name.size() + 1 + (w.existed ? 8 + w.size : 0));
+      st.PutN(name.size(), 2);
+      st.Put(name.data(), name.size());
+      st.PutN(w.existed ? kKindWhole : kKindAbsent, 1);
+      if (f) {
+        st.PutN(w.size, 8);
+        w.at = st.at();
+        st.CopyFrom(*f, 0, w.size, path);
+        f->Close();
+      }
+      st.End();
+      out.push_back(std::move(w));
+    }
+    // Flushed once: a record torn by a kill ends the journal, and none of the files it and the
+    // later ones protect has been written yet.
+    file_->Flush();
+  } catch (const platform::PlatformError& e) {
+    Abandon(append_start, "Cannot journal the old bytes of " + current + ": " + e.what());
+  } catch (const EDBEngineError& e) {
+    Abandon(append_start, e.what());
+  }
+  return out;
+}
+
+void FamilyJournal::CopyBack(uint64_t at, uint64_t size, platform::File& to, uint64_t to_offset) {
+  if (!file_) throw EDBEngineError(Kind::kState, "The table journal " + path_ + " is closed");
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(size, kCopyChunk)));
+  for (uint64_t done = 0; done < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
+    file_->Seek(at + done);
+    const size_t got = file_->Read(chunk.data(), want);
+    if (got == 0) throw EDBEngineError(Kind::kIo, "The table journal " + path_ + " is cut short");
+    to.Seek(to_offset + done);
+    to.Write(chunk.data(), got);
+    done += got;
+  }
+}
+
 void FamilyJournal::Commit() {
   try {
     file_->Close();
   } catch (const platform::PlatformError&) {
   }
   file_.reset();
-  if (!held_) DeleteOrThrow(fs_, path_);
+  if (held_) return;
+  try {
+    DeleteOrThrow(fs_, path_);
+  } catch (const EDBEngineError&) {
+    // The flush's undo reads the old bytes back from the journal that stayed.
+    platform::BestEffort("without it the undo fails and the next open rolls back", [&] {
+      file_ = fs_.Open(path_, platform::Access::kReadWrite, platform::Share::kExclusive,
+                       platform::Disposition::kOpenExisting);
+    });
+    throw;
+  }
 }
 
 void FamilyJournal::Discard() {

@@ -75,6 +75,23 @@ class FamilyJournal {
   using Wholes = std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>>;
   void RecordWholes(const Wholes& files);
 
+  // The same records with the old bytes copied from the files in chunks rather than held in
+  // memory; what they return says where those bytes lie in the journal, for CopyBack.
+  struct Span {
+    uint64_t offset = 0, size = 0;  // in the protected file
+  };
+  std::vector<uint64_t> RecordRangesFrom(const std::string& path, uint64_t old_size,
+                                         platform::File& from, const std::vector<Span>& spans);
+  struct Whole {
+    std::string path;
+    bool existed = false;
+    uint64_t size = 0, at = 0;  // the old bytes, at `at` of the journal
+  };
+  std::vector<Whole> RecordWholesFrom(const std::vector<std::string>& paths);
+  // Copies `size` bytes of the journal from `at` to `to` at `to_offset`: the in-process undo
+  // puts back what the journal holds.
+  void CopyBack(uint64_t at, uint64_t size, platform::File& to, uint64_t to_offset);
+
   // Every write of the flush is on the disk: the journal goes, unless a set keeps it.
   void Commit();
   // The flush failed and its own undo put the old bytes back.
@@ -83,12 +100,17 @@ class FamilyJournal {
  private:
   void Append(const std::vector<uint8_t>& payload);
   void AppendAll(const std::vector<const std::vector<uint8_t>*>& records);
+  // A failed append: its part goes, the records before it stay for the undo of their writes.
+  [[noreturn]] void Abandon(uint64_t append_start, const std::string& what);
+  class Stream;
 
   platform::FileSystem& fs_;
   std::string table_path_;
   std::string path_;
   bool held_ = false;
   uint64_t start_ = 0;  // where this flush's records begin
+  uint64_t end_ = 0;    // the journal's size: where the next record goes
+  uint64_t first_ = 0;  // where this flush's first record went
   std::unique_ptr<platform::File> file_;
 };
 

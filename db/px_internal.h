@@ -85,6 +85,10 @@ EDBEngineError FromPlatform(const platform::PlatformError& e, const std::string&
 
 bool ValidBlockCode(int c);
 
+// Bytes of index records a flush sorts in memory at a time (PxTable::SetMemoryBudget's record
+// budget); more go to a scratch file in runs of that size.
+size_t IndexRunBytes();
+
 // The parts of a table or index header this engine uses.
 struct Header {
   int record_size = 0, header_size = 0, file_type = 0, block_size = 0;

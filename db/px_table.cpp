@@ -55,6 +55,8 @@ std::vector<uint8_t> ReadHead(platform::FileSystem& fs, const std::string& path)
 
 }  // namespace
 
+size_t px::IndexRunBytes() { return record_store_bytes; }
+
 void PxTable::SetMemoryBudget(size_t cache_bytes, size_t record_bytes) {
   block_cache_bytes = cache_bytes;
   record_store_bytes = record_bytes;
@@ -785,48 +787,28 @@ std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
   return img;
 }
 
-namespace {
-
-std::vector<uint8_t> ReadRange(platform::File& f, uint64_t offset, size_t n) {
-  std::vector<uint8_t> bytes(n);
-  f.Seek(offset);
-  size_t got = 0;
-  while (got < n) {
-    const size_t r = f.Read(bytes.data() + got, n - got);
-    if (r == 0) break;
-    got += r;
-  }
-  bytes.resize(got);
-  return bytes;
+void PxTable::JournalCompanions(const std::vector<std::string>& paths) {
+  if (!undo_ || !undo_->journal) return;
+  auto wholes = undo_->journal->RecordWholesFrom(paths);
+  for (auto& w : wholes) undo_->companions.push_back(std::move(w));
 }
 
-}  // namespace
-
 void PxTable::WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files) {
-  FamilyJournal::Wholes old(files.size());
-  if (undo_) {
-    for (size_t i = 0; i < files.size(); ++i) {
-      old[i].first = files[i].first;
-      if (fs_->FileExists(files[i].first)) old[i].second = ReadFile(*fs_, files[i].first);
-    }
-    if (undo_->journal) undo_->journal->RecordWholes(old);
-  }
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (undo_) undo_->companions.emplace_back(files[i].first, std::move(old[i].second));
-    WriteFile(*fs_, files[i].first, files[i].second);
-  }
+  std::vector<std::string> paths;
+  for (const auto& f : files) paths.push_back(f.first);
+  JournalCompanions(paths);
+  for (const auto& [path, bytes] : files) WriteFile(*fs_, path, bytes);
 }
 
 // Best effort: the error that stopped the flush is what the caller hears, not one of these.
 // When any of it fails, the journal stays for the next open to finish the job.
 void PxTable::Undo(const FlushUndo& undo) {
   if (blobs_) blobs_->Restore(undo.blobs);
-  bool whole = true;
+  bool whole = undo.journal != nullptr;
   try {
-    for (const auto& [offset, bytes] : undo.table_ranges) {
-      file_->Seek(offset);
-      file_->Write(bytes.data(), bytes.size());
-    }
+    for (size_t i = 0; i < undo.table_at.size(); ++i)
+      undo.journal->CopyBack(undo.table_at[i], undo.table_spans[i].size, *file_,
+                             undo.table_spans[i].offset);
     if (file_->Size() != undo.table_size) {
       file_->Seek(undo.table_size);
       file_->Truncate();
@@ -837,10 +819,17 @@ void PxTable::Undo(const FlushUndo& undo) {
   }
   for (auto it = undo.companions.rbegin(); it != undo.companions.rend(); ++it) {
     try {
-      if (it->second)
-        WriteFile(*fs_, it->first, *it->second);
-      else
-        whole = fs_->DeleteFileAt(it->first) && whole;
+      if (it->existed) {
+        auto f = fs_->Open(it->path, platform::Access::kReadWrite, platform::Share::kDenyWrite,
+                           platform::Disposition::kOpenAlways);
+        undo.journal->CopyBack(it->at, it->size, *f, 0);
+        f->Seek(it->size);
+        f->Truncate();
+        f->Flush();
+        f->Close();
+      } else {
+        whole = fs_->DeleteFileAt(it->path) && whole;
+      }
     } catch (...) {
       whole = false;
     }
@@ -851,12 +840,15 @@ void PxTable::Undo(const FlushUndo& undo) {
 void PxTable::ReadBeforeImages(FlushUndo& undo) {
   try {
     undo.table_size = file_->Size();
-    undo.table_ranges.emplace_back(0, ReadRange(*file_, 0, header_.size()));
+    // Only what the file holds: a last block may be cut short.
+    auto span = [&](uint64_t at, uint64_t n) {
+      if (at < undo.table_size) undo.table_spans.push_back({at, std::min(n, undo.table_size - at)});
+    };
+    span(0, header_.size());
     for (uint16_t n = 1; n <= blocks_.size() && n <= disk_blocks_; ++n) {
       if (!blocks_[n - 1].dirty) continue;
-      const uint64_t at =
-          static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(n - 1) * block_size_;
-      undo.table_ranges.emplace_back(at, ReadRange(*file_, at, block_size_));
+      span(static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(n - 1) * block_size_,
+           static_cast<uint64_t>(block_size_));
     }
   } catch (const platform::PlatformError& e) {
     throw FromPlatform(e, path_);
@@ -925,7 +917,7 @@ void PxTable::Flush() {
   // The before-images on the disk first: a run that dies during the writes below leaves the
   // journal, and the next open puts them back.
   FamilyJournal journal(*fs_, path_);
-  journal.RecordRanges(path_, undo.table_size, undo.table_ranges);
+  undo.table_at = journal.RecordRangesFrom(path_, undo.table_size, *file_, undo.table_spans);
   undo.journal = &journal;
   undo_ = &undo;
   struct Clear {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/family_journal.h"
 #include "db/field_codec.h"
 #include "db/px_blob.h"
 #include "db/record_store.h"
@@ -68,7 +69,6 @@ struct SecondaryIndex {
 };
 
 struct ParsedHeader;
-class FamilyJournal;
 namespace px {
 struct Header;
 }
@@ -124,7 +124,8 @@ class PxTable {
   }
   // Memory each table may use for records: bytes of table blocks its cache holds (at least
   // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
-  // scratch file. Tests lower them to make every read go through evictions.
+  // scratch file (the same again for the index records a flush sorts at a time). Tests lower
+  // them to make every read go through evictions and every index sort spill.
   static void SetMemoryBudget(size_t cache_bytes, size_t record_bytes);
   static constexpr size_t kMinCacheBlocks = 4;
   // Record ids in the order of the data blocks (key order in a keyed table).
@@ -241,19 +242,26 @@ class PxTable {
   std::string ReadBlob(const uint8_t* desc, int leader) const;
   void WriteBlob(uint8_t* desc, int leader, const std::string& data);
   void WriteIndexFiles(uint8_t db_stamp);
-  // What a flush overwrites, kept so that a flush that fails half-way puts the family back.
+  // What a flush overwrites, so that a flush that fails half-way puts the family back. The old
+  // bytes themselves are in the journal, read back from it by the undo: a flush that rewrites
+  // large files holds none of their old bytes in memory.
   struct FlushUndo {
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> table_ranges;  // offset, old bytes
+    std::vector<FamilyJournal::Span> table_spans;  // the header and the changed blocks
+    std::vector<uint64_t> table_at;                // where the journal holds each
     uint64_t table_size = 0;
-    std::vector<std::pair<std::string, std::optional<std::vector<uint8_t>>>> companions;
-    BlobFile::Undo blobs;  // the ".mb", written first
+    std::vector<FamilyJournal::Whole> companions;  // index files, in the order written
+    BlobFile::Undo blobs;                          // the ".mb", written first
     // Where each before-image goes, flushed, before the write it protects.
     FamilyJournal* journal = nullptr;
   };
+  // Journals the old bytes of index files (one record set, flushed once) before they are
+  // rewritten, and notes them for the undo.
+  void JournalCompanions(const std::vector<std::string>& paths);
   // Writes index files whole, their before-images journalled first in one record set.
   void WriteCompanions(std::vector<std::pair<std::string, std::vector<uint8_t>>>& files);
   void Undo(const FlushUndo& undo);
-  // Keeps the header and the changed blocks of the table file as they are on disk.
+  // Lists the header and the changed blocks of the table file, whose bytes on disk the journal
+  // takes before they are overwritten.
   void ReadBeforeImages(FlushUndo& undo);
   void UpdateHeaderCounters();
   // Writes the header and every changed or new block, and cuts the file to its blocks.

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "db/db_error.h"
+#include "db/index_writer.h"
 #include "db/px_internal.h"
 #include "db/px_table.h"
 #include "text/codepage.h"
@@ -240,65 +241,53 @@ TreeRead ReadTree(const std::vector<uint8_t>& b, const std::string& path, int ke
 
 namespace {
 
-// Each record's place in its data block, for the records in block order.
-std::vector<int> PositionsInBlocks(const PxTable& t, const std::vector<RecId>& all) {
-  std::vector<int> pos_in_block(all.size());
-  uint16_t cur = 0;
-  int k = 0;
-  for (size_t i = 0; i < all.size(); ++i) {
-    uint16_t blk = t.BlockOf(all[i]);
-    k = blk == cur ? k + 1 : 0;
-    cur = blk;
-    pos_in_block[i] = k;
-  }
-  return pos_in_block;
-}
+// An index record: the index fields, then the primary key (or the record's place), then the
+// data block that holds it (and, unkeyed, the place in that block). Its order: the index fields
+// with their collation and descending flags, then the key, or the place.
+struct IndexLayout {
+  size_t x_size = 0;
+  std::vector<OrderPart> parts;
+};
 
-// The records (by their places in block order) in the order of the index. `recs_of` gives a
-// record through the block cache: a comparison holds two at a time.
-template <typename RecOf>
-std::vector<size_t> IndexOrder(const PxTable& t, const SecondaryIndex& ix, size_t count,
-                               RecOf recs_of) {
-  std::vector<size_t> perm(count);
-  std::iota(perm.begin(), perm.end(), 0);
-  auto before = [&](size_t a, size_t b) {
-    int c = t.CompareFields(recs_of(a), recs_of(b), ix.fields, &ix.descending);
-    if (c) return c < 0;
-    if (t.keyed()) return t.ComparePrimary(recs_of(a), recs_of(b)) < 0;
-    return a < b;
-  };
-  // Records often come in index order already (an index led by the key, rows appended in
-  // order); then the sort is a single pass.
-  // `before` is a total order (the key, or the place, breaks ties).
-  if (!std::is_sorted(perm.begin(), perm.end(), before)) {
-    if (ix.fields.empty())
-      std::sort(perm.begin(), perm.end(), before);
-    else
-      t.SortLedBy(perm, ix.fields[0], !ix.descending.empty() && ix.descending[0], recs_of, before);
-  }
-  return perm;
-}
-
-// The index records: index fields, then the primary key (or the record's place), then the data
-// block that holds it; laid back to back in one buffer, in the order `perm` gives.
-std::vector<uint8_t> IndexRecords(const PxTable& t, const SecondaryIndex& ix,
-                                  const std::vector<RecId>& all, std::vector<size_t> perm) {
+IndexLayout LayoutOf(const PxTable& t, const SecondaryIndex& ix) {
   const std::vector<FieldInfo>& fields = t.fields();
-  size_t x_size = t.keyed() ? 2 : 8;
-  for (int f : ix.fields) x_size += fields[f].length;
-  if (t.keyed())
-    for (int f = 0; f < t.key_fields(); ++f) x_size += fields[f].length;
-  if (static_cast<int>(x_size) != ix.x_record_size)
+  IndexLayout l;
+  auto add = [&](int f, bool descending) {
+    const FieldInfo& fi = fields[f];
+    l.parts.push_back(
+        {static_cast<int>(l.x_size), fi.length, fi.type == FieldType::kAlpha, descending});
+    l.x_size += fi.length;
+  };
+  for (size_t i = 0; i < ix.fields.size(); ++i)
+    add(ix.fields[i], i < ix.descending.size() && ix.descending[i]);
+  if (t.keyed()) {
+    for (int f = 0; f < t.key_fields(); ++f) add(f, false);
+    l.x_size += 2;
+  } else {
+    // The place, a Long: its bytes compare as the numbers do.
+    l.parts.push_back({static_cast<int>(l.x_size), 4, false, false});
+    l.x_size += 8;
+  }
+  if (static_cast<int>(l.x_size) != ix.x_record_size)
     Damaged(ix.x_path, "index record size does not match the table");
-  const std::vector<int> pos_in_block = t.keyed() ? std::vector<int>() : PositionsInBlocks(t, all);
-  // Laid in the data's order, each at its place in the index's: the blocks are read once.
-  std::vector<size_t> place(perm.size());
-  for (size_t k = 0; k < perm.size(); ++k) place[perm[k]] = k;
-  perm = {};
-  std::vector<uint8_t> recs(place.size() * x_size);
-  for (size_t i = 0; i < place.size(); ++i) {
-    uint8_t* x = recs.data() + place[i] * x_size;
+  return l;
+}
+
+// Makes the index records in data order (the blocks are read once, along their chain) and gives
+// each to `take`.
+template <typename Take>
+void ForEachIndexRecord(const PxTable& t, const SecondaryIndex& ix, const std::vector<RecId>& all,
+                        size_t x_size, Take take) {
+  const std::vector<FieldInfo>& fields = t.fields();
+  std::vector<uint8_t> buf(x_size);
+  uint16_t cur = 0;
+  int in_block = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    uint8_t* x = buf.data();
     const uint8_t* r = t.rec(all[i]);
+    const uint16_t block = t.BlockOf(all[i]);
+    in_block = block == cur ? in_block + 1 : 0;
+    cur = block;
     for (int f : ix.fields) {
       std::memcpy(x, r + fields[f].offset, fields[f].length);
       x += fields[f].length;
@@ -308,16 +297,35 @@ std::vector<uint8_t> IndexRecords(const PxTable& t, const SecondaryIndex& ix,
         std::memcpy(x, r + fields[f].offset, fields[f].length);
         x += fields[f].length;
       }
-      codec::EncodeInt(x, 2, t.BlockOf(all[i]));
-      x += 2;
+      codec::EncodeInt(x, 2, block);
     } else {
       codec::EncodeInt(x, 4, static_cast<int64_t>(i));
-      codec::EncodeInt(x + 4, 2, t.BlockOf(all[i]));
-      codec::EncodeInt(x + 6, 2, pos_in_block[i]);
-      x += 8;
+      codec::EncodeInt(x + 4, 2, block);
+      codec::EncodeInt(x + 6, 2, in_block);
     }
+    take(buf.data());
   }
-  return recs;
+}
+
+// Writes the index records into `w` in the index's order, in one pass over the data. While
+// they come in that order (an index led by the key, rows appended in order) they go straight to
+// the file with no sort; from the first that does not, the file is written again at the end
+// from the sorter, which has taken every record.
+void WriteInIndexOrder(platform::FileSystem& fs, const PxTable& t, const SecondaryIndex& ix,
+                       const std::vector<RecId>& all, DataFileWriter& w) {
+  const IndexLayout layout = LayoutOf(t, ix);
+  const RecordOrder order(t.collation(), layout.parts);
+  RunSorter sorter(fs, order, static_cast<int>(layout.x_size), IndexRunBytes(), t.path());
+  bool direct = true;
+  ForEachIndexRecord(t, ix, all, layout.x_size, [&](const uint8_t* x) {
+    sorter.Add(x);
+    if (direct && !sorter.in_order()) {
+      direct = false;
+      w.Restart();
+    }
+    if (direct) w.Add(x);
+  });
+  if (!direct) sorter.Drain([&](const uint8_t* x) { w.Add(x); });
 }
 
 // Gives an index that has no ".Y" file yet a new one, named after its ".X" file.
@@ -365,9 +373,6 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
   }
   std::vector<RecId> all = RecordsInOrder();
   for (auto& ix : indexes_) {
-    std::vector<size_t> perm =
-        IndexOrder(*this, ix, all.size(), [&](size_t i) { return rec(all[i]); });
-    const std::vector<uint8_t> recs = IndexRecords(*this, ix, all, std::move(perm));
     std::vector<uint8_t> xh = ix.x_header;
     xh[0x2D] = static_cast<uint8_t>(xh[0x2D] + 1);
     StampUpdateTime(xh);
@@ -378,17 +383,23 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
       Header parsed = ParseHeader(xh, ix.x_path, true, &codec_);
       for (int i = 0; i < parsed.key_fields; ++i) key_len += parsed.fields[i].length;
     }
-    std::vector<TreeEntry> leaves;
-    auto xbytes = BuildDataFile(xh, ix.x_record_size, ix.x_block_size, key_len, recs.data(),
-                                all.size(), leaves);
-    ix.x_header.assign(xbytes.begin(), xbytes.begin() + Get16(xbytes, 2));
     if (!ix.y_present) AddTreeFile(ix, xh, header_[0x29], header_[0x39], codec_);
-    auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xbytes[0x2D]);
+    JournalCompanions({ix.x_path, ix.y_path});
+    // The ".X" file goes to the disk block by block as its records come out of the sort; the
+    // tree above its blocks is small.
+    std::vector<TreeEntry> leaves;
+    {
+      auto f = fs_->Open(ix.x_path, platform::Access::kReadWrite, platform::Share::kDenyWrite,
+                         platform::Disposition::kOpenAlways);
+      DataFileWriter w(*f, xh, ix.x_record_size, ix.x_block_size, key_len, all.size());
+      WriteInIndexOrder(*fs_, *this, ix, all, w);
+      leaves = w.Finish();
+      f->Close();
+      ix.x_header = w.header();
+    }
+    auto ybytes = BuildTree(ix.y_header, key_len, ix.y_block_size, leaves, xh[0x2D]);
     ix.y_header.assign(ybytes.begin(), ybytes.begin() + Get16(ybytes, 2));
-    files.emplace_back(ix.x_path, std::move(xbytes));
-    files.emplace_back(ix.y_path, std::move(ybytes));
-    WriteCompanions(files);
-    files.clear();
+    WriteFile(*fs_, ix.y_path, ybytes);
   }
 }
 

@@ -132,10 +132,9 @@ std::vector<std::string> PxTable::Check() {
         problems.insert(problems.end(), tree.problems.begin(), tree.problems.end());
         std::vector<TreeEntry> expect;
         for (uint16_t n : order_) {
-          const Block& bl = blocks_[n - 1];
-          expect.push_back(
-              {std::string(reinterpret_cast<const char*>(rec(bl.ids.front())), key_len), n,
-               static_cast<uint32_t>(bl.ids.size())});
+          const BlockIds ids = IdsOf(n);
+          expect.push_back({std::string(reinterpret_cast<const char*>(rec(ids.front())), key_len),
+                            n, static_cast<uint32_t>(ids.size())});
         }
         if (!SameLeaves(tree.leaves, expect))
           problems.push_back("primary index does not match the data blocks");

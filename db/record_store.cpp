@@ -69,7 +69,8 @@ uint8_t* RecordStore::Bring(size_t c) const {
     held_.pop_back();
   }
   Chunk& ch = chunks_[c];
-  auto bytes = std::make_unique<uint8_t[]>(chunk_bytes);
+  // Not zeroed: a record is stored before it is read, and a chunk from the file is read whole.
+  std::unique_ptr<uint8_t[]> bytes(new uint8_t[chunk_bytes]);
   if (ch.in_file) {
     try {
       scratch_->Seek(static_cast<uint64_t>(c) * chunk_bytes);

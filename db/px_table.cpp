@@ -286,11 +286,13 @@ const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
       cache_.emplace_back();
       cache_.back().bytes.reset(new uint8_t[block_size_]);  // read over at once
       e = static_cast<int32_t>(cache_.size() - 1);
+      if (cache_oldest_ < 0) cache_oldest_ = e;
+      MarkUsed(e);
     } else {
-      e = 0;
-      for (size_t i = 1; i < cache_.size(); ++i)
-        if (cache_[i].used < cache_[e].used) e = static_cast<int32_t>(i);
+      // A read that fails leaves the entry empty and the oldest, next to be taken.
+      e = cache_oldest_;
       cache_index_[cache_[e].block] = -1;
+      cache_[e].block = 0;
       for (Recent& m : recent_)
         if (m.entry == e) m = Recent();
     }
@@ -310,7 +312,7 @@ const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
     c.block = block;
     cache_index_[block] = e;
   }
-  cache_[e].used = ++cache_clock_;
+  MarkUsed(e);
   const uint8_t* records = cache_[e].bytes.get() + 6;
   if (recent_[0].entry != e) {
     recent_[1] = recent_[0];
@@ -319,8 +321,22 @@ const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
   return records + static_cast<size_t>(slot) * record_size_;
 }
 
+void PxTable::MarkUsed(int32_t e) const {
+  if (e == cache_newest_) return;
+  CachedBlock& c = cache_[e];
+  // Out of the list (a new entry is in it not yet), then in at its newest end.
+  if (c.newer >= 0) cache_[c.newer].older = c.older;
+  if (c.older >= 0) cache_[c.older].newer = c.newer;
+  if (cache_oldest_ == e && c.newer >= 0) cache_oldest_ = c.newer;
+  c.older = cache_newest_;
+  c.newer = -1;
+  if (cache_newest_ >= 0) cache_[cache_newest_].newer = e;
+  cache_newest_ = e;
+}
+
 void PxTable::DropCache() const {
   cache_.clear();
+  cache_newest_ = cache_oldest_ = -1;
   std::fill(cache_index_.begin(), cache_index_.end(), -1);
   ForgetRecent();
 }

@@ -234,9 +234,8 @@ class PxTable {
     const uint8_t* records = nullptr;
   };
   const uint8_t* FromRecent(const Recent& m, RecId id) const {
-    // The clock moves only when another block was used since: hits in a run cost nothing.
-    uint64_t& used = cache_[m.entry].used;
-    if (used != cache_clock_) used = ++cache_clock_;
+    // Hits in a run of reads from one block leave the order of use as it is.
+    if (m.entry != cache_newest_) MarkUsed(m.entry);
     return m.records + static_cast<size_t>(id - m.first) * record_size_;
   }
   // rec() past the recent blocks: from the store, or through the cache.
@@ -349,15 +348,17 @@ class PxTable {
   // The table file as FromBytes was given it (no file_ then).
   std::vector<uint8_t> memory_;
   uint64_t table_bytes_ = 0;  // size of the table file when it was opened
-  // Blocks read for records of unchanged blocks, the least recently used replaced first.
+  // Blocks read for records of unchanged blocks, the least recently used replaced first; the
+  // entries are linked from the most recently used to the least.
   struct CachedBlock {
     uint16_t block = 0;
-    uint64_t used = 0;
+    int32_t newer = -1, older = -1;
     std::unique_ptr<uint8_t[]> bytes;
   };
   mutable std::vector<CachedBlock> cache_;
   mutable std::vector<int32_t> cache_index_;  // by block number: entry in cache_, or -1
-  mutable uint64_t cache_clock_ = 0;
+  mutable int32_t cache_newest_ = -1, cache_oldest_ = -1;
+  void MarkUsed(int32_t e) const;
   mutable Recent recent_[2];  // the last block found first
   size_t cache_capacity_ = kMinCacheBlocks;
   void DropCache() const;

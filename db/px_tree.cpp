@@ -353,6 +353,7 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     std::vector<TreeEntry> leaves;
     for (uint16_t n : order_) {
       const BlockIds ids = IdsOf(n);
+      if (ids.size() == 0) continue;  // a damaged chain's empty block has no key to index
       leaves.push_back({std::string(reinterpret_cast<const char*>(rec(ids.front())), key_len), n,
                         static_cast<uint32_t>(ids.size())});
     }

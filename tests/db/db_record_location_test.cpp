@@ -257,5 +257,36 @@ TEST(RecordLocation, ChainCountsThatDoNotFitDoNotOpen) {
   }
 }
 
+// A block of the chain that holds no records (its count field says -1 records) opens, reads as
+// empty, is reported by the check, and takes a record that belongs there.
+TEST(RecordLocation, AnEmptyBlockInTheChain) {
+  TempDir dir;
+  const std::string path = MakeTable(dir);
+  std::vector<uint8_t> b = Bytes(path);
+  const size_t header = Le16(b, 2);
+  const size_t second = Le16(b, header + (Le16(b, 0x0E) - 1) * 1024);
+  const size_t at = header + (second - 1) * 1024 + 4;
+  b[at] = static_cast<uint8_t>(-68);
+  b[at + 1] = 0xFF;
+  WriteBytes(path, b);
+  std::set<int> keys;
+  for (int key = 10; key <= 3000; key += 10)
+    if (key <= 10 * kPerBlock || key > 20 * kPerBlock) keys.insert(key);
+  {
+    auto t = PxTable::Open(Fs(), path, PxTable::Mode::kReadWrite);
+    std::set<int> seen;
+    for (auto& [key, id] : Contents(*t)) seen.insert(key);
+    EXPECT_EQ(seen, keys);
+    const auto problems = t->Check();
+    EXPECT_NE(std::find(problems.begin(), problems.end(),
+                        "block " + std::to_string(second) + " in the chain holds no records"),
+              problems.end());
+    Add(*t, 145);
+    keys.insert(145);
+    t->Close();
+  }
+  ExpectSound(path, keys);
+}
+
 }  // namespace
 }  // namespace tarvo::db

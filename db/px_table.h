@@ -122,7 +122,8 @@ class PxTable {
     // Reads mostly stay in the last block or two: those are found without the cache's lookup.
     for (const Recent& m : recent_)
       if (id - m.first < m.count) return FromRecent(m, id);
-    return Find(id);
+    // A record added since the open is in the store, whichever block holds it.
+    return id >= loaded_ids_ ? pool_.at(id) : Find(id);
   }
   // Memory each table may use for records: bytes of table blocks its cache holds (at least
   // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
@@ -340,7 +341,8 @@ class PxTable {
   // the blocks as loaded (in chain order, so ascending): nothing is kept per record. After it,
   // rec_block_ holds every record's block (0 for an erased one).
   bool located_ = true;
-  RecId loaded_ids_ = 0;
+  RecId loaded_ids_ = 0;  // ids below it were given at the open
+
   std::vector<RecId> loaded_first_;
   std::vector<uint16_t> loaded_block_;
   std::vector<uint16_t> rec_block_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <random>
@@ -11,6 +12,7 @@
 
 #include "db/db_error.h"
 #include "db/px_table.h"
+#include "db/record_store.h"
 #include "tests/db/db_test_util.h"
 
 namespace tarvo::db {
@@ -286,6 +288,34 @@ TEST(RecordLocation, AnEmptyBlockInTheChain) {
     t->Close();
   }
   ExpectSound(path, keys);
+}
+
+// The store at its smallest budget: chunks go to the scratch file and come back with the bytes
+// they had, and a record's pointer stays good while two other chunks are brought in.
+TEST(RecordLocation, StoreThroughTheScratchFile) {
+  RecordStore store;
+  store.Reset(8, &Fs(), 0, "test");
+  const uint32_t n = RecordStore::kChunk * 40;
+  auto value = [](uint32_t id, int round) { return uint64_t{id} * 2654435761u + round; };
+  for (int round = 0; round < 2; ++round)
+    for (uint32_t id = 0; id < n; ++id) {
+      const uint64_t v = value(id, round);
+      store.Set(id, reinterpret_cast<const uint8_t*>(&v));
+    }
+  auto read = [](const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  std::mt19937 rng(3);
+  for (int i = 0; i < 5000; ++i) {
+    const uint32_t a = rng() % n, b = rng() % n, c = rng() % n;
+    const uint8_t* pa = store.at(a);
+    const uint8_t* pb = store.at(b);
+    EXPECT_EQ(read(store.at(c)), value(c, 1));
+    ASSERT_EQ(read(pa), value(a, 1)) << i;
+    ASSERT_EQ(read(pb), value(b, 1)) << i;
+  }
 }
 
 }  // namespace

@@ -114,6 +114,9 @@ std::vector<std::string> PxTable::Check() {
                        " records, blocks hold " + std::to_string(live_));
   if (!order_valid_) RebuildOrder();
   std::vector<RecId> all = RecordsInOrder();
+  for (uint16_t n : order_)
+    if (IdsOf(n).size() == 0)
+      problems.push_back("block " + std::to_string(n) + " in the chain holds no records");
   if (keyed()) {
     for (size_t i = 1; i < all.size(); ++i) {
       if (ComparePrimary(rec(all[i - 1]), rec(all[i])) >= 0) {
@@ -132,10 +135,10 @@ std::vector<std::string> PxTable::Check() {
         problems.insert(problems.end(), tree.problems.begin(), tree.problems.end());
         std::vector<TreeEntry> expect;
         for (uint16_t n : order_) {
-          const Block& bl = blocks_[n - 1];
-          expect.push_back(
-              {std::string(reinterpret_cast<const char*>(rec(bl.ids.front())), key_len), n,
-               static_cast<uint32_t>(bl.ids.size())});
+          const BlockIds ids = IdsOf(n);
+          if (ids.size() == 0) continue;  // reported above
+          expect.push_back({std::string(reinterpret_cast<const char*>(rec(ids.front())), key_len),
+                            n, static_cast<uint32_t>(ids.size())});
         }
         if (!SameLeaves(tree.leaves, expect))
           problems.push_back("primary index does not match the data blocks");

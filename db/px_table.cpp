@@ -177,21 +177,20 @@ void PxTable::LoadChain(const Header& h, size_t avail) {
   const uint64_t hs = static_cast<uint64_t>(h.header_size);
   const uint64_t bs = static_cast<uint64_t>(h.block_size);
   // The chain is read in runs of neighbouring blocks; it mostly runs in block order.
-  const size_t window_blocks = std::max<size_t>(1, (1u << 20) / bs);
-  std::vector<uint8_t> window;
-  size_t window_first = 0, window_count = 0;
+  const size_t window_blocks = std::min(std::max<size_t>(1, (1u << 20) / bs), avail);
+  // Every byte of the window that is looked at was read into it first.
+  std::unique_ptr<uint8_t[]> window(new uint8_t[std::max<size_t>(window_blocks, 1) * bs]);
+  size_t window_first = 0, window_count = 0, window_len = 0;
   auto block_bytes = [&](uint16_t n, size_t& len) -> const uint8_t* {
     if (n < window_first || n >= window_first + window_count) {
       const size_t count = std::min(window_blocks, avail - (n - 1));
-      window.resize(count * bs);
-      const size_t got = ReadTable(hs + (n - 1) * bs, window.data(), window.size());
-      window.resize(got);
+      window_len = ReadTable(hs + (n - 1) * bs, window.get(), count * bs);
       window_first = n;
       window_count = count;
     }
     const size_t at = (n - window_first) * bs;
-    len = window.size() > at ? std::min<size_t>(bs, window.size() - at) : 0;
-    return window.data() + at;
+    len = window_len > at ? std::min<size_t>(bs, window_len - at) : 0;
+    return window.get() + at;
   };
   std::vector<bool> seen(nblocks + 1, false);
   uint16_t prev = 0;
@@ -216,21 +215,52 @@ void PxTable::LoadChain(const Header& h, size_t avail) {
     b.in_use = true;
     b.prev = prev;
     b.next = next;
-    b.ids.reserve(count);
+    b.first_id = loaded_ids_;
+    b.count = static_cast<uint16_t>(count);
     // A block whose back link is wrong is repaired on the next write, so it is held in memory.
-    const bool repair = bprev != prev;
-    for (int i = 0; i < count; ++i) {
-      const RecId id = AddRecord(n, repair ? kInStore : static_cast<uint16_t>(i));
-      if (repair) pool_.Set(id, p + 6 + i * record_size_);
-      b.ids.push_back(id);
+    b.listed = bprev != prev;
+    for (int i = 0; b.listed && i < count; ++i) {
+      pool_.Set(loaded_ids_ + i, p + 6 + i * record_size_);
+      b.ids.push_back(loaded_ids_ + i);
     }
-    if (repair) b.dirty = true;
+    if (b.listed) b.dirty = true;
+    if (count > 0) {
+      loaded_first_.push_back(loaded_ids_);
+      loaded_block_.push_back(n);
+    }
+    loaded_ids_ += static_cast<RecId>(count);
     live_ += count;
     if (prev == 0) first_ = n;
     prev = n;
     n = next;
   }
   last_ = prev;
+  located_ = loaded_ids_ == 0;
+}
+
+uint16_t PxTable::LoadedBlockOf(RecId id) const {
+  const auto it = std::upper_bound(loaded_first_.begin(), loaded_first_.end(), id);
+  return loaded_block_[static_cast<size_t>(it - loaded_first_.begin()) - 1];
+}
+
+void PxTable::Locate() {
+  if (located_) return;
+  std::vector<uint16_t> where(loaded_ids_, 0);
+  for (size_t i = 0; i < loaded_first_.size(); ++i) {
+    const Block& b = blocks_[loaded_block_[i] - 1];
+    std::fill_n(where.begin() + loaded_first_[i], b.listed ? b.ids.size() : b.count,
+                loaded_block_[i]);
+  }
+  rec_block_ = std::move(where);
+  loaded_first_ = {};
+  loaded_block_ = {};
+  located_ = true;
+}
+
+const uint8_t* PxTable::Find(RecId id) const {
+  const uint16_t n = BlockOf(id);
+  const Block& b = blocks_[n - 1];
+  return b.listed ? pool_.at(id) : CachedRecord(n, static_cast<uint16_t>(id - b.first_id));
 }
 
 void PxTable::LoadFreeList(uint16_t first_free) {
@@ -251,17 +281,22 @@ void PxTable::LoadFreeList(uint16_t first_free) {
 }
 
 const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
+  const Block& b = blocks_[block - 1];
   int32_t e = cache_index_[block];
   if (e < 0) {
     if (cache_.size() < cache_capacity_) {
       cache_.emplace_back();
-      cache_.back().bytes = std::make_unique<uint8_t[]>(block_size_);
+      cache_.back().bytes.reset(new uint8_t[block_size_]);  // read over at once
       e = static_cast<int32_t>(cache_.size() - 1);
+      if (cache_oldest_ < 0) cache_oldest_ = e;
+      MarkUsed(e);
     } else {
-      e = 0;
-      for (size_t i = 1; i < cache_.size(); ++i)
-        if (cache_[i].used < cache_[e].used) e = static_cast<int32_t>(i);
+      // A read that fails leaves the entry empty and the oldest, next to be taken.
+      e = cache_oldest_;
       cache_index_[cache_[e].block] = -1;
+      cache_[e].block = 0;
+      for (Recent& m : recent_)
+        if (m.entry == e) m = Recent();
     }
     CachedBlock& c = cache_[e];
     const uint64_t at =
@@ -274,26 +309,51 @@ const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
     }
     // The open checked that the block's records were there; a file cut short since reads as
     // damaged rather than as stale bytes.
-    if (got < 6 + static_cast<size_t>(slot + 1) * record_size_)
+    if (got < 6 + static_cast<size_t>(std::max<int>(b.count, slot + 1)) * record_size_)
       Damaged(path_, "block " + std::to_string(block) + " cut short");
     c.block = block;
     cache_index_[block] = e;
   }
-  cache_[e].used = ++cache_clock_;
-  return cache_[e].bytes.get() + 6 + static_cast<size_t>(slot) * record_size_;
+  MarkUsed(e);
+  const uint8_t* records = cache_[e].bytes.get() + 6;
+  if (recent_[0].entry != e) {
+    recent_[1] = recent_[0];
+    recent_[0] = {b.first_id, b.count, e, records};
+  }
+  return records + static_cast<size_t>(slot) * record_size_;
+}
+
+void PxTable::MarkUsed(int32_t e) const {
+  if (e == cache_newest_) return;
+  CachedBlock& c = cache_[e];
+  // Out of the list (a new entry is in it not yet), then in at its newest end.
+  if (c.newer >= 0) cache_[c.newer].older = c.older;
+  if (c.older >= 0) cache_[c.older].newer = c.newer;
+  if (cache_oldest_ == e && c.newer >= 0) cache_oldest_ = c.newer;
+  c.older = cache_newest_;
+  c.newer = -1;
+  if (cache_newest_ >= 0) cache_[cache_newest_].newer = e;
+  cache_newest_ = e;
 }
 
 void PxTable::DropCache() const {
   cache_.clear();
+  cache_newest_ = cache_oldest_ = -1;
   std::fill(cache_index_.begin(), cache_index_.end(), -1);
+  ForgetRecent();
 }
 
 void PxTable::MakeResident(uint16_t block) {
-  for (RecId id : blocks_[block - 1].ids) {
-    if (rec_slot_[id] == kInStore) continue;
-    pool_.Set(id, CachedRecord(block, rec_slot_[id]));
-    rec_slot_[id] = kInStore;
-  }
+  Block& b = blocks_[block - 1];
+  if (b.listed) return;
+  std::vector<RecId> ids(b.count);
+  std::iota(ids.begin(), ids.end(), b.first_id);
+  const uint8_t* records = b.count ? CachedRecord(block, 0) : nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) pool_.Set(ids[i], records + i * record_size_);
+  b.ids = std::move(ids);
+  b.listed = true;
+  // Its ids are read from the store from now on.
+  ForgetRecent();
 }
 
 void PxTable::LoadCompanions() {
@@ -413,8 +473,10 @@ std::vector<RecId> PxTable::RecordsInOrder() const {
   if (!order_valid_) RebuildOrder();
   std::vector<RecId> out;
   out.reserve(live_);
-  for (uint16_t n : order_)
-    for (RecId id : blocks_[n - 1].ids) out.push_back(id);
+  for (uint16_t n : order_) {
+    const BlockIds ids = IdsOf(n);
+    for (size_t i = 0; i < ids.size(); ++i) out.push_back(ids[i]);
+  }
   return out;
 }
 
@@ -545,6 +607,7 @@ RecId PxTable::Insert(const std::string& record) {
   if (static_cast<int>(record.size()) != record_size_)
     throw EDBEngineError(Kind::kInvalidValue, "Record of the wrong size");
   RequireWritable();
+  Locate();
   if (!order_valid_) RebuildOrder();
   const uint8_t* nr = reinterpret_cast<const uint8_t*>(record.data());
   const int cap = (block_size_ - 6) / record_size_;
@@ -576,34 +639,35 @@ std::pair<uint16_t, size_t> PxTable::InsertPlace(const uint8_t* nr) {
     LinkAfter(0, target);
     RebuildOrder();
   } else if (keyed()) {
+    // Records copied in key order, or with a growing key, go after the last one: one comparison.
+    const BlockIds tail = IdsOf(last_);
+    if (tail.size() > 0 && ComparePrimary(rec(tail.back()), nr) < 0) return {last_, tail.size()};
     // The last block whose first record is not above the new one.
     size_t lo = 0, hi = order_.size();
     while (hi - lo > 1) {
       size_t mid = (lo + hi) / 2;
-      const Block& b = blocks_[order_[mid] - 1];
-      if (ComparePrimary(rec(b.ids.front()), nr) <= 0)
+      const BlockIds ids = IdsOf(order_[mid]);
+      if (ids.size() == 0 || ComparePrimary(rec(ids.front()), nr) <= 0)
         lo = mid;
       else
         hi = mid;
     }
     target = order_[lo];
-    const Block& b = blocks_[target - 1];
-    size_t l = 0, h = b.ids.size();
+    const BlockIds ids = IdsOf(target);
+    size_t l = 0, h = ids.size();
     while (l < h) {
       size_t mid = (l + h) / 2;
-      if (ComparePrimary(rec(b.ids[mid]), nr) <= 0)
+      if (ComparePrimary(rec(ids[mid]), nr) <= 0)
         l = mid + 1;
       else
         h = mid;
     }
     pos = l;
-    const uint8_t* before = nullptr;
-    if (pos > 0) before = rec(b.ids[pos - 1]);
-    if (before && ComparePrimary(before, nr) == 0)
+    if (pos > 0 && ComparePrimary(rec(ids[pos - 1]), nr) == 0)
       throw EDBEngineError(Kind::kKeyViolation, "Key violation in " + path_);
   } else {
     target = last_;
-    pos = blocks_[target - 1].ids.size();
+    pos = IdsOf(target).size();
   }
   return {target, pos};
 }
@@ -614,10 +678,10 @@ RecId PxTable::StoreNewRecord(const uint8_t* nr) {
     id = free_ids_.back();
     pool_.Set(id, nr);
     free_ids_.pop_back();
-    rec_slot_[id] = kInStore;
   } else {
-    pool_.Set(static_cast<RecId>(rec_block_.size()), nr);
-    id = AddRecord(0, kInStore);
+    id = static_cast<RecId>(rec_block_.size());
+    pool_.Set(id, nr);
+    rec_block_.push_back(0);
   }
   return id;
 }
@@ -656,16 +720,17 @@ void PxTable::PlaceRecord(RecId id, uint16_t target, size_t pos, int cap) {
 
 void PxTable::Erase(RecId id) {
   RequireWritable();
+  Locate();
   uint16_t n = rec_block_[id];
   if (n == 0) return;
   Block& b = blocks_[n - 1];
-  auto it = std::find(b.ids.begin(), b.ids.end(), id);
-  if (it == b.ids.end()) return;
+  if (b.listed && std::find(b.ids.begin(), b.ids.end(), id) == b.ids.end()) return;
   // Every block the erase may change takes its records into the store first: storing may fail,
   // and then nothing has changed.
   MakeResident(n);
   for (uint16_t x : {b.prev, b.next, b.next ? blocks_[b.next - 1].next : uint16_t{0}})
     if (x) MakeResident(x);
+  const auto it = std::find(b.ids.begin(), b.ids.end(), id);
   b.dirty = true;
   // The record's blobs leave their space to the next ones.
   for (size_t i = 0; blobs_ && i < fields_.size(); ++i) {
@@ -680,7 +745,6 @@ void PxTable::Erase(RecId id) {
   --live_;
   if (live_ == 0) {
     // The last record gone: the table is as the engine leaves an emptied one.
-    for (uint16_t x = 1; x <= blocks_.size(); ++x) blocks_[x - 1] = Block();
     blocks_.clear();
     first_ = last_ = 0;
     free_blocks_.clear();
@@ -708,7 +772,10 @@ void PxTable::EraseAll() {
   if (blobs_) blobs_->Clear();
   pool_.clear();
   rec_block_.clear();
-  rec_slot_.clear();
+  loaded_first_ = {};
+  loaded_block_ = {};
+  loaded_ids_ = 0;
+  located_ = true;
   DropCache();
   free_ids_.clear();
   live_ = 0;
@@ -769,21 +836,29 @@ void PxTable::WriteBlob(uint8_t* desc, int leader, const std::string& data) {
 // ---- writing ----
 
 std::vector<uint8_t> PxTable::BlockImage(uint16_t number) const {
-  std::vector<uint8_t> img(block_size_, 0);
   const Block& b = blocks_[number - 1];
+  std::vector<uint8_t> img;
+  img.reserve(block_size_);
+  img.resize(6);
   if (!b.in_use) {
     auto it = std::find(free_blocks_.begin(), free_blocks_.end(), number);
     uint16_t next = it != free_blocks_.end() && it + 1 != free_blocks_.end() ? *(it + 1) : 0;
     Put16(&img[0], next);
+    Put16(&img[2], 0);
     Put16(&img[4], static_cast<uint32_t>(-record_size_) & 0xFFFF);
+    img.resize(block_size_);
     return img;
   }
+  const BlockIds ids = IdsOf(number);
   Put16(&img[0], b.next);
   Put16(&img[2], b.prev);
-  Put16(&img[4],
-        static_cast<uint32_t>((static_cast<int>(b.ids.size()) - 1) * record_size_) & 0xFFFF);
-  for (size_t i = 0; i < b.ids.size(); ++i)
-    std::memcpy(&img[6 + i * record_size_], rec(b.ids[i]), record_size_);
+  Put16(&img[4], static_cast<uint32_t>((static_cast<int>(ids.size()) - 1) * record_size_) & 0xFFFF);
+  // Only the bytes past the last record are zeroed; the records are copied in.
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint8_t* r = rec(ids[i]);
+    img.insert(img.end(), r, r + record_size_);
+  }
+  img.resize(block_size_);
   return img;
 }
 

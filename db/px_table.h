@@ -119,8 +119,11 @@ class PxTable {
   // records a comparison holds.
   size_t size() const { return live_; }
   const uint8_t* rec(RecId id) const {
-    const uint16_t slot = rec_slot_[id];
-    return slot == kInStore ? pool_.at(id) : CachedRecord(rec_block_[id], slot);
+    // Reads mostly stay in the last block or two: those are found without the cache's lookup.
+    for (const Recent& m : recent_)
+      if (id - m.first < m.count) return FromRecent(m, id);
+    // A record added since the open is in the store, whichever block holds it.
+    return id >= loaded_ids_ ? pool_.at(id) : Find(id);
   }
   // Memory each table may use for records: bytes of table blocks its cache holds (at least
   // kMinCacheBlocks blocks), and bytes of changed and new records held before they go to its
@@ -131,7 +134,29 @@ class PxTable {
   // Record ids in the order of the data blocks (key order in a keyed table).
   std::vector<RecId> RecordsInOrder() const;
   // Data block number holding a record.
-  uint16_t BlockOf(RecId id) const { return rec_block_[id]; }
+  uint16_t BlockOf(RecId id) const { return located_ ? rec_block_[id] : LoadedBlockOf(id); }
+  // The ids of a data block's records, in order.
+  class BlockIds {
+   public:
+    size_t size() const { return count_; }
+    RecId operator[](size_t i) const { return list_ ? list_[i] : first_ + static_cast<RecId>(i); }
+    RecId front() const { return (*this)[0]; }
+    RecId back() const { return (*this)[count_ - 1]; }
+
+   private:
+    friend class PxTable;
+    const RecId* list_ = nullptr;  // null: the consecutive ids from first_
+    RecId first_ = 0;
+    size_t count_ = 0;
+  };
+  BlockIds IdsOf(uint16_t block) const {
+    const Block& b = blocks_[block - 1];
+    BlockIds out;
+    out.list_ = b.listed ? b.ids.data() : nullptr;
+    out.first_ = b.first_id;
+    out.count_ = b.listed ? b.ids.size() : b.count;
+    return out;
+  }
 
   // A blank record (every field blank).
   std::string BlankRecord() const { return std::string(record_size_, '\0'); }
@@ -195,8 +220,33 @@ class PxTable {
     uint16_t next = 0, prev = 0;
     bool in_use = false;
     bool dirty = false;
+    // A block no change has touched since the open holds the records it was loaded with: ids
+    // first_id .. first_id + count - 1, read from its bytes on disk at slots 0 .. count - 1. Once
+    // a change touches it (or when it is new) it lists its ids, and its records are in the store.
+    bool listed = true;
+    uint16_t count = 0;
+    RecId first_id = 0;
     std::vector<RecId> ids;
   };
+  // A block recently read through the cache: its ids and where its records are.
+  struct Recent {
+    RecId first = 0;
+    uint32_t count = 0;  // 0: empty
+    int32_t entry = -1;  // in cache_
+    const uint8_t* records = nullptr;
+  };
+  const uint8_t* FromRecent(const Recent& m, RecId id) const {
+    // Hits in a run of reads from one block leave the order of use as it is.
+    if (m.entry != cache_newest_) MarkUsed(m.entry);
+    return m.records + static_cast<size_t>(id - m.first) * record_size_;
+  }
+  // rec() past the recent blocks: from the store, or through the cache.
+  const uint8_t* Find(RecId id) const;
+  void ForgetRecent() const { recent_[0] = recent_[1] = Recent(); }
+  // The block a record was loaded in, from the blocks' first ids.
+  uint16_t LoadedBlockOf(RecId id) const;
+  // Gives every record its entry in rec_block_, before the first change moves one.
+  void Locate();
   PxTable() = default;
   // Reads the header and walks the block chain, block by block, from file_ (or memory_).
   void Load();
@@ -295,29 +345,31 @@ class PxTable {
 
   // Records of changed blocks and new ones.
   RecordStore pool_;
-  // Per record: its block, and its place in that block's bytes on disk, or kInStore when the
-  // record is in the store (its block changed, or it is new).
-  static constexpr uint16_t kInStore = 0xFFFF;
+  // Until a change moves a record or adds one, a record's block is found from the first ids of
+  // the blocks as loaded (in chain order, so ascending): nothing is kept per record. After it,
+  // rec_block_ holds every record's block (0 for an erased one).
+  bool located_ = true;
+  RecId loaded_ids_ = 0;  // ids below it were given at the open
+
+  std::vector<RecId> loaded_first_;
+  std::vector<uint16_t> loaded_block_;
   std::vector<uint16_t> rec_block_;
-  std::vector<uint16_t> rec_slot_;
-  RecId AddRecord(uint16_t block, uint16_t slot) {
-    rec_block_.push_back(block);
-    rec_slot_.push_back(slot);
-    return static_cast<RecId>(rec_block_.size() - 1);
-  }
 
   // The table file as FromBytes was given it (no file_ then).
   std::vector<uint8_t> memory_;
   uint64_t table_bytes_ = 0;  // size of the table file when it was opened
-  // Blocks read for records of unchanged blocks, the least recently used replaced first.
+  // Blocks read for records of unchanged blocks, the least recently used replaced first; the
+  // entries are linked from the most recently used to the least.
   struct CachedBlock {
     uint16_t block = 0;
-    uint64_t used = 0;
+    int32_t newer = -1, older = -1;
     std::unique_ptr<uint8_t[]> bytes;
   };
   mutable std::vector<CachedBlock> cache_;
   mutable std::vector<int32_t> cache_index_;  // by block number: entry in cache_, or -1
-  mutable uint64_t cache_clock_ = 0;
+  mutable int32_t cache_newest_ = -1, cache_oldest_ = -1;
+  void MarkUsed(int32_t e) const;
+  mutable Recent recent_[2];  // the last block found first
   size_t cache_capacity_ = kMinCacheBlocks;
   void DropCache() const;
   std::vector<RecId> free_ids_;

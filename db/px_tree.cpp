@@ -360,9 +360,10 @@ void PxTable::WriteIndexFiles(uint8_t db_stamp) {
     }
     std::vector<TreeEntry> leaves;
     for (uint16_t n : order_) {
-      const Block& b = blocks_[n - 1];
-      leaves.push_back({std::string(reinterpret_cast<const char*>(rec(b.ids.front())), key_len), n,
-                        static_cast<uint32_t>(b.ids.size())});
+      const BlockIds ids = IdsOf(n);
+      if (ids.size() == 0) continue;  // a damaged chain's empty block has no key to index
+      leaves.push_back({std::string(reinterpret_cast<const char*>(rec(ids.front())), key_len), n,
+                        static_cast<uint32_t>(ids.size())});
     }
     int bs = px_header_[5] * 1024;
     auto bytes = BuildTree(px_header_, key_len, bs, leaves, px_stamp);

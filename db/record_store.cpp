@@ -22,7 +22,8 @@ void RecordStore::Reset(int record_size, platform::FileSystem* fs, size_t budget
 
 void RecordStore::clear() {
   chunks_.clear();
-  held_.clear();
+  held_ = 0;
+  newest_ = oldest_ = kNone;
   RemoveScratch();
 }
 
@@ -40,36 +41,56 @@ void RecordStore::RemoveScratch() const {
 }
 
 const uint8_t* RecordStore::at(uint32_t id) const {
-  const size_t c = id / kChunk;
-  Chunk& ch = chunks_[c];
-  uint8_t* p = ch.bytes ? ch.bytes.get() : Bring(c);
-  ch.used = ++clock_;
-  return p + id % kChunk * record_size_;
+  return Use(id / kChunk) + id % kChunk * record_size_;
 }
 
 void RecordStore::Set(uint32_t id, const uint8_t* bytes) {
   const size_t c = id / kChunk;
   if (c >= chunks_.size()) chunks_.resize(c + 1);
-  Chunk& ch = chunks_[c];
-  uint8_t* p = ch.bytes ? ch.bytes.get() : Bring(c);
-  ch.used = ++clock_;
-  ch.changed = true;
+  uint8_t* p = Use(c);
+  chunks_[c].changed = true;
   std::memcpy(p + id % kChunk * record_size_, bytes, record_size_);
+}
+
+void RecordStore::Unlink(uint32_t c) const {
+  Chunk& ch = chunks_[c];
+  if (ch.newer != kNone)
+    chunks_[ch.newer].older = ch.older;
+  else
+    newest_ = ch.older;
+  if (ch.older != kNone)
+    chunks_[ch.older].newer = ch.newer;
+  else
+    oldest_ = ch.newer;
+  ch.newer = ch.older = kNone;
+}
+
+void RecordStore::Link(uint32_t c) const {
+  Chunk& ch = chunks_[c];
+  ch.older = newest_;
+  ch.newer = kNone;
+  if (newest_ != kNone) chunks_[newest_].newer = c;
+  newest_ = c;
+  if (oldest_ == kNone) oldest_ = c;
+}
+
+void RecordStore::MarkUsed(uint32_t c) const {
+  Unlink(c);
+  Link(c);
 }
 
 uint8_t* RecordStore::Bring(size_t c) const {
   const size_t chunk_bytes = kChunk * record_size_;
-  if (budget_chunks_ && held_.size() >= budget_chunks_) {
-    auto lru = std::min_element(held_.begin(), held_.end(), [&](size_t a, size_t b) {
-      return chunks_[a].used < chunks_[b].used;
-    });
-    const size_t out = *lru;
+  if (budget_chunks_ && held_ >= budget_chunks_) {
+    // Written out first: when that fails, the chunk stays in memory as it was.
+    const uint32_t out = oldest_;
     SendOut(out);
-    *lru = held_.back();
-    held_.pop_back();
+    Unlink(out);
+    --held_;
   }
   Chunk& ch = chunks_[c];
-  auto bytes = std::make_unique<uint8_t[]>(chunk_bytes);
+  // Not zeroed: a record is stored before it is read, and a chunk from the file is read whole.
+  std::unique_ptr<uint8_t[]> bytes(new uint8_t[chunk_bytes]);
   if (ch.in_file) {
     try {
       scratch_->Seek(static_cast<uint64_t>(c) * chunk_bytes);
@@ -88,7 +109,8 @@ uint8_t* RecordStore::Bring(size_t c) const {
     }
   }
   ch.bytes = std::move(bytes);
-  held_.push_back(c);
+  ++held_;
+  Link(static_cast<uint32_t>(c));
   return ch.bytes.get();
 }
 

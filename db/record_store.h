@@ -34,12 +34,23 @@ class RecordStore {
   static constexpr size_t kMinChunks = 4;
 
  private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  // Chunks in memory are linked from the most recently used to the least.
   struct Chunk {
     std::unique_ptr<uint8_t[]> bytes;  // null while out
     bool in_file = false;              // the scratch file has it
     bool changed = false;              // changed since it was last written out
-    uint64_t used = 0;
+    uint32_t newer = kNone, older = kNone;
   };
+  uint8_t* Use(size_t c) const {
+    Chunk& ch = chunks_[c];
+    if (!ch.bytes) return Bring(c);
+    if (c != newest_) MarkUsed(static_cast<uint32_t>(c));
+    return ch.bytes.get();
+  }
+  void MarkUsed(uint32_t c) const;
+  void Unlink(uint32_t c) const;
+  void Link(uint32_t c) const;  // as the newest
   uint8_t* Bring(size_t c) const;
   void SendOut(size_t c) const;
   void RemoveScratch() const;
@@ -49,8 +60,8 @@ class RecordStore {
   std::string label_;
   size_t budget_chunks_ = 0;  // 0: no limit
   mutable std::vector<Chunk> chunks_;
-  mutable std::vector<size_t> held_;  // chunks in memory
-  mutable uint64_t clock_ = 0;
+  mutable size_t held_ = 0;  // chunks in memory
+  mutable uint32_t newest_ = kNone, oldest_ = kNone;
   mutable std::string scratch_path_;
   mutable std::unique_ptr<platform::File> scratch_;
 };

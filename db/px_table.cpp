@@ -104,23 +104,6 @@ std::unique_ptr<PxTable> PxTable::Open(platform::FileSystem& fs, const std::stri
   return t;
 }
 
-size_t PxTable::ReadTable(uint64_t offset, uint8_t* to, size_t n) const {
-  if (!file_) {
-    if (offset >= memory_.size()) return 0;
-    n = std::min<size_t>(n, memory_.size() - offset);
-    std::memcpy(to, memory_.data() + offset, n);
-    return n;
-  }
-  file_->Seek(offset);
-  size_t got = 0;
-  while (got < n) {
-    const size_t r = file_->Read(to + got, n - got);
-    if (r == 0) break;
-    got += r;
-  }
-  return got;
-}
-
 void PxTable::Load() {
   // A header is at most 64 KiB (its size is a 16-bit field).
   std::vector<uint8_t> head(std::min<uint64_t>(table_bytes_, 0xFFFF));
@@ -238,31 +221,6 @@ void PxTable::LoadChain(const Header& h, size_t avail) {
   located_ = loaded_ids_ == 0;
 }
 
-uint16_t PxTable::LoadedBlockOf(RecId id) const {
-  const auto it = std::upper_bound(loaded_first_.begin(), loaded_first_.end(), id);
-  return loaded_block_[static_cast<size_t>(it - loaded_first_.begin()) - 1];
-}
-
-void PxTable::Locate() {
-  if (located_) return;
-  std::vector<uint16_t> where(loaded_ids_, 0);
-  for (size_t i = 0; i < loaded_first_.size(); ++i) {
-    const Block& b = blocks_[loaded_block_[i] - 1];
-    std::fill_n(where.begin() + loaded_first_[i], b.listed ? b.ids.size() : b.count,
-                loaded_block_[i]);
-  }
-  rec_block_ = std::move(where);
-  loaded_first_ = {};
-  loaded_block_ = {};
-  located_ = true;
-}
-
-const uint8_t* PxTable::Find(RecId id) const {
-  const uint16_t n = BlockOf(id);
-  const Block& b = blocks_[n - 1];
-  return b.listed ? pool_.at(id) : CachedRecord(n, static_cast<uint16_t>(id - b.first_id));
-}
-
 void PxTable::LoadFreeList(uint16_t first_free) {
   // The free list, as far as it is sound; blocks neither used nor listed are left alone.
   const size_t nblocks = blocks_.size();
@@ -278,82 +236,6 @@ void PxTable::LoadFreeList(uint16_t first_free) {
     free_blocks_.push_back(n);
     n = static_cast<uint16_t>(p[0] | p[1] << 8);
   }
-}
-
-const uint8_t* PxTable::CachedRecord(uint16_t block, uint16_t slot) const {
-  const Block& b = blocks_[block - 1];
-  int32_t e = cache_index_[block];
-  if (e < 0) {
-    if (cache_.size() < cache_capacity_) {
-      cache_.emplace_back();
-      cache_.back().bytes.reset(new uint8_t[block_size_]);  // read over at once
-      e = static_cast<int32_t>(cache_.size() - 1);
-      if (cache_oldest_ < 0) cache_oldest_ = e;
-      MarkUsed(e);
-    } else {
-      // A read that fails leaves the entry empty and the oldest, next to be taken.
-      e = cache_oldest_;
-      cache_index_[cache_[e].block] = -1;
-      cache_[e].block = 0;
-      for (Recent& m : recent_)
-        if (m.entry == e) m = Recent();
-    }
-    CachedBlock& c = cache_[e];
-    const uint64_t at =
-        static_cast<uint64_t>(header_size_) + static_cast<uint64_t>(block - 1) * block_size_;
-    size_t got = 0;
-    try {
-      got = ReadTable(at, c.bytes.get(), block_size_);
-    } catch (const platform::PlatformError& err) {
-      throw FromPlatform(err, path_);
-    }
-    // The open checked that the block's records were there; a file cut short since reads as
-    // damaged rather than as stale bytes.
-    if (got < 6 + static_cast<size_t>(std::max<int>(b.count, slot + 1)) * record_size_)
-      Damaged(path_, "block " + std::to_string(block) + " cut short");
-    c.block = block;
-    cache_index_[block] = e;
-  }
-  MarkUsed(e);
-  const uint8_t* records = cache_[e].bytes.get() + 6;
-  if (recent_[0].entry != e) {
-    recent_[1] = recent_[0];
-    recent_[0] = {b.first_id, b.count, e, records};
-  }
-  return records + static_cast<size_t>(slot) * record_size_;
-}
-
-void PxTable::MarkUsed(int32_t e) const {
-  if (e == cache_newest_) return;
-  CachedBlock& c = cache_[e];
-  // Out of the list (a new entry is in it not yet), then in at its newest end.
-  if (c.newer >= 0) cache_[c.newer].older = c.older;
-  if (c.older >= 0) cache_[c.older].newer = c.newer;
-  if (cache_oldest_ == e && c.newer >= 0) cache_oldest_ = c.newer;
-  c.older = cache_newest_;
-  c.newer = -1;
-  if (cache_newest_ >= 0) cache_[cache_newest_].newer = e;
-  cache_newest_ = e;
-}
-
-void PxTable::DropCache() const {
-  cache_.clear();
-  cache_newest_ = cache_oldest_ = -1;
-  std::fill(cache_index_.begin(), cache_index_.end(), -1);
-  ForgetRecent();
-}
-
-void PxTable::MakeResident(uint16_t block) {
-  Block& b = blocks_[block - 1];
-  if (b.listed) return;
-  std::vector<RecId> ids(b.count);
-  std::iota(ids.begin(), ids.end(), b.first_id);
-  const uint8_t* records = b.count ? CachedRecord(block, 0) : nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) pool_.Set(ids[i], records + i * record_size_);
-  b.ids = std::move(ids);
-  b.listed = true;
-  // Its ids are read from the store from now on.
-  ForgetRecent();
 }
 
 void PxTable::LoadCompanions() {

@@ -369,6 +369,16 @@ class PxTable {
   mutable std::vector<int32_t> cache_index_;  // by block number: entry in cache_, or -1
   mutable int32_t cache_newest_ = -1, cache_oldest_ = -1;
   void MarkUsed(int32_t e) const;
+  // An entry for a block about to be read: a new one while the cache grows, else the least
+  // recently used, emptied.
+  int32_t TakeEntry() const;
+  // Reads a block that is not cached, with the blocks after it when the misses run in order.
+  int32_t ReadIntoCache(uint16_t block, uint16_t slot) const;
+  // How many blocks from `block` on one read brings in.
+  size_t ReadAheadRun(uint16_t block) const;
+  static constexpr size_t kReadAheadBytes = 64 * 1024;
+  mutable uint16_t last_miss_ = 0;  // the last block a miss read in
+  mutable std::unique_ptr<uint8_t[]> ahead_;
   mutable Recent recent_[2];  // the last block found first
   size_t cache_capacity_ = kMinCacheBlocks;
   void DropCache() const;

@@ -15,6 +15,7 @@
 #include "db/ttable.h"
 #include "tests/db/db_test_util.h"
 #include "tests/install/faulty_fs.h"
+#include "tests/platform/forwarding_fs.h"
 
 namespace tarvo::db {
 namespace {
@@ -275,6 +276,111 @@ TEST(BlockCache, ChangedRecordsPastTheBudgetGoToAScratchFile) {
     }
   }
   EXPECT_EQ(Digests(other), before);
+}
+
+// Counts the reads of table files (".db"), to see how many a pass over a table takes.
+class CountingFs : public platform::testing::ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  size_t reads = 0;
+  std::unique_ptr<platform::File> Open(const std::string& p, platform::Access a, platform::Share s,
+                                       platform::Disposition d) override {
+    auto f = inner().Open(p, a, s, d);
+    if (!f || p.size() < 3 || p.compare(p.size() - 3, 3, ".db") != 0) return f;
+    return std::make_unique<Counted>(std::move(f), reads);
+  }
+
+ private:
+  class Counted : public platform::testing::ForwardingFile {
+   public:
+    Counted(std::unique_ptr<platform::File> f, size_t& n) : ForwardingFile(std::move(f)), n_(n) {}
+    size_t Read(void* b, size_t n) override {
+      ++n_;
+      return inner().Read(b, n);
+    }
+
+   private:
+    size_t& n_;
+  };
+};
+
+// Every record of a table in block order, as "key:note", read with the current cache budget.
+std::vector<std::string> PassInOrder(platform::FileSystem& fs, const std::string& path) {
+  auto t = PxTable::Open(fs, path, PxTable::Mode::kRead);
+  std::vector<std::string> out;
+  for (RecId id : t->RecordsInOrder())
+    out.push_back(std::to_string(t->GetValue(t->rec(id), 0).AsInt()) + ":" +
+                  t->GetText(t->rec(id), 3));
+  return out;
+}
+
+// A pass over a table reads the blocks that follow a miss in the same call, and reads the same
+// records whatever the cache's size allows it to read ahead; a jump breaks the run.
+TEST(BlockCache, PassesReadAheadAndSeeTheSameRecords) {
+  TempDir dir;
+  const std::string path = dir / "R.db";
+  MakeTable(path);
+  {
+    auto t = PxTable::Open(Fs(), path, PxTable::Mode::kReadWrite);
+    for (int id = 1; id <= 3000; ++id) InsertId(*t, id);
+    t->Close();
+  }
+  const size_t blocks = (fs::file_size(path) - Le16(Bytes(path), 2)) / 1024;
+  ASSERT_GT(blocks, 200u);
+  CountingFs counting(Fs());
+  const auto usual = PassInOrder(counting, path);
+  ASSERT_EQ(usual.size(), 3000u);
+  // The open's walk reads 1 MiB at a time; the pass then reads 64 blocks a call.
+  EXPECT_LT(counting.reads, blocks / 8) << blocks << " blocks";
+  for (const size_t cache : {size_t{0}, size_t{10} << 10, size_t{16} << 10, size_t{40} << 10}) {
+    PxTable::SetMemoryBudget(cache, 0);
+    EXPECT_EQ(PassInOrder(Fs(), path), usual) << cache;
+    // Jumps between two far places and back, each holding a record across three misses.
+    auto t = PxTable::Open(Fs(), path, PxTable::Mode::kRead);
+    const auto ids = t->RecordsInOrder();
+    for (size_t i = 0; i + 2001 < ids.size(); i += 37) {
+      const uint8_t* held = t->rec(ids[i]);
+      const uint8_t* far = t->rec(ids[i + 2000]);
+      const uint8_t* next = t->rec(ids[i + 1]);
+      const uint8_t* after = t->rec(ids[i + 2001]);
+      EXPECT_EQ(t->GetValue(held, 0).AsInt(), std::stoi(usual[i]));
+      EXPECT_EQ(t->GetValue(far, 0).AsInt(), std::stoi(usual[i + 2000]));
+      EXPECT_EQ(t->GetValue(next, 0).AsInt(), std::stoi(usual[i + 1]));
+      EXPECT_EQ(t->GetValue(after, 0).AsInt(), std::stoi(usual[i + 2001]));
+    }
+  }
+  PxTable::SetMemoryBudget(2u << 20, 4u << 20);
+}
+
+// A table file cut short after the open: the records before the cut read as they are, the
+// first block past it is reported damaged, never read as stale bytes of a longer read.
+TEST(BlockCache, FileCutShortUnderAReadAheadIsDamaged) {
+  TempDir dir;
+  const std::string path = dir / "R.db";
+  MakeTable(path);
+  {
+    auto t = PxTable::Open(Fs(), path, PxTable::Mode::kReadWrite);
+    for (int id = 1; id <= 600; ++id) InsertId(*t, id);
+    t->Close();
+  }
+  const size_t header = Le16(Bytes(path), 2);
+  auto t = PxTable::Open(Fs(), path, PxTable::Mode::kRead);
+  const auto ids = t->RecordsInOrder();
+  // Twenty blocks are left, the twentieth cut in its middle: inside the first run read ahead.
+  fs::resize_file(path, header + 19 * 1024 + 500);
+  size_t read = 0;
+  try {
+    for (RecId id : ids) {
+      EXPECT_EQ(t->GetValue(t->rec(id), 0).AsInt(), static_cast<int64_t>(read + 1));
+      ++read;
+    }
+    ADD_FAILURE() << "read past the cut";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.kind(), EDBEngineError::Kind::kDamaged) << e.what();
+    EXPECT_NE(std::string(e.what()).find("cut short"), std::string::npos) << e.what();
+  }
+  EXPECT_GT(read, 0u);
+  EXPECT_LT(read, ids.size());
 }
 
 }  // namespace

@@ -89,8 +89,10 @@ uint8_t* RecordStore::Bring(size_t c) const {
     --held_;
   }
   Chunk& ch = chunks_[c];
-  // Not zeroed: a record is stored before it is read, and a chunk from the file is read whole.
+  // A chunk from the file is read whole, so only a new one is zeroed: its unused slots may go
+  // to the scratch file, which must not carry whatever the heap held there before.
   std::unique_ptr<uint8_t[]> bytes(new uint8_t[chunk_bytes]);
+  if (!ch.in_file) std::memset(bytes.get(), 0, chunk_bytes);
   if (ch.in_file) {
     try {
       scratch_->Seek(static_cast<uint64_t>(c) * chunk_bytes);
